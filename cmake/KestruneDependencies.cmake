@@ -1,0 +1,12 @@
+# The Debian packages behind every target (scripts/install-deps.sh installs them).
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+if(NOT KESTRUNE_FUZZ)
+  find_package(GTest REQUIRED)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,3 @@
+#include "shell/kestrune_main.hpp"
+
+int main() { return kestrune::shell::kestrune_main(); }

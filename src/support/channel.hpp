@@ -1,0 +1,223 @@
+#pragma once
+// Channels between threads: many senders, one receiver.
+//   channel<T>(n)          holds at most n values; a send waits while n are waiting.
+//   channel<T>(0)          a rendezvous: a send waits until the receiver has taken its value.
+//   unbounded_channel<T>() never makes a sender wait.
+// The channel is disconnected when every Sender is gone (the receiver still gets what is queued,
+// then sees disconnected) or when the Receiver is gone (sends fail at once, queued values are
+// destroyed). Closing wakes every waiter.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace kestrune::support {
+
+enum class TrySendError { full, disconnected };
+enum class RecvError { empty, timeout, disconnected };
+
+namespace detail {
+
+template <class T>
+struct ChannelState {
+  explicit ChannelState(std::size_t cap) : capacity(cap) {}
+
+  std::mutex mutex;
+  std::condition_variable readable;  // a value arrived or the senders are gone
+  std::condition_variable writable;  // room freed, a value taken, or the receiver is gone
+  std::deque<T> queue;
+  const std::size_t capacity;  // 0: rendezvous
+  std::size_t senders = 1;
+  bool receiver_alive = true;
+  std::size_t receivers_waiting = 0;
+  std::uint64_t pushed = 0;  // values ever queued
+  std::uint64_t taken = 0;   // values ever taken by the receiver
+
+  bool has_room() const { return capacity == 0 ? queue.empty() : queue.size() < capacity; }
+};
+
+}  // namespace detail
+
+template <class T>
+class Receiver;
+
+template <class T>
+class Sender {
+ public:
+  Sender(const Sender& other) : state_(other.state_) {
+    if (state_) {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      ++state_->senders;
+    }
+  }
+  Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
+  Sender& operator=(Sender other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~Sender() { release(); }
+
+  // Waits for room (for a rendezvous: until the receiver has taken the value). False when the
+  // receiver is gone; the value is then dropped.
+  bool send(T value) {
+    if (!state_) return false;
+    auto& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.writable.wait(lock, [&] { return !s.receiver_alive || s.has_room(); });
+    if (!s.receiver_alive) return false;
+    s.queue.push_back(std::move(value));
+    const std::uint64_t ticket = ++s.pushed;
+    s.readable.notify_all();
+    if (s.capacity != 0) return true;
+    s.writable.wait(lock, [&] { return !s.receiver_alive || s.taken >= ticket; });
+    return s.taken >= ticket;
+  }
+
+  // Never waits. A rendezvous accepts only when the receiver is already waiting for a value.
+  std::expected<void, TrySendError> try_send(T value) {
+    if (!state_) return std::unexpected(TrySendError::disconnected);
+    auto& s = *state_;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.receiver_alive) return std::unexpected(TrySendError::disconnected);
+    if (!s.has_room() || (s.capacity == 0 && s.receivers_waiting == 0)) {
+      return std::unexpected(TrySendError::full);
+    }
+    s.queue.push_back(std::move(value));
+    ++s.pushed;
+    s.readable.notify_all();
+    return {};
+  }
+
+  // Drops this sender now; the channel disconnects when it was the last.
+  void close() { release(); }
+
+ private:
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t);
+  explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+  void release() {
+    if (!state_) return;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      if (--state_->senders == 0) state_->readable.notify_all();
+    }
+    state_.reset();
+  }
+
+  std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <class T>
+class Receiver {
+ public:
+  Receiver(Receiver&&) noexcept = default;
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver() { release(); }
+
+  // Waits for a value; disconnected once every sender is gone and nothing is queued.
+  std::expected<T, RecvError> recv() {
+    return recv_until(std::chrono::steady_clock::time_point::max());
+  }
+
+  std::expected<T, RecvError> recv_timeout(std::chrono::steady_clock::duration timeout) {
+    return recv_until(saturating_deadline(timeout));
+  }
+
+  // Waits until the deadline; timeout when it passes with nothing queued.
+  std::expected<T, RecvError> recv_until(std::chrono::steady_clock::time_point deadline) {
+    if (!state_) return std::unexpected(RecvError::disconnected);
+    auto& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    ++s.receivers_waiting;
+    const bool ready = s.readable.wait_until(lock, deadline,
+                                             [&] { return !s.queue.empty() || s.senders == 0; });
+    --s.receivers_waiting;
+    if (!ready) return std::unexpected(RecvError::timeout);
+    return take(lock);
+  }
+
+  std::expected<T, RecvError> try_recv() {
+    if (!state_) return std::unexpected(RecvError::disconnected);
+    auto& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return take(lock);
+  }
+
+  // Drops the receiving end now: senders fail from here on and queued values are destroyed.
+  void close() { release(); }
+
+ private:
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t);
+  explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+  static std::chrono::steady_clock::time_point saturating_deadline(
+      std::chrono::steady_clock::duration timeout) {
+    const auto now = std::chrono::steady_clock::now();
+    if (timeout > std::chrono::steady_clock::time_point::max() - now) {
+      return std::chrono::steady_clock::time_point::max();
+    }
+    return now + timeout;
+  }
+
+  std::expected<T, RecvError> take(std::unique_lock<std::mutex>&) {
+    auto& s = *state_;
+    if (s.queue.empty()) {
+      return std::unexpected(s.senders == 0 ? RecvError::disconnected : RecvError::empty);
+    }
+    T value = std::move(s.queue.front());
+    s.queue.pop_front();
+    ++s.taken;
+    s.writable.notify_all();
+    return value;
+  }
+
+  void release() {
+    if (!state_) return;
+    std::deque<T> dropped;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      state_->receiver_alive = false;
+      dropped.swap(state_->queue);
+      state_->writable.notify_all();
+    }
+    state_.reset();
+  }
+
+  std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+  auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+  return {Sender<T>(state), Receiver<T>(state)};
+}
+
+// A channel holding at most `capacity` values; 0 makes it a rendezvous.
+template <class T>
+std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity) {
+  return make_channel<T>(capacity);
+}
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> unbounded_channel() {
+  return make_channel<T>(std::numeric_limits<std::size_t>::max());
+}
+
+}  // namespace kestrune::support

@@ -1,0 +1,48 @@
+#include "support/thread.hpp"
+
+#include <pthread.h>
+
+#include <mutex>
+
+#include "support/stderr_log.hpp"
+
+namespace kestrune::support {
+
+namespace {
+
+std::mutex injected_failure_mutex;
+std::string injected_failure_name;  // guarded by injected_failure_mutex
+
+}  // namespace
+
+void end_thread(std::string message) { throw ThreadEnded(std::move(message)); }
+
+void inject_spawn_failure_for_testing(std::string name) {
+  std::lock_guard<std::mutex> lock(injected_failure_mutex);
+  injected_failure_name = std::move(name);
+}
+
+namespace detail {
+
+void set_current_thread_os_name(std::string_view name) {
+  constexpr std::size_t kLinuxThreadNameBytes = 15;
+  const std::string os_name(name.substr(0, kLinuxThreadNameBytes));
+  pthread_setname_np(pthread_self(), os_name.c_str());
+}
+
+void report_abnormal_end(std::string_view thread_name, std::string_view message) {
+  std::string line = "error[thread]: ";
+  line += thread_name;
+  line += " ended: ";
+  line += message;
+  write_stderr_line(line);
+}
+
+bool spawn_failure_injected(std::string_view name) {
+  std::lock_guard<std::mutex> lock(injected_failure_mutex);
+  return !injected_failure_name.empty() && injected_failure_name == name;
+}
+
+}  // namespace detail
+
+}  // namespace kestrune::support

@@ -1,0 +1,157 @@
+#include "support/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrune::support {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Generous bounds: these only guard against a hang, never measure speed.
+constexpr auto kHang = 10s;
+
+TEST(Channel, DeliversInOrderThenDisconnectsAfterLastSender) {
+  auto [tx, rx] = channel<int>(4);
+  auto second = tx;
+  ASSERT_TRUE(tx.send(1));
+  ASSERT_TRUE(second.send(2));
+  tx.close();
+  EXPECT_EQ(rx.recv().value(), 1);
+  second.close();
+  EXPECT_EQ(rx.recv().value(), 2);  // queued values survive the senders
+  EXPECT_EQ(rx.recv().error(), RecvError::disconnected);
+}
+
+TEST(Channel, FullChannelBlocksUntilTheReceiverTakesOne) {
+  auto [tx, rx] = channel<int>(2);
+  ASSERT_TRUE(tx.send(1));
+  ASSERT_TRUE(tx.send(2));
+  EXPECT_EQ(tx.try_send(3).error(), TrySendError::full);
+
+  std::atomic<bool> third_sent{false};
+  auto blocked = std::async(std::launch::async, [&, sender = tx]() mutable {
+    const bool ok = sender.send(3);
+    third_sent = true;
+    return ok;
+  });
+  EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);
+  EXPECT_FALSE(third_sent);
+  EXPECT_EQ(rx.recv().value(), 1);
+  ASSERT_EQ(blocked.wait_for(kHang), std::future_status::ready);
+  EXPECT_TRUE(blocked.get());
+  EXPECT_EQ(rx.recv().value(), 2);
+  EXPECT_EQ(rx.recv().value(), 3);
+}
+
+TEST(Channel, DroppingTheReceiverWakesEveryBlockedSender) {
+  auto [tx, rx] = channel<int>(1);
+  ASSERT_TRUE(tx.send(0));
+  std::vector<std::future<bool>> senders;
+  for (int i = 0; i < 3; ++i) {
+    senders.push_back(
+        std::async(std::launch::async, [sender = tx, i]() mutable { return sender.send(i); }));
+  }
+  std::this_thread::sleep_for(50ms);
+  rx.close();
+  for (auto& sender : senders) {
+    ASSERT_EQ(sender.wait_for(kHang), std::future_status::ready);
+    EXPECT_FALSE(sender.get());
+  }
+  EXPECT_EQ(tx.try_send(9).error(), TrySendError::disconnected);
+}
+
+TEST(Channel, DroppingTheLastSenderWakesABlockedReceiver) {
+  auto [tx, rx] = channel<int>(1);
+  auto waiting = std::async(std::launch::async, [&] { return rx.recv(); });
+  std::this_thread::sleep_for(50ms);
+  tx.close();
+  ASSERT_EQ(waiting.wait_for(kHang), std::future_status::ready);
+  EXPECT_EQ(waiting.get().error(), RecvError::disconnected);
+}
+
+TEST(Channel, ReceiveTimeoutAndEmpty) {
+  auto [tx, rx] = channel<int>(1);
+  EXPECT_EQ(rx.try_recv().error(), RecvError::empty);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rx.recv_timeout(30ms).error(), RecvError::timeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  ASSERT_TRUE(tx.send(5));
+  // A timeout too large to add to now saturates instead of overflowing into the past.
+  EXPECT_EQ(rx.recv_timeout(std::chrono::steady_clock::duration::max()).value(), 5);
+}
+
+TEST(Channel, RendezvousSendWaitsForTheReceiver) {
+  auto [tx, rx] = channel<std::string>(0);
+  EXPECT_EQ(tx.try_send("nobody waiting").error(), TrySendError::full);
+
+  std::atomic<bool> handed_over{false};
+  auto sender = std::async(std::launch::async, [&, s = tx]() mutable {
+    const bool ok = s.send("gate");
+    handed_over = true;
+    return ok;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(handed_over) << "a rendezvous send returned before anyone received";
+  EXPECT_EQ(rx.recv().value(), "gate");
+  ASSERT_EQ(sender.wait_for(kHang), std::future_status::ready);
+  EXPECT_TRUE(sender.get());
+}
+
+TEST(Channel, RendezvousSendFailsWhenTheReceiverGoesAway) {
+  auto [tx, rx] = channel<int>(0);
+  auto sender = std::async(std::launch::async, [s = tx]() mutable { return s.send(1); });
+  std::this_thread::sleep_for(50ms);
+  rx.close();
+  ASSERT_EQ(sender.wait_for(kHang), std::future_status::ready);
+  EXPECT_FALSE(sender.get());
+}
+
+TEST(Channel, RendezvousTrySendSucceedsWithAWaitingReceiver) {
+  auto [tx, rx] = channel<int>(0);
+  auto receiver = std::async(std::launch::async, [&] { return rx.recv_timeout(kHang); });
+  bool sent = false;
+  for (int attempt = 0; attempt < 1000 && !sent; ++attempt) {
+    sent = tx.try_send(7).has_value();
+    if (!sent) std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(receiver.get().value(), 7);
+}
+
+TEST(Channel, UnboundedNeverBlocks) {
+  auto [tx, rx] = unbounded_channel<int>();
+  for (int i = 0; i < 10000; ++i) ASSERT_TRUE(tx.try_send(i).has_value());
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ(rx.try_recv().value(), i);
+}
+
+TEST(Channel, ManyProducersLoseNothing) {
+  auto [tx, rx] = channel<int>(8);
+  constexpr int kProducers = 4;
+  constexpr int kEach = 2000;
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([sender = tx, p]() mutable {
+      for (int i = 0; i < kEach; ++i) sender.send(p * kEach + i);
+    });
+  }
+  tx.close();
+  std::vector<bool> seen(kProducers * kEach, false);
+  int count = 0;
+  while (auto value = rx.recv_timeout(kHang)) {
+    ASSERT_FALSE(seen[*value]);
+    seen[*value] = true;
+    ++count;
+  }
+  for (auto& t : producers) t.join();
+  EXPECT_EQ(count, kProducers * kEach);
+}
+
+}  // namespace
+}  // namespace kestrune::support
