@@ -46,8 +46,6 @@ std::string_view describe_dns_fault(DnsFault fault) {
       return "TXT string with an empty key";
     case DnsFault::txt_key_too_long:
       return "TXT key longer than 64 bytes";
-    case DnsFault::txt_value_too_long:
-      return "TXT value longer than 512 bytes";
   }
   return "unknown DNS fault";
 }

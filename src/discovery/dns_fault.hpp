@@ -30,7 +30,6 @@ enum class DnsFault : std::uint8_t {
   txt_not_utf8,
   txt_empty_key,       // an empty string, or one that starts with "="
   txt_key_too_long,    // more than 64 bytes
-  txt_value_too_long,  // more than 512 bytes
 };
 
 template <class T>
