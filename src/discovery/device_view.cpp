@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "discovery/device_identity.hpp"
+#include "discovery/instance_names.hpp"
 #include "discovery/ipv4_address.hpp"
 #include "discovery/txt_text.hpp"
 
 namespace kestrune::discovery {
 namespace {
-
-enum class Service { airplay, raop };
 
 struct DeviceBuilder {
   std::vector<Ipv4Address> addresses;
@@ -52,15 +51,6 @@ void take_earlier(std::optional<OwnerTime>& slot, OwnerTime time) {
   if (!slot || time < *slot) slot = time;
 }
 
-std::string_view before_first(std::string_view text, char separator) {
-  return text.substr(0, text.find(separator));
-}
-
-std::string_view after_first(std::string_view text, char separator) {
-  const std::size_t at = text.find(separator);
-  return at == std::string_view::npos ? text : text.substr(at + 1);
-}
-
 MergedTxt merge_txt_records(const CacheRecords& records, std::string_view owner) {
   MergedTxt merged;
   for (const auto& [key, entry] : records) {
@@ -72,28 +62,6 @@ MergedTxt merge_txt_records(const CacheRecords& records, std::string_view owner)
     merged.keys.push_back(&key);
   }
   return merged;
-}
-
-std::optional<std::string> instance_identity(const MergedTxt& txt, Service service,
-                                             std::string_view target) {
-  if (const std::string* device_id = txt.get(MergedTxt::deviceid)) {
-    if (auto identity = normalize_device_id(*device_id)) return identity;
-  }
-  if (service != Service::raop) return std::nullopt;
-  // A raop instance is named "<device id>@<name>".
-  return normalize_device_id(before_first(before_first(target, '.'), '@'));
-}
-
-std::string instance_display_name(const MergedTxt& txt, Service service,
-                                  std::string_view target_as_received) {
-  std::string_view chosen;
-  if (const std::string* name = txt.get(MergedTxt::name)) {
-    chosen = *name;
-  } else {
-    chosen = before_first(target_as_received, '.');
-    if (service == Service::raop) chosen = after_first(chosen, '@');
-  }
-  return sanitize_txt_text(chosen, kMaxNameBytes).value_or(std::string(kFallbackDisplayName));
 }
 
 // Whether an address record may stand for a device: usable, and when both the record's receiving
@@ -110,13 +78,13 @@ bool is_selectable_address(const DiscoveryCache& cache, const CacheEntry& entry,
   return listed != cache.interfaces->end() && !is_subnet_broadcast(*listed, address);
 }
 
-void add_srv_records(const DiscoveryCache& cache, Service service, std::string_view owner,
+void add_srv_records(const DiscoveryCache& cache, ServiceKind service, std::string_view owner,
                      DeviceBuilder& builder) {
   for (const auto& [srv_key, srv_entry] : cache.records) {
     if (srv_key.type != kTypeSrv || srv_key.owner_name != owner) continue;
     const auto* srv = std::get_if<SrvRecordData>(&srv_entry.record.data);
     if (srv == nullptr) continue;
-    if (service == Service::airplay) {
+    if (service == ServiceKind::airplay) {
       take_earlier(builder.airplay_expiry, srv_entry.expiry);
       builder.supporting_keys.insert(srv_key);
       builder.port = srv->port;
@@ -128,7 +96,7 @@ void add_srv_records(const DiscoveryCache& cache, Service service, std::string_v
       const auto* a = std::get_if<ARecordData>(&a_entry.record.data);
       if (a == nullptr || !is_selectable_address(cache, a_entry, a->address)) continue;
       builder.addresses.push_back(a->address);
-      if (service == Service::airplay) {
+      if (service == ServiceKind::airplay) {
         take_earlier(builder.airplay_expiry, a_entry.expiry);
         builder.supporting_keys.insert(a_key);
       }
@@ -137,14 +105,14 @@ void add_srv_records(const DiscoveryCache& cache, Service service, std::string_v
 }
 
 void add_instance(const DiscoveryCache& cache, const RecordKey& ptr_key,
-                  const CacheEntry& ptr_entry, Service service, const PtrRecordData& ptr,
+                  const CacheEntry& ptr_entry, ServiceKind service, const PtrRecordData& ptr,
                   std::map<std::string, DeviceBuilder>& builders) {
   const MergedTxt txt = merge_txt_records(cache.records, ptr.target);
-  auto identity = instance_identity(txt, service, ptr.target);
+  auto identity = instance_identity(txt.get(MergedTxt::deviceid), service, ptr.target);
   if (!identity) return;
   DeviceBuilder& builder = builders[*identity];
 
-  if (service == Service::airplay) {
+  if (service == ServiceKind::airplay) {
     builder.seen_through_airplay = true;
     take_earlier(builder.airplay_expiry, ptr_entry.expiry);
     builder.supporting_keys.insert(ptr_key);
@@ -154,8 +122,9 @@ void add_instance(const DiscoveryCache& cache, const RecordKey& ptr_key,
     }
   }
 
-  if (service == Service::airplay || !builder.display_name) {
-    builder.display_name = instance_display_name(txt, service, ptr.target_as_received);
+  if (service == ServiceKind::airplay || !builder.display_name) {
+    builder.display_name =
+        instance_display_name(txt.get(MergedTxt::name), service, ptr.target_as_received);
   }
   const std::string* room = txt.get(MergedTxt::roomname);
   if (room == nullptr) room = txt.get(MergedTxt::room);
@@ -221,9 +190,9 @@ DeviceView build_device_view(const DiscoveryCache& cache) {
     const auto* ptr = std::get_if<PtrRecordData>(&entry.record.data);
     if (ptr == nullptr) continue;
     if (key.owner_name == kAirplayService) {
-      add_instance(cache, key, entry, Service::airplay, *ptr, builders);
+      add_instance(cache, key, entry, ServiceKind::airplay, *ptr, builders);
     } else if (key.owner_name == kRaopService) {
-      add_instance(cache, key, entry, Service::raop, *ptr, builders);
+      add_instance(cache, key, entry, ServiceKind::raop, *ptr, builders);
     }
   }
 
