@@ -99,6 +99,10 @@ TEST_F(DeviceViewTest, CompleteReceiverIsListedWithItsSupportingRecords) {
   publish(b, kAirplayService, airplay);
   ingest(b);
 
+  // The address is heard again later with a shorter lifetime: it now expires first.
+  ingest(DnsMessageBuilder().a("kitchen-pod.local", {192, 168, 1, 40}, 30), kX,
+         kNow.plus_seconds(10));
+
   const auto entry = only_device();
   ASSERT_TRUE(entry);
   const DiscoveredDevice expected{kKitchenId,   "Kitchen", "Kitchen", "AudioAccessory6,1",
@@ -107,7 +111,7 @@ TEST_F(DeviceViewTest, CompleteReceiverIsListedWithItsSupportingRecords) {
   EXPECT_EQ(build_device_view(cache_).begin()->first, kKitchenId);
   const RecordKeySet keys = {key_of(b, 0), key_of(b, 1), key_of(b, 2), key_of(b, 3)};
   EXPECT_EQ(entry->supporting_keys, keys);
-  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(120));
+  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(40));
 }
 
 TEST_F(DeviceViewTest, AdmissionFailsAtTheFirstMissingPiece) {
@@ -200,7 +204,7 @@ TEST_F(DeviceViewTest, BothServicesOfOneReceiverMergeIntoOneDevice) {
   EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(200));
 }
 
-TEST_F(DeviceViewTest, TheAirplayPortWinsWhicheverInstanceComesFirst) {
+TEST_F(DeviceViewTest, TheAirplayPortAndNameWinWhicheverInstanceComesFirst) {
   // The cache's order is unspecified; sixteen receivers make sure both orders of their two
   // instances occur.
   struct Case {
@@ -216,14 +220,17 @@ TEST_F(DeviceViewTest, TheAirplayPortWinsWhicheverInstanceComesFirst) {
       airplay.host = "speaker-" + std::to_string(i) + ".local";
       airplay.port = c.airplay_port;
       Publication raop = airplay;
-      raop.label = normalize_device_id(numbered_device_id(i)).value() + "@Speaker";
+      raop.label = normalize_device_id(numbered_device_id(i)).value() + "@Raop";
       raop.txt.clear();
       raop.port = 5000;
       ingest(airplay, raop);
     }
     const DeviceView view = build_device_view(cache_);
     EXPECT_EQ(view.size(), c.admitted);
-    for (const auto& [id, entry] : view) EXPECT_EQ(entry.device.port, c.airplay_port);
+    for (const auto& [id, entry] : view) {
+      EXPECT_EQ(entry.device.port, c.airplay_port);
+      EXPECT_TRUE(entry.device.displayName.starts_with("Speaker ")) << entry.device.displayName;
+    }
   }
 }
 
