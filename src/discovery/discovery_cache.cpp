@@ -24,7 +24,7 @@ FlushKeySet collect_cache_flush_keys(std::span<const MdnsRecord> batch,
   FlushKeySet keys;
   for (const MdnsRecord& record : batch) {
     if (record.cache_flush && record.ttl > 0) {
-      keys.insert(flush_key_of(record_cache_key(record, receiving)));
+      keys.insert(flush_key_of(record, receiving));
     }
   }
   return keys;

@@ -44,7 +44,8 @@ struct DiscoveryCache {
 void ingest_mdns_records(DiscoveryCache& cache, std::span<const MdnsRecord> batch, OwnerTime now,
                          const InterfaceRecord& receiving);
 
-// The flush keys of the batch's records that carry the cache-flush bit and a TTL above 0.
+// The flush keys of the batch's records that carry the cache-flush bit and a TTL above 0. They
+// refer to the batch's owner names.
 FlushKeySet collect_cache_flush_keys(std::span<const MdnsRecord> batch,
                                      const InterfaceRecord& receiving);
 

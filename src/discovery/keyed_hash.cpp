@@ -14,7 +14,7 @@ std::uint64_t load_le64(const std::uint8_t* bytes) {
   return value;
 }
 
-void sip_round(std::array<std::uint64_t, 4>& v) {
+[[gnu::always_inline]] inline void sip_round(std::array<std::uint64_t, 4>& v) {
   v[0] += v[1];
   v[1] = std::rotl(v[1], 13);
   v[1] ^= v[0];

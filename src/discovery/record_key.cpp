@@ -66,4 +66,10 @@ FlushKey flush_key_of(const RecordKey& key) {
   return FlushKey{key.owner_name, key.type, key.interface_present, key.interface_address};
 }
 
+FlushKey flush_key_of(const MdnsRecord& record, const InterfaceRecord& receiving) {
+  const bool is_address = std::holds_alternative<ARecordData>(record.data);
+  return FlushKey{record.owner_name, record.type, is_address,
+                  is_address ? receiving.address : Ipv4Address{}};
+}
+
 }  // namespace kestrune::discovery

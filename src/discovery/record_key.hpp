@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "discovery/interface_record.hpp"
@@ -25,8 +26,9 @@ struct RecordKey {
   friend bool operator==(const RecordKey&, const RecordKey&) = default;
 };
 
+// Refers to the owner name of the record or key it was made from; use it while that lives.
 struct FlushKey {
-  std::string owner_name;
+  std::string_view owner_name;
   std::uint16_t type = 0;
   bool interface_present = false;
   Ipv4Address interface_address{};
@@ -48,5 +50,7 @@ using FlushKeySet = std::unordered_set<FlushKey, FlushKeyHash>;
 RecordKey record_cache_key(const MdnsRecord& record, const InterfaceRecord& receiving);
 
 FlushKey flush_key_of(const RecordKey& key);
+// The flush key of a record received on an interface, without building its data text.
+FlushKey flush_key_of(const MdnsRecord& record, const InterfaceRecord& receiving);
 
 }  // namespace kestrune::discovery

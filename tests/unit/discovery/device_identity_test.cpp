@@ -16,19 +16,14 @@ TEST(NormalizeDeviceId, AcceptsTwelveHexDigitsInAnySeparatedForm) {
     std::optional<std::string> identity;
   };
   const Case cases[] = {
-      {"AA:BB:CC:DD:EE:FF", "aabbccddeeff"},
-      {"aabbccddeeff", "aabbccddeeff"},
-      {"aa-bb-cc-dd-ee-ff", "aabbccddeeff"},
-      {"A:A-B:B:CC:DDEEFF::", "aabbccddeeff"},
-      {"00:11:22:33:44:55", "001122334455"},
-      {"AA:BB:CC:DD:EE", std::nullopt},        // 10 digits
-      {"AA:BB:CC:DD:EE:FF:00", std::nullopt},  // 14 digits
-      {"AA:BB:CC:DD:EE:FG", std::nullopt},     // G is not hexadecimal
-      {"AA BB CC DD EE FF", std::nullopt},     // spaces are not separators
-      {"AA.BB.CC.DD.EE.FF", std::nullopt},
-      {"", std::nullopt},
-      {"------------", std::nullopt},
-      {"aabbccddeef\xC3\xA9", std::nullopt},
+      {"AA:BB:CC:DD:EE:FF", "aabbccddeeff"},  {"aabbccddeeff", "aabbccddeeff"},
+      {"aa-bb-cc-dd-ee-ff", "aabbccddeeff"},  {"A:A-B:B:CC:DDEEFF::", "aabbccddeeff"},
+      {"00:11:22:33:44:55", "001122334455"},  {"AA:BB:CC:DD:EE", std::nullopt},  // 10 digits
+      {"AA:BB:CC:DD:EE:FF:00", std::nullopt},                                    // 14 digits
+      {"AA:BB:CC:DD:EE:FG", std::nullopt},  // G is not hexadecimal
+      {"AA BB CC DD EE FF", std::nullopt},  // spaces are not separators
+      {"AA.BB.CC.DD.EE.FF", std::nullopt},    {"", std::nullopt},
+      {"------------", std::nullopt},         {"aabbccddeef\xC3\xA9", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -26,7 +26,7 @@ const std::string kKitchenId = stable_device_id("aabbccddeeff");
 // What one receiver publishes under one service.
 struct Publication {
   std::string label;
-  std::vector<std::string> txt;  // no TXT record when empty
+  std::vector<std::string> txt;              // no TXT record when empty
   std::optional<std::uint16_t> port = 7000;  // no SRV record when absent
   std::string host = "kitchen-pod.local";
   std::vector<Ipv4Address> addresses = {{192, 168, 1, 40}};
@@ -105,7 +105,7 @@ TEST_F(DeviceViewTest, CompleteReceiverIsListedWithItsSupportingRecords) {
 
   const auto entry = only_device();
   ASSERT_TRUE(entry);
-  const DiscoveredDevice expected{kKitchenId,   "Kitchen", "Kitchen", "AudioAccessory6,1",
+  const DiscoveredDevice expected{kKitchenId,       "Kitchen", "Kitchen",   "AudioAccessory6,1",
                                   {"192.168.1.40"}, 7000,      "0x4a7fdfd5"};
   EXPECT_EQ(entry->device, expected);
   EXPECT_EQ(build_device_view(cache_).begin()->first, kKitchenId);
@@ -132,7 +132,9 @@ TEST_F(DeviceViewTest, AdmissionFailsAtTheFirstMissingPiece) {
        [](Publication& a, Publication&) { a.txt = {"model=AudioAccessory6,1"}; }, true, true,
        false},
       {"airplay with an unusable device id",
-       [](Publication& a, Publication&) { a.txt = {"deviceid=AA:BB:CC", "model=AudioAccessory"}; },
+       [](Publication& a, Publication&) {
+         a.txt = {"deviceid=AA:BB:CC", "model=AudioAccessory"};
+       },
        true, false, false},
       {"model prefix alone", [&](Publication& a, Publication&) { model(a, "AudioAccessory"); },
        true, false, true},
@@ -156,10 +158,13 @@ TEST_F(DeviceViewTest, AdmissionFailsAtTheFirstMissingPiece) {
       {"no SRV record", [](Publication& a, Publication&) { a.port.reset(); }, true, false, false},
       {"no SRV on airplay, the raop SRV gives port and addresses",
        [](Publication& a, Publication&) { a.port.reset(); }, true, true, true},
-      {"no address record", [](Publication& a, Publication&) { a.addresses.clear(); }, true,
-       false, false},
+      {"no address record", [](Publication& a, Publication&) { a.addresses.clear(); }, true, false,
+       false},
       {"SRV target without addresses",
-       [](Publication& a, Publication&) { a.host = "elsewhere.local"; a.addresses.clear(); },
+       [](Publication& a, Publication&) {
+         a.host = "elsewhere.local";
+         a.addresses.clear();
+       },
        true, false, false},
       {"features are not tested",
        [](Publication& a, Publication&) { a.txt.push_back("features=not hex"); }, true, false,
@@ -272,15 +277,27 @@ TEST_F(DeviceViewTest, DisplayAndRoomNames) {
       {"label, room copied", {}, {}, "Kitchen", "Kitchen"},
       {"TXT name", {"name=Chef"}, {}, "Chef", "Chef"},
       {"refused TXT name", {"name=" + std::string(129, 'x')}, {}, "HomePod", "HomePod"},
-      {"roomname wins over room", {"roomname=Kitchen Room", "room=Other"}, {}, "Kitchen",
+      {"roomname wins over room",
+       {"roomname=Kitchen Room", "room=Other"},
+       {},
+       "Kitchen",
        "Kitchen Room"},
       {"room alone", {"room=Pantry"}, {}, "Kitchen", "Pantry"},
-      {"a refused roomname hides a valid room", {"roomname=Kit\tchen", "room=Pantry"}, {},
-       "Kitchen", "Kitchen"},
+      {"a refused roomname hides a valid room",
+       {"roomname=Kit\tchen", "room=Pantry"},
+       {},
+       "Kitchen",
+       "Kitchen"},
       {"another instance can still set the room",
-       {"roomname=Kit\tchen", "room=Pantry"}, {"room=Larder"}, "Kitchen", "Larder"},
-      {"the raop instance never replaces the airplay display name", {},
-       {"name=Other", "model=AudioAccessory6,1"}, "Kitchen", "Kitchen"},
+       {"roomname=Kit\tchen", "room=Pantry"},
+       {"room=Larder"},
+       "Kitchen",
+       "Larder"},
+      {"the raop instance never replaces the airplay display name",
+       {},
+       {"name=Other", "model=AudioAccessory6,1"},
+       "Kitchen",
+       "Kitchen"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
@@ -330,9 +347,13 @@ TEST_F(DeviceViewTest, AddressesAreSortedNumericallyUniqueAndCapped) {
   std::vector<std::string> lowest_sixteen;
   for (int i = 1; i <= 16; ++i) lowest_sixteen.push_back("10.0.0." + std::to_string(i));
   const Case cases[] = {
-      {"duplicates across interfaces", {{10, 0, 0, 9}, {10, 0, 0, 2}}, {{10, 0, 0, 9}},
+      {"duplicates across interfaces",
+       {{10, 0, 0, 9}, {10, 0, 0, 2}},
+       {{10, 0, 0, 9}},
        {"10.0.0.2", "10.0.0.9"}},
-      {"numeric, not text, order", {{10, 0, 0, 10}, {9, 255, 255, 255}, {10, 0, 0, 9}}, {},
+      {"numeric, not text, order",
+       {{10, 0, 0, 10}, {9, 255, 255, 255}, {10, 0, 0, 9}},
+       {},
        {"9.255.255.255", "10.0.0.9", "10.0.0.10"}},
       {"twenty give the sixteen lowest", twenty, {}, lowest_sixteen},
   };

@@ -11,8 +11,8 @@ namespace kestrune::discovery {
 namespace {
 
 DiscoveredDevice kitchen() {
-  return {"dev_" + std::string(64, 'a'), "Kitchen", "Kitchen Room", "AudioAccessory6,1",
-          {"192.168.1.40", "192.168.1.41"}, 7000, "0x4a7fdfd5"};
+  return {"dev_" + std::string(64, 'a'),    "Kitchen", "Kitchen Room", "AudioAccessory6,1",
+          {"192.168.1.40", "192.168.1.41"}, 7000,      "0x4a7fdfd5"};
 }
 
 TEST(DiscoveredDeviceJson, EveryKeyAlwaysPresent) {

@@ -33,8 +33,7 @@ class CacheTest : public ::testing::Test {
 
   const CacheEntry* find_a(std::string_view host, Ipv4Address address,
                            const InterfaceRecord& receiving) const {
-    const RecordKey key{std::string(host), ipv4_to_text(address), kTypeA, true,
-                        receiving.address};
+    const RecordKey key{std::string(host), ipv4_to_text(address), kTypeA, true, receiving.address};
     const auto found = cache_.records.find(key);
     return found == cache_.records.end() ? nullptr : &found->second;
   }
@@ -160,9 +159,9 @@ TEST_F(CacheTest, TxtWithTheFlushBitReplacesOlderContent) {
     SCOPED_TRACE(c.cache_flush);
     cache_.records.clear();
     ingest(DnsMessageBuilder().txt("kitchen._airplay._tcp.local", {"model=Old"}, 4500, true), kX);
-    ingest(DnsMessageBuilder().txt("kitchen._airplay._tcp.local", {"model=New"}, 4500,
-                                   c.cache_flush),
-           kY);  // the interface does not count for TXT
+    ingest(
+        DnsMessageBuilder().txt("kitchen._airplay._tcp.local", {"model=New"}, 4500, c.cache_flush),
+        kY);  // the interface does not count for TXT
     EXPECT_EQ(count_of(kTypeTxt, "kitchen._airplay._tcp.local"), c.cached);
   }
 }
@@ -180,8 +179,7 @@ TEST_F(CacheTest, GoodbyeRemovesOnlyItsOwnRecord) {
   EXPECT_TRUE(cache_.records.contains(study));
 
   // A goodbye for a key that is not cached, and one whose address would be refused, do nothing.
-  ingest(DnsMessageBuilder().a("nobody.local", {10, 0, 0, 1}, 0).a("x.local", {0, 0, 0, 0}, 0),
-         kX);
+  ingest(DnsMessageBuilder().a("nobody.local", {10, 0, 0, 1}, 0).a("x.local", {0, 0, 0, 0}, 0), kX);
   EXPECT_EQ(cache_.records.size(), 2u);
 }
 
@@ -257,8 +255,7 @@ TEST_F(CacheTest, FullCacheIgnoresNewKeysButRefreshesCachedOnes) {
   ASSERT_EQ(cache_.records.size(), kMaxCacheKeys);
 
   const OwnerTime later{5000, 0};
-  ingest(DnsMessageBuilder().txt("new.local", {"a=1"}).txt("host7.local", {"a=1"}, 600), kX,
-         later);
+  ingest(DnsMessageBuilder().txt("new.local", {"a=1"}).txt("host7.local", {"a=1"}, 600), kX, later);
   EXPECT_EQ(cache_.records.size(), kMaxCacheKeys);
   EXPECT_EQ(count_of(kTypeTxt, "new.local"), 0u);
   const RecordKey refreshed{"host7.local", std::string("a=1\0", 4), kTypeTxt, false, {}};
@@ -266,7 +263,9 @@ TEST_F(CacheTest, FullCacheIgnoresNewKeysButRefreshesCachedOnes) {
   EXPECT_EQ(cache_.records.at(refreshed).expiry, (OwnerTime{5600, 0}));
 
   // A goodbye makes room for exactly one new key.
-  ingest(DnsMessageBuilder().txt("host7.local", {"a=1"}, 0).txt("new.local", {"a=1"})
+  ingest(DnsMessageBuilder()
+             .txt("host7.local", {"a=1"}, 0)
+             .txt("new.local", {"a=1"})
              .txt("newer.local", {"a=1"}),
          kX);
   EXPECT_EQ(cache_.records.size(), kMaxCacheKeys);

@@ -18,8 +18,7 @@ inline InterfaceRecord lan_interface(Ipv4Address address = {192, 168, 1, 10},
   interface.prefix_length = prefix_length;
   interface.netmask = netmask_of_prefix(prefix_length);
   interface.broadcast_present = true;
-  interface.broadcast =
-      ipv4_from_value(ipv4_value(address) | ~ipv4_value(interface.netmask));
+  interface.broadcast = ipv4_from_value(ipv4_value(address) | ~ipv4_value(interface.netmask));
   return interface;
 }
 

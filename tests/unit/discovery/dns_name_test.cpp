@@ -65,7 +65,10 @@ const std::vector<NameCase>& name_cases() {
        "Kitchen._airplay._tcp.local", 12 + 29},
       {"root name is empty", [] { return plain(""); }, "", 13},
       {"a label keeps dots and capitals",
-       [] { return of_labels({"Living.Room", "LOCAL"}); }, "Living.Room.LOCAL", 12 + 19},
+       [] {
+         return of_labels({"Living.Room", "LOCAL"});
+       },
+       "Living.Room.LOCAL", 12 + 19},
       {"backward pointer returns after the pointer",
        [] {
          DnsMessageBuilder b;
@@ -125,14 +128,18 @@ const std::vector<NameCase>& name_cases() {
       {"65 labels", [] { return of_labels(std::vector<std::string>(65, "x")); },
        DnsFault::too_many_labels},
       {"255 text bytes",
-       [] { return of_labels({std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'),
-                              std::string(63, 'd')}); },
+       [] {
+         return of_labels({std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'),
+                           std::string(63, 'd')});
+       },
        std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
            std::string(63, 'd'),
        12 + 4 * 64 + 1},
       {"256 text bytes",
-       [] { return of_labels({std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'),
-                              std::string(62, 'd'), "e"}); },
+       [] {
+         return of_labels({std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'),
+                           std::string(62, 'd'), "e"});
+       },
        DnsFault::name_too_long},
       {"length byte 0x40 is reserved",
        [] {
@@ -162,7 +169,10 @@ const std::vector<NameCase>& name_cases() {
          return NameInput{b.bytes(), 12};
        },
        DnsFault::name_past_end},
-      {"start at the end", [] { return NameInput{DnsMessageBuilder().bytes(), 12}; },
+      {"start at the end",
+       [] {
+         return NameInput{DnsMessageBuilder().bytes(), 12};
+       },
        DnsFault::name_past_end},
       {"label that is not UTF-8",
        [] {
@@ -171,7 +181,10 @@ const std::vector<NameCase>& name_cases() {
          return NameInput{b.bytes(), 12};
        },
        DnsFault::label_not_utf8},
-      {"label in UTF-8", [] { return of_labels({"Caf\xC3\xA9", "local"}); },
+      {"label in UTF-8",
+       [] {
+         return of_labels({"Caf\xC3\xA9", "local"});
+       },
        "Caf\xC3\xA9.local", 12 + 13},
   };
   return cases;

@@ -80,8 +80,8 @@ TEST(InstanceNames, DisplayNameFromTxtOrTheLabel) {
        "AABBCCDDEEFF@Bedroom._raop._tcp.local", "Bedroom"},
       {"raop label ending in the at sign", std::nullopt, ServiceKind::raop,
        "AABBCCDDEEFF@._raop._tcp.local", "HomePod"},
-      {"raop label without at sign", std::nullopt, ServiceKind::raop,
-       "Bedroom._raop._tcp.local", "Bedroom"},
+      {"raop label without at sign", std::nullopt, ServiceKind::raop, "Bedroom._raop._tcp.local",
+       "Bedroom"},
       {"raop label with two at signs", std::nullopt, ServiceKind::raop,
        "AABBCCDDEEFF@Bed@room._raop._tcp.local", "Bed@room"},
   };

@@ -18,7 +18,8 @@ std::uint64_t reference_siphash(const SipHashKey& key, const std::vector<std::ui
   const OSSL_PARAM params[] = {OSSL_PARAM_construct_uint("size", &size), OSSL_PARAM_END};
   std::uint8_t out[8] = {};
   std::size_t out_length = 0;
-  const bool ok = context != nullptr && EVP_MAC_init(context, key.data(), key.size(), params) == 1 &&
+  const bool ok = context != nullptr &&
+                  EVP_MAC_init(context, key.data(), key.size(), params) == 1 &&
                   EVP_MAC_update(context, bytes.data(), bytes.size()) == 1 &&
                   EVP_MAC_final(context, out, &out_length, sizeof out) == 1 && out_length == 8;
   EVP_MAC_CTX_free(context);

@@ -32,7 +32,8 @@ std::vector<MdnsRecord> decode_ok(const Bytes& datagram) {
 
 std::vector<std::string> strings_of_keys(std::size_t count, std::string_view value = "v") {
   std::vector<std::string> strings;
-  for (std::size_t i = 0; i < count; ++i) strings.push_back("k" + std::to_string(i) + "=" + std::string(value));
+  for (std::size_t i = 0; i < count; ++i)
+    strings.push_back("k" + std::to_string(i) + "=" + std::string(value));
   return strings;
 }
 
@@ -99,7 +100,9 @@ const std::vector<FaultCase>& fault_cases() {
        },
        DnsFault::record_truncated},
       {"record count above the records present",
-       [] { return DnsMessageBuilder().a("host.local", {10, 0, 0, 2}).set_counts(0, 2, 0, 0).bytes(); },
+       [] {
+         return DnsMessageBuilder().a("host.local", {10, 0, 0, 2}).set_counts(0, 2, 0, 0).bytes();
+       },
        DnsFault::name_past_end},
       {"owner name with a reserved label type",
        [] {
@@ -113,7 +116,9 @@ const std::vector<FaultCase>& fault_cases() {
        [] {
          return DnsMessageBuilder()
              .begin_record(kInstance, kTypeSrv, 1, 120)
-             .u16(0).u16(0).u8(1)
+             .u16(0)
+             .u16(0)
+             .u8(1)
              .end_record()
              .bytes();
        },
@@ -153,9 +158,14 @@ const std::vector<FaultCase>& fault_cases() {
        },
        DnsFault::pointer_loop},
       {"TXT string starting with an equals sign",
-       [] { return txt_datagram({"model=AudioAccessory6,1", "=value"}); },
+       [] {
+         return txt_datagram({"model=AudioAccessory6,1", "=value"});
+       },
        DnsFault::txt_empty_key},
-      {"TXT zero-length string", [] { return txt_datagram({"a=1", ""}); },
+      {"TXT zero-length string",
+       [] {
+         return txt_datagram({"a=1", ""});
+       },
        DnsFault::txt_empty_key},
       {"TXT 65th key", [] { return txt_datagram(strings_of_keys(65)); },
        DnsFault::txt_too_many_keys},
@@ -252,20 +262,19 @@ TEST(DecodeMdnsMessage, TypicalAnswerDecodesEveryKind) {
 
   const auto records = decode_ok(b.bytes());
   ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0], (MdnsRecord{"_airplay._tcp.local",
-                                    PtrRecordData{"kitchen._airplay._tcp.local",
-                                                  "Kitchen._airplay._tcp.local"},
-                                    4500, kTypePtr, false}));
-  EXPECT_EQ(records[1], (MdnsRecord{"kitchen._airplay._tcp.local",
-                                    SrvRecordData{"kitchen-pod.local", 7000}, 120, kTypeSrv,
-                                    true}));
-  EXPECT_EQ(records[2],
-            (MdnsRecord{"kitchen._airplay._tcp.local",
-                        TxtRecordData{{{"deviceid", "AA:BB:CC:DD:EE:FF"},
-                                       {"model", "AudioAccessory6,1"}}},
-                        4294967295u, kTypeTxt, true}));
-  EXPECT_EQ(records[3], (MdnsRecord{"kitchen-pod.local", ARecordData{{192, 168, 1, 40}}, 120,
-                                    kTypeA, true}));
+  EXPECT_EQ(records[0],
+            (MdnsRecord{"_airplay._tcp.local",
+                        PtrRecordData{"kitchen._airplay._tcp.local", "Kitchen._airplay._tcp.local"},
+                        4500, kTypePtr, false}));
+  EXPECT_EQ(records[1],
+            (MdnsRecord{"kitchen._airplay._tcp.local", SrvRecordData{"kitchen-pod.local", 7000},
+                        120, kTypeSrv, true}));
+  EXPECT_EQ(records[2], (MdnsRecord{"kitchen._airplay._tcp.local",
+                                    TxtRecordData{{{"deviceid", "AA:BB:CC:DD:EE:FF"},
+                                                   {"model", "AudioAccessory6,1"}}},
+                                    4294967295u, kTypeTxt, true}));
+  EXPECT_EQ(records[3],
+            (MdnsRecord{"kitchen-pod.local", ARecordData{{192, 168, 1, 40}}, 120, kTypeA, true}));
 }
 
 TEST(DecodeMdnsMessage, SkipsRecordsItDoesNotKeep) {
@@ -293,15 +302,14 @@ TEST(DecodeMdnsMessage, CacheFlushBitAndClass) {
     bool kept;
     bool cache_flush;
   };
-  for (const Case c : {Case{0x0001, true, false}, Case{0x8001, true, true},
-                       Case{0x0003, false, false}, Case{0x00FF, false, false},
-                       Case{0x8000, false, false}}) {
+  for (const Case c :
+       {Case{0x0001, true, false}, Case{0x8001, true, true}, Case{0x0003, false, false},
+        Case{0x00FF, false, false}, Case{0x8000, false, false}}) {
     SCOPED_TRACE(c.record_class);
-    const auto records =
-        decode_ok(DnsMessageBuilder()
-                      .record("host.local", kTypeA, c.record_class, 120,
-                              std::vector<std::uint8_t>{10, 0, 0, 2})
-                      .bytes());
+    const auto records = decode_ok(DnsMessageBuilder()
+                                       .record("host.local", kTypeA, c.record_class, 120,
+                                               std::vector<std::uint8_t>{10, 0, 0, 2})
+                                       .bytes());
     ASSERT_EQ(records.size(), c.kept ? 1u : 0u);
     if (c.kept) {
       EXPECT_EQ(records[0].cache_flush, c.cache_flush);
@@ -320,8 +328,11 @@ TEST(DecodeMdnsMessage, NamesThroughPointersAndNormalisation) {
   b.u16(0xFFFF);  // bytes left inside the RDATA are ignored
   b.end_record();
   // A label that ends in a dot leaves no trailing dot after normalisation.
-  b.label("POD").label("LOCAL.").end_name().begin_record_fields(kTypeA, 1, 120).raw(
-      std::vector<std::uint8_t>{10, 0, 0, 7});
+  b.label("POD")
+      .label("LOCAL.")
+      .end_name()
+      .begin_record_fields(kTypeA, 1, 120)
+      .raw(std::vector<std::uint8_t>{10, 0, 0, 7});
   b.end_record();
 
   const auto records = decode_ok(b.bytes());
@@ -347,8 +358,8 @@ TEST(DecodeMdnsMessage, TxtKeysAndValues) {
 
   EXPECT_EQ(txt_entries(txt_datagram({std::string(64, 'K') + "=v"})),
             (TxtEntries{{std::string(64, 'k'), "v"}}));
-  EXPECT_TRUE(txt_entries(DnsMessageBuilder().txt(kInstance, std::vector<std::string>{}).bytes())
-                  .empty());
+  EXPECT_TRUE(
+      txt_entries(DnsMessageBuilder().txt(kInstance, std::vector<std::string>{}).bytes()).empty());
 }
 
 TEST(DecodeMdnsMessage, TxtRdataOfExactly2048Bytes) {

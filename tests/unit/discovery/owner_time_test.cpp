@@ -24,8 +24,7 @@ TEST(OwnerTime, SumsSaturateAtTheLargestTime) {
 
   EXPECT_EQ((OwnerTime{1, 600'000'000}).plus(nanoseconds(500'000'000)),
             (OwnerTime{2, 100'000'000}));
-  EXPECT_EQ((OwnerTime{UINT64_MAX, 600'000'000}).plus(nanoseconds(500'000'000)),
-            OwnerTime::max());
+  EXPECT_EQ((OwnerTime{UINT64_MAX, 600'000'000}).plus(nanoseconds(500'000'000)), OwnerTime::max());
   EXPECT_EQ((OwnerTime{UINT64_MAX, 1}).plus(nanoseconds(1)), (OwnerTime{UINT64_MAX, 2}));
   EXPECT_EQ((OwnerTime{4, 0}).plus(nanoseconds(-1)), (OwnerTime{4, 0}));
 }
@@ -36,7 +35,7 @@ TEST(OwnerTime, DifferencesSaturateAtZeroAndAtTheLargestDuration) {
   EXPECT_EQ(later.duration_since(earlier), seconds(2) - nanoseconds(100));
   EXPECT_EQ(earlier.duration_since(later), nanoseconds::zero());
   EXPECT_EQ(OwnerTime::max().duration_since(OwnerTime{}), nanoseconds::max());
-  EXPECT_LT(OwnerTime{} , (OwnerTime{0, 1}));
+  EXPECT_LT(OwnerTime{}, (OwnerTime{0, 1}));
   EXPECT_LT((OwnerTime{0, 999'999'999}), (OwnerTime{1, 0}));
 }
 

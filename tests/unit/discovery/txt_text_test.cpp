@@ -30,8 +30,8 @@ TEST(SanitizeTxtText, RefusesEmptyOverlongAndControlCharacters) {
       {std::string("Kit\0chen", 8), 128, false},
       {"\x1F", 128, false},
       {" ", 128, true},
-      {"~", 128, true},     // U+007E
-      {"\x7F", 128, false},  // DEL
+      {"~", 128, true},           // U+007E
+      {"\x7F", 128, false},       // DEL
       {"a\xC2\x80", 128, false},  // U+0080
       {"a\xC2\x9F", 128, false},  // U+009F
       {"a\xC2\xA0", 128, true},   // U+00A0
@@ -56,7 +56,9 @@ TEST(NormalizeFeaturesHex, HexDigitsAfterTrimAndOptionalPrefix) {
       {"0x4A7FDFD5", "0x4a7fdfd5"},
       {"4A7FDFD5", "0x4a7fdfd5"},
       {"  0x1f \t", "0x1f"},
-      {"\xE3\x80\x80" "0xAB\xC2\xA0", "0xab"},  // U+3000 and U+00A0 are white space
+      {"\xE3\x80\x80"
+       "0xAB\xC2\xA0",
+       "0xab"},  // U+3000 and U+00A0 are white space
       {"0x0123456789abcdef", "0x0123456789abcdef"},
       {"0x0123456789abcdef0", std::nullopt},  // 17 digits
       {"0X4A7FDFD5", std::nullopt},           // only a lower-case x is a prefix
