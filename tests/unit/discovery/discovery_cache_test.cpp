@@ -278,7 +278,8 @@ TEST(CacheFlushKeys, OnlyFlushRecordsWithALifetime) {
   b.a("host.local", {10, 0, 0, 1}, 120, true).a("host.local", {10, 0, 0, 2}, 120, true);
   b.a("gone.local", {10, 0, 0, 3}, 0, true).a("plain.local", {10, 0, 0, 4});
   b.srv("kitchen._airplay._tcp.local", 7000, "host.local", 120, true);
-  const FlushKeySet keys = collect_cache_flush_keys(records_of(b), kX);
+  const std::vector<MdnsRecord> batch = records_of(b);  // the keys refer to its names
+  const FlushKeySet keys = collect_cache_flush_keys(batch, kX);
   const FlushKeySet expected = {{"host.local", kTypeA, true, kX.address},
                                 {"kitchen._airplay._tcp.local", kTypeSrv, false, {}}};
   EXPECT_EQ(keys, expected);
