@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
 #include "discovery/discovery_cache.hpp"
 #include "discovery/mdns_message.hpp"
