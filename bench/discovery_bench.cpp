@@ -1,0 +1,107 @@
+// Discovery's per-datagram work: decoding a typical answer, and rebuilding the device view from a
+// full cache (2048 records), which a browse pass does after every datagram it receives.
+
+#include <benchmark/benchmark.h>
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../tests/support/dns_message_builder.hpp"
+#include "discovery/device_identity.hpp"
+#include "discovery/device_view.hpp"
+#include "discovery/discovery_cache.hpp"
+#include "discovery/mdns_message.hpp"
+
+namespace {
+
+using namespace kestrune::discovery;
+using kestrune::testing::DnsMessageBuilder;
+
+// What a receiver answers to the browse query: both PTRs, TXT, SRV and two addresses for the
+// airplay instance, the raop SRV and TXT, an AAAA and an NSEC (both skipped).
+std::vector<std::uint8_t> receiver_answer(int n) {
+  const std::string id = std::to_string(1000 + n);
+  const std::string instance = "Speaker " + id + "._airplay._tcp.local";
+  const std::string raop =
+      "0000000" + std::to_string(10000 + n) + "@Speaker " + id + "._raop._tcp.local";
+  const std::string host = "speaker-" + id + ".local";
+  const auto low = static_cast<std::uint8_t>(n);
+  const auto high = static_cast<std::uint8_t>(n >> 8);
+  DnsMessageBuilder b;
+  b.ptr("_airplay._tcp.local", instance).ptr("_raop._tcp.local", raop);
+  b.section(DnsMessageBuilder::Section::additional);
+  b.txt(instance,
+        {"acl=0",
+         "deviceid=00:00:00:01:" + hex_lower(std::span(&high, 1)) + ":" +
+             hex_lower(std::span(&low, 1)),
+         "features=0x4A7FDFD5,0xBCB46", "flags=0x18644", "model=AudioAccessory6,1",
+         "name=Speaker " + id, "protovers=1.1", "srcvers=770.8.1", "vv=2",
+         "pk=8d4c1a3b9e07f26d5a4c3b2e1f0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d4e3f2a"},
+        4500, true);
+  b.srv(instance, 7000, host, 120, true);
+  b.txt(raop, {"cn=0,1", "et=0,4", "am=AudioAccessory6,1", "md=0,1,2", "tp=UDP"}, 4500, true);
+  b.srv(raop, 7000, host, 120, true);
+  b.a(host, {192, 168, high, low}, 120, true);
+  b.a(host, {10, 1, high, low}, 120, true);
+  b.record(host, 28, 0x8001, 120, std::vector<std::uint8_t>(16, 0xFE));
+  b.record(host, 47, 0x8001, 120, std::vector<std::uint8_t>{0xC0, 0x0C, 0, 1, 0x40});
+  return b.bytes();
+}
+
+void BM_DecodeTypicalAnswer(benchmark::State& state) {
+  const std::vector<std::uint8_t> datagram = receiver_answer(7);
+  for (auto _ : state) {
+    auto records = decode_mdns_message(datagram);
+    benchmark::DoNotOptimize(records);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * datagram.size()));
+  state.counters["datagram_bytes"] = static_cast<double>(datagram.size());
+}
+BENCHMARK(BM_DecodeTypicalAnswer);
+
+// A cache filled to its 2048-key bound with complete receivers, more than the view admits.
+DiscoveryCache full_cache() {
+  InterfaceRecord interface;
+  interface.address = {192, 168, 0, 10};
+  interface.prefix_length = 16;
+  interface.netmask = netmask_of_prefix(16);
+  DiscoveryCache cache;
+  cache.interfaces = std::vector{interface};
+  for (int n = 0; n < 1000 && cache.records.size() < kMaxCacheKeys; ++n) {
+    const auto records = decode_mdns_message(receiver_answer(n));
+    if (records) ingest_mdns_records(cache, *records, OwnerTime{100, 0}, interface);
+  }
+  return cache;
+}
+
+void BM_BuildViewFromFullCache(benchmark::State& state) {
+  const DiscoveryCache cache = full_cache();
+  std::size_t devices = 0;
+  for (auto _ : state) {
+    DeviceView view = build_device_view(cache);
+    devices = view.size();
+    benchmark::DoNotOptimize(view);
+  }
+  state.counters["records"] = static_cast<double>(cache.records.size());
+  state.counters["devices"] = static_cast<double>(devices);
+}
+BENCHMARK(BM_BuildViewFromFullCache)->Unit(benchmark::kMillisecond);
+
+// A typical answer (cache-flush records among them) into a full cache: the flush scans every
+// entry, and the refreshed keys are already present.
+void BM_IngestTypicalAnswerIntoFullCache(benchmark::State& state) {
+  DiscoveryCache cache = full_cache();
+  const auto records = decode_mdns_message(receiver_answer(7));
+  const InterfaceRecord interface = cache.interfaces->front();
+  for (auto _ : state) {
+    ingest_mdns_records(cache, *records, OwnerTime{100, 0}, interface);
+    benchmark::DoNotOptimize(cache);
+  }
+  state.counters["records"] = static_cast<double>(cache.records.size());
+}
+BENCHMARK(BM_IngestTypicalAnswerIntoFullCache);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,447 @@
+#include "discovery/device_view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "discovery/device_identity.hpp"
+#include "discovery/mdns_message.hpp"
+#include "tests/support/dns_message_builder.hpp"
+#include "tests/unit/discovery/discovery_test_support.hpp"
+
+namespace kestrune::discovery {
+namespace {
+
+using testing::DnsMessageBuilder;
+
+const InterfaceRecord kX = lan_interface({192, 168, 1, 10});
+const InterfaceRecord kY = lan_interface({10, 1, 0, 4}, 16);
+constexpr OwnerTime kNow{1000, 0};
+const std::string kKitchenId = stable_device_id("aabbccddeeff");
+
+// What one receiver publishes under one service.
+struct Publication {
+  std::string label;
+  std::vector<std::string> txt;              // no TXT record when empty
+  std::optional<std::uint16_t> port = 7000;  // no SRV record when absent
+  std::string host = "kitchen-pod.local";
+  std::vector<Ipv4Address> addresses = {{192, 168, 1, 40}};
+  std::uint32_t ttl = 120;  // of the SRV and A records; PTR and TXT live 4500 s
+};
+
+Publication kitchen_airplay() {
+  return {"Kitchen", {"deviceid=AA:BB:CC:DD:EE:FF", "model=AudioAccessory6,1"}};
+}
+
+Publication kitchen_raop() { return {"aabbccddeeff@Kitchen", {"model=AudioAccessory6,1"}}; }
+
+// "00:00:00:00:hh:ll" for a receiver number.
+std::string numbered_device_id(int n) {
+  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+  const std::string hex = hex_lower(bytes);
+  return "00:00:00:00:" + hex.substr(0, 2) + ":" + hex.substr(2);
+}
+
+void publish(DnsMessageBuilder& b, std::string_view service, const Publication& p) {
+  const std::string instance = p.label + "." + std::string(service);
+  b.ptr(service, instance, 4500);
+  if (!p.txt.empty()) b.txt(instance, p.txt, 4500);
+  if (p.port) b.srv(instance, *p.port, p.host, p.ttl);
+  for (const Ipv4Address& address : p.addresses) b.a(p.host, address, p.ttl);
+}
+
+class DeviceViewTest : public ::testing::Test {
+ protected:
+  DeviceViewTest() { cache_.interfaces = std::vector{kX, kY}; }
+
+  void ingest(const DnsMessageBuilder& datagram, const InterfaceRecord& receiving = kX,
+              OwnerTime now = kNow) {
+    auto records = decode_mdns_message(datagram.bytes());
+    ASSERT_TRUE(records) << describe_dns_fault(records.error());
+    ingest_mdns_records(cache_, *records, now, receiving);
+  }
+  void ingest(std::optional<Publication> airplay, std::optional<Publication> raop = std::nullopt,
+              const InterfaceRecord& receiving = kX) {
+    DnsMessageBuilder b;
+    if (airplay) publish(b, kAirplayService, *airplay);
+    if (raop) publish(b, kRaopService, *raop);
+    ingest(b, receiving);
+  }
+
+  // The one device of the view; a failure when there is not exactly one.
+  std::optional<ViewEntry> only_device() const {
+    DeviceView view = build_device_view(cache_);
+    if (view.size() != 1) {
+      ADD_FAILURE() << "view holds " << view.size() << " devices";
+      return std::nullopt;
+    }
+    return std::move(view.begin()->second);
+  }
+
+  RecordKey key_of(const DnsMessageBuilder& datagram, std::size_t index,
+                   const InterfaceRecord& receiving = kX) const {
+    auto records = decode_mdns_message(datagram.bytes());
+    EXPECT_TRUE(records && index < records->size());
+    return record_cache_key(records->at(index), receiving);
+  }
+
+  DiscoveryCache cache_;
+};
+
+TEST_F(DeviceViewTest, CompleteReceiverIsListedWithItsSupportingRecords) {
+  DnsMessageBuilder b;
+  Publication airplay = kitchen_airplay();
+  airplay.txt.push_back("features=0x4A7FDFD5");
+  publish(b, kAirplayService, airplay);
+  ingest(b);
+
+  // The address is heard again later with a shorter lifetime: it now expires first.
+  ingest(DnsMessageBuilder().a("kitchen-pod.local", {192, 168, 1, 40}, 30), kX,
+         kNow.plus_seconds(10));
+
+  const auto entry = only_device();
+  ASSERT_TRUE(entry);
+  const DiscoveredDevice expected{kKitchenId,       "Kitchen", "Kitchen",   "AudioAccessory6,1",
+                                  {"192.168.1.40"}, 7000,      "0x4a7fdfd5"};
+  EXPECT_EQ(entry->device, expected);
+  EXPECT_EQ(build_device_view(cache_).begin()->first, kKitchenId);
+  const RecordKeySet keys = {key_of(b, 0), key_of(b, 1), key_of(b, 2), key_of(b, 3)};
+  EXPECT_EQ(entry->supporting_keys, keys);
+  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(40));
+}
+
+TEST_F(DeviceViewTest, AdmissionFailsAtTheFirstMissingPiece) {
+  struct Case {
+    const char* title;
+    std::function<void(Publication& airplay, Publication& raop)> change;
+    bool with_airplay;
+    bool with_raop;
+    bool admitted;
+  };
+  const auto model = [](Publication& p, std::string value) {
+    p.txt = {"deviceid=AA:BB:CC:DD:EE:FF", "model=" + value};
+  };
+  const Case cases[] = {
+      {"airplay alone", [](Publication&, Publication&) {}, true, false, true},
+      {"raop alone, however complete", [](Publication&, Publication&) {}, false, true, false},
+      {"airplay without device id next to a raop instance",
+       [](Publication& a, Publication&) { a.txt = {"model=AudioAccessory6,1"}; }, true, true,
+       false},
+      {"airplay with an unusable device id",
+       [](Publication& a, Publication&) {
+         a.txt = {"deviceid=AA:BB:CC", "model=AudioAccessory"};
+       },
+       true, false, false},
+      {"model prefix alone", [&](Publication& a, Publication&) { model(a, "AudioAccessory"); },
+       true, false, true},
+      {"model prefix in lower case",
+       [&](Publication& a, Publication&) { model(a, "audioaccessory6,1"); }, true, false, false},
+      {"model of another family", [&](Publication& a, Publication&) { model(a, "AppleTV6,2"); },
+       true, false, false},
+      {"model one byte short of the prefix",
+       [&](Publication& a, Publication&) { model(a, "AudioAccessor"); }, true, false, false},
+      {"model of 65 bytes",
+       [&](Publication& a, Publication&) { model(a, "AudioAccessory" + std::string(51, '1')); },
+       true, false, false},
+      {"model of 64 bytes",
+       [&](Publication& a, Publication&) { model(a, "AudioAccessory" + std::string(50, '1')); },
+       true, false, true},
+      {"model with a control character",
+       [&](Publication& a, Publication&) { model(a, "AudioAccessory\x7F"); }, true, false, false},
+      {"model only on the raop instance",
+       [](Publication& a, Publication&) { a.txt = {"deviceid=AA:BB:CC:DD:EE:FF"}; }, true, true,
+       true},
+      {"no SRV record", [](Publication& a, Publication&) { a.port.reset(); }, true, false, false},
+      {"no SRV on airplay, the raop SRV gives port and addresses",
+       [](Publication& a, Publication&) { a.port.reset(); }, true, true, true},
+      {"no address record", [](Publication& a, Publication&) { a.addresses.clear(); }, true, false,
+       false},
+      {"SRV target without addresses",
+       [](Publication& a, Publication&) {
+         a.host = "elsewhere.local";
+         a.addresses.clear();
+       },
+       true, false, false},
+      {"features are not tested",
+       [](Publication& a, Publication&) { a.txt.push_back("features=not hex"); }, true, false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    cache_.records.clear();
+    Publication airplay = kitchen_airplay();
+    Publication raop = kitchen_raop();
+    c.change(airplay, raop);
+    ingest(c.with_airplay ? std::optional(airplay) : std::nullopt,
+           c.with_raop ? std::optional(raop) : std::nullopt);
+    const DeviceView view = build_device_view(cache_);
+    EXPECT_EQ(view.size(), c.admitted ? 1u : 0u);
+  }
+}
+
+TEST_F(DeviceViewTest, BothServicesOfOneReceiverMergeIntoOneDevice) {
+  Publication airplay = kitchen_airplay();  // "deviceid=AA:BB:CC:DD:EE:FF"
+  airplay.ttl = 200;
+  Publication raop = kitchen_raop();  // "aabbccddeeff@Kitchen"
+  raop.host = "kitchen-raop.local";
+  raop.addresses = {{192, 168, 1, 41}};
+  raop.port = 5000;
+  raop.ttl = 10;
+  raop.txt = {"roomname=Kitchen Room"};
+  ingest(airplay, raop);
+
+  const auto entry = only_device();
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->device.id, kKitchenId);
+  EXPECT_EQ(entry->device.port, 7000) << "the airplay port wins";
+  EXPECT_EQ(entry->device.addresses, (std::vector<std::string>{"192.168.1.40", "192.168.1.41"}));
+  EXPECT_EQ(entry->device.roomName, "Kitchen Room");
+  // Only the airplay instance's records support the device and set its expiry.
+  EXPECT_EQ(entry->supporting_keys.size(), 4u);
+  for (const RecordKey& key : entry->supporting_keys) {
+    EXPECT_EQ(key.data_text.find("raop"), std::string::npos) << key.data_text;
+    EXPECT_EQ(key.owner_name.find("raop"), std::string::npos) << key.owner_name;
+  }
+  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(200));
+}
+
+TEST_F(DeviceViewTest, TheAirplayPortAndNameWinWhicheverInstanceComesFirst) {
+  // The cache's order is unspecified; sixteen receivers make sure both orders of their two
+  // instances occur.
+  struct Case {
+    std::uint16_t airplay_port;
+    std::size_t admitted;
+  };
+  for (const Case c : {Case{7000, 16}, Case{0, 0}}) {
+    SCOPED_TRACE(c.airplay_port);
+    cache_.records.clear();
+    for (int i = 0; i < 16; ++i) {
+      Publication airplay{"Speaker " + std::to_string(i),
+                          {"deviceid=" + numbered_device_id(i), "model=AudioAccessory5,1"}};
+      airplay.host = "speaker-" + std::to_string(i) + ".local";
+      airplay.port = c.airplay_port;
+      Publication raop = airplay;
+      raop.label = normalize_device_id(numbered_device_id(i)).value() + "@Raop";
+      raop.txt.clear();
+      raop.port = 5000;
+      ingest(airplay, raop);
+    }
+    const DeviceView view = build_device_view(cache_);
+    EXPECT_EQ(view.size(), c.admitted);
+    for (const auto& [id, entry] : view) {
+      EXPECT_EQ(entry.device.port, c.airplay_port);
+      EXPECT_TRUE(entry.device.displayName.starts_with("Speaker ")) << entry.device.displayName;
+    }
+  }
+}
+
+TEST_F(DeviceViewTest, TxtRecordsOfOneInstanceAreMerged) {
+  DnsMessageBuilder b;
+  b.ptr(kAirplayService, "Kitchen._airplay._tcp.local");
+  b.txt("kitchen._airplay._tcp.local", {"deviceid=AA:BB:CC:DD:EE:FF"}, 30);
+  b.txt("kitchen._airplay._tcp.local", {"model=AudioAccessory1,1", "name=Cook"}, 4500);
+  b.txt("kitchen._airplay._tcp.local", {"name=Baker"}, 4500);
+  b.srv("kitchen._airplay._tcp.local", 7000, "kitchen-pod.local", 120);
+  b.a("kitchen-pod.local", {192, 168, 1, 40});
+  ingest(b);
+  const auto entry = only_device();
+  ASSERT_TRUE(entry);
+  // Where two records hold a key, the one met last in the cache's order gives the value.
+  std::string last_name;
+  for (const auto& [key, cached] : cache_.records) {
+    if (const auto* txt = std::get_if<TxtRecordData>(&cached.record.data)) {
+      if (const auto name = txt->entries.find("name"); name != txt->entries.end()) {
+        last_name = name->second;
+      }
+    }
+  }
+  EXPECT_EQ(entry->device.displayName, last_name);
+  EXPECT_EQ(entry->device.model, "AudioAccessory1,1");
+  EXPECT_EQ(entry->supporting_keys.size(), 6u);
+  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(30)) << "the earliest TXT counts";
+}
+
+TEST_F(DeviceViewTest, DisplayAndRoomNames) {
+  struct Case {
+    const char* title;
+    std::vector<std::string> airplay_txt;  // beside the device id and model
+    std::vector<std::string> raop_txt;     // empty: no raop instance
+    std::string display_name;
+    std::string room_name;
+  };
+  const Case cases[] = {
+      {"label, room copied", {}, {}, "Kitchen", "Kitchen"},
+      {"TXT name", {"name=Chef"}, {}, "Chef", "Chef"},
+      {"refused TXT name", {"name=" + std::string(129, 'x')}, {}, "HomePod", "HomePod"},
+      {"roomname wins over room",
+       {"roomname=Kitchen Room", "room=Other"},
+       {},
+       "Kitchen",
+       "Kitchen Room"},
+      {"room alone", {"room=Pantry"}, {}, "Kitchen", "Pantry"},
+      {"a refused roomname hides a valid room",
+       {"roomname=Kit\tchen", "room=Pantry"},
+       {},
+       "Kitchen",
+       "Kitchen"},
+      {"another instance can still set the room",
+       {"roomname=Kit\tchen", "room=Pantry"},
+       {"room=Larder"},
+       "Kitchen",
+       "Larder"},
+      {"the raop instance never replaces the airplay display name",
+       {},
+       {"name=Other", "model=AudioAccessory6,1"},
+       "Kitchen",
+       "Kitchen"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    cache_.records.clear();
+    Publication airplay = kitchen_airplay();
+    airplay.txt.insert(airplay.txt.end(), c.airplay_txt.begin(), c.airplay_txt.end());
+    std::optional<Publication> raop;
+    if (!c.raop_txt.empty()) {
+      raop = kitchen_raop();
+      raop->txt = c.raop_txt;
+    }
+    ingest(airplay, raop);
+    const auto entry = only_device();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->device.displayName, c.display_name);
+    EXPECT_EQ(entry->device.roomName, c.room_name);
+  }
+}
+
+TEST_F(DeviceViewTest, FeaturesAreNormalisedOrLeftOut) {
+  struct Case {
+    const char* features;
+    std::optional<std::string> features_hex;
+  };
+  for (const Case& c : {Case{"0x4A7FDFD5", "0x4a7fdfd5"}, Case{"0X4A7FDFD5", std::nullopt},
+                        Case{"0x4A7FDFD5,0xBCB46", std::nullopt}, Case{" 1F ", "0x1f"}}) {
+    SCOPED_TRACE(c.features);
+    cache_.records.clear();
+    Publication airplay = kitchen_airplay();
+    airplay.txt.push_back(std::string("features=") + c.features);
+    ingest(airplay);
+    const auto entry = only_device();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->device.featuresHex, c.features_hex);
+  }
+}
+
+TEST_F(DeviceViewTest, AddressesAreSortedNumericallyUniqueAndCapped) {
+  struct Case {
+    const char* title;
+    std::vector<Ipv4Address> on_x;
+    std::vector<Ipv4Address> on_y;
+    std::vector<std::string> listed;
+  };
+  std::vector<Ipv4Address> twenty;
+  for (std::uint8_t i = 20; i > 0; --i) twenty.push_back({10, 0, 0, i});
+  std::vector<std::string> lowest_sixteen;
+  for (int i = 1; i <= 16; ++i) lowest_sixteen.push_back("10.0.0." + std::to_string(i));
+  const Case cases[] = {
+      {"duplicates across interfaces",
+       {{10, 0, 0, 9}, {10, 0, 0, 2}},
+       {{10, 0, 0, 9}},
+       {"10.0.0.2", "10.0.0.9"}},
+      {"numeric, not text, order",
+       {{10, 0, 0, 10}, {9, 255, 255, 255}, {10, 0, 0, 9}},
+       {},
+       {"9.255.255.255", "10.0.0.9", "10.0.0.10"}},
+      {"twenty give the sixteen lowest", twenty, {}, lowest_sixteen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    cache_.records.clear();
+    Publication airplay = kitchen_airplay();
+    airplay.addresses = c.on_x;
+    ingest(airplay);
+    DnsMessageBuilder on_y;
+    for (const Ipv4Address& address : c.on_y) on_y.a("kitchen-pod.local", address);
+    ingest(on_y, kY);
+    const auto entry = only_device();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->device.addresses, c.listed);
+  }
+}
+
+TEST_F(DeviceViewTest, AddressesAreCheckedAgainstTheInterfaceList) {
+  const InterfaceRecord unlisted = lan_interface({172, 16, 0, 5}, 24);
+  InterfaceRecord x_without_broadcast = kX;
+  x_without_broadcast.broadcast_present = false;
+  ingest(kitchen_airplay());  // 192.168.1.40 on X
+  DnsMessageBuilder extra;
+  extra.a("kitchen-pod.local", {172, 16, 0, 40});
+  ingest(extra, unlisted);
+  DnsMessageBuilder broadcast;
+  broadcast.a("kitchen-pod.local", {192, 168, 1, 255});
+  ingest(broadcast, x_without_broadcast);  // cached: that interface reported no broadcast
+  ASSERT_EQ(cache_.records.size(), 6u) << "every address record is cached";
+
+  auto entry = only_device();
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->device.addresses, (std::vector<std::string>{"192.168.1.40"}))
+      << "unlisted interface and the listed interface's broadcast are refused";
+  EXPECT_EQ(entry->supporting_keys.size(), 4u);
+
+  cache_.interfaces.reset();
+  entry = only_device();
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->device.addresses,
+            (std::vector<std::string>{"172.16.0.40", "192.168.1.40", "192.168.1.255"}))
+      << "without an interface list every usable address counts";
+}
+
+TEST_F(DeviceViewTest, AtMost128Devices) {
+  for (int i = 0; i < 130; ++i) {
+    Publication airplay{"Speaker " + std::to_string(i),
+                        {"deviceid=" + numbered_device_id(i), "model=AudioAccessory5,1"}};
+    airplay.host = "speaker-" + std::to_string(i) + ".local";
+    airplay.addresses = {{10, 1, 1, static_cast<std::uint8_t>(i)}};
+    ingest(airplay, std::nullopt, kY);
+  }
+  ASSERT_EQ(cache_.records.size(), 130u * 4);
+  const DeviceView view = build_device_view(cache_);
+  EXPECT_EQ(view.size(), kMaxViewDevices);
+  for (const auto& [id, entry] : view) {
+    EXPECT_EQ(id, entry.device.id);
+    EXPECT_EQ(entry.device.addresses.size(), 1u);
+  }
+}
+
+TEST_F(DeviceViewTest, ViewOfAFullCacheStaysWithinItsCaps) {
+  // 2048 records: many receivers, each with addresses beyond the per-device cap.
+  int receiver = 0;
+  while (cache_.records.size() < kMaxCacheKeys && receiver < 1000) {
+    Publication airplay{"R" + std::to_string(receiver),
+                        {"deviceid=" + numbered_device_id(receiver), "model=AudioAccessory5,1"}};
+    airplay.host = "r" + std::to_string(receiver) + ".local";
+    airplay.addresses.clear();
+    for (std::uint8_t a = 1; a <= 20; ++a) {
+      airplay.addresses.push_back({10, static_cast<std::uint8_t>(receiver), 0, a});
+    }
+    ingest(airplay, std::nullopt, kY);
+    ++receiver;
+  }
+  EXPECT_EQ(cache_.records.size(), kMaxCacheKeys);
+  const DeviceView view = build_device_view(cache_);
+  EXPECT_GT(view.size(), 0u);
+  EXPECT_LE(view.size(), kMaxViewDevices);
+  for (const auto& [id, entry] : view) {
+    EXPECT_LE(entry.device.addresses.size(), kMaxDeviceAddresses);
+    EXPECT_TRUE(std::is_sorted(entry.device.addresses.begin(), entry.device.addresses.end(),
+                               [](const std::string& a, const std::string& b) {
+                                 return a.size() < b.size() || (a.size() == b.size() && a < b);
+                               }));
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::discovery
