@@ -160,6 +160,55 @@ TEST(SetupAnswers, BytesThatAreNoPropertyListFailUnderTheDecodeContext) {
   }
 }
 
+// {key: 1} in the binary form, the key written as a string object with `marker` and `text`.
+Bytes binary_dict_with_key(std::uint8_t marker, const Bytes& text) {
+  Bytes bytes = bytes_of("bplist00");
+  const auto root = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {0xD1, 0x01, 0x02});
+  const auto key = static_cast<std::uint8_t>(bytes.size());
+  bytes.push_back(marker);
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  const auto value = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {0x10, 0x01});
+  const auto table = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {root, key, value});
+  Bytes trailer(32, 0);
+  trailer[6] = 1;   // offset size
+  trailer[7] = 1;   // reference size
+  trailer[15] = 3;  // objects
+  trailer[31] = table;
+  bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+  return bytes;
+}
+
+TEST(SetupAnswers, StringsWithANulCharacterAreRefusedBeforeTheLibrarySeesThem) {
+  struct Case {
+    const char* name;
+    std::uint8_t marker;
+    Bytes text;
+    const char* shape;  // nullptr: refused
+  };
+  const Case cases[] = {
+      {"UTF-16 key", 0x62, {0x00, 'o', 0x00, 'k'}, "ok:integer"},
+      {"UTF-16 key with U+0000", 0x63, {0x00, 'a', 0x00, 0x00, 0x00, 'b'}, nullptr},
+      {"UTF-16 key of only U+0000", 0x61, {0x00, 0x00}, nullptr},
+      {"ASCII key with a NUL byte", 0x53, {'a', 0x00, 'b'}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes body = binary_dict_with_key(c.marker, c.text);
+    auto shape = describe_plist_dictionary(body);
+    if (c.shape) {
+      ASSERT_TRUE(shape) << shape.error().describe();
+      EXPECT_EQ(*shape, c.shape);
+    } else {
+      ASSERT_FALSE(shape);
+      EXPECT_EQ(shape.error().describe(),
+                "decode binary plist: binary property list holds a string with a NUL character");
+    }
+  }
+}
+
 std::string stream(const std::string& entries) { return "<dict>" + entries + "</dict>"; }
 
 std::string setup2(const std::string& streams_value) {
