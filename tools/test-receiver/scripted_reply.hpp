@@ -15,8 +15,6 @@
 
 namespace kestrune::test_receiver {
 
-using namespace std::chrono_literals;
-
 // The CSeq line of a response: the request's own, shifted by an offset (a stale or future one),
 // a given text, or none at all.
 struct CSeqLine {
@@ -48,7 +46,7 @@ struct ScriptedReply {
   };
 
   std::vector<ScriptedResponse> responses;  // sent back to back; may be empty
-  std::chrono::milliseconds delay = 0ms;    // before anything is sent
+  std::chrono::milliseconds delay{0};    // before anything is sent
   Ending ending = Ending::keep_open;
 
   // Encrypted connections: the plaintext bytes of the first frames in order (0 makes an empty
@@ -62,7 +60,7 @@ struct ScriptedReply {
 
   // The bytes are written in pieces of these sizes (the rest in one), with a pause between.
   std::vector<std::size_t> write_pieces;
-  std::chrono::milliseconds piece_pause = 20ms;
+  std::chrono::milliseconds piece_pause{20};
 
   // Set by the pair-setup handler: the connection is encrypted from the next request on, with
   // these keys seen from the receiver's side.

@@ -12,6 +12,7 @@ namespace kestrune::test_receiver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 constexpr auto kSlice = std::chrono::milliseconds(50);
 
 }  // namespace

@@ -26,11 +26,9 @@
 
 namespace kestrune::engine {
 
-using namespace std::chrono_literals;
-
-inline constexpr std::chrono::nanoseconds kRtspRequestTimeout = 10s;
-inline constexpr std::chrono::nanoseconds kRtspConnectTimeout = 10s;
-inline constexpr std::chrono::nanoseconds kRtspWaitSlice = 100ms;
+inline constexpr std::chrono::nanoseconds kRtspRequestTimeout = std::chrono::seconds(10);
+inline constexpr std::chrono::nanoseconds kRtspConnectTimeout = std::chrono::seconds(10);
+inline constexpr std::chrono::nanoseconds kRtspWaitSlice = std::chrono::milliseconds(100);
 // The most one response may occupy in a receive buffer; no body of this protocol comes near it.
 inline constexpr std::size_t kRtspMaxResponseBytes = std::size_t{1} << 20;
 
