@@ -1,0 +1,351 @@
+#include "engine/session/setup_bodies.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestrune::engine {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string xml_plist(const std::string& inner) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + inner + "</plist>";
+}
+
+Bytes bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
+// The binary form of an XML property list, written by the library.
+Bytes binary_of(const std::string& xml) {
+  plist_t raw = nullptr;
+  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
+  EXPECT_NE(raw, nullptr) << xml;
+  PlistValue value(raw);
+  auto binary = encode_binary_plist(value.get());
+  EXPECT_TRUE(binary);
+  return *binary;
+}
+
+// Both forms of the same answer: every reader must treat them alike.
+std::vector<std::pair<const char*, Bytes>> both_forms(const std::string& inner) {
+  const std::string xml = xml_plist(inner);
+  return {{"xml", bytes_of(xml)}, {"binary", binary_of(xml)}};
+}
+
+std::string integer_entry(const char* key, const char* value) {
+  return std::string("<key>") + key + "</key><integer>" + value + "</integer>";
+}
+
+TEST(SetupPhase1Body, IsABinaryDictionaryInTheFixedKeyOrder) {
+  auto body = build_setup_phase1_body("5A:0F:33:C1:09:7E", "0f1e2d3c-aaaa-4bbb-8ccc-ddddeeeeffff",
+                                      6002);
+  ASSERT_TRUE(body);
+  ASSERT_GE(body->size(), 8u);
+  EXPECT_EQ(std::string(body->begin(), body->begin() + 8), "bplist00");
+  auto shape = describe_plist_dictionary(*body);
+  ASSERT_TRUE(shape);
+  EXPECT_EQ(*shape, "deviceID:string,sessionUUID:string,timingPort:integer,timingProtocol:string");
+  auto value = decode_binary_plist(*body);
+  ASSERT_TRUE(value);
+  char* text = nullptr;
+  plist_get_string_val(plist_dict_get_item(value->get(), "sessionUUID"), &text);
+  EXPECT_STREQ(text, "0F1E2D3C-AAAA-4BBB-8CCC-DDDDEEEEFFFF");
+  std::free(text);
+  EXPECT_EQ(plist_u16_field(value->get(), "timingPort"), 6002);
+}
+
+TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
+  std::array<std::uint8_t, kAudioKeySize> key{};
+  key.fill(0x3C);
+  auto body = build_setup_phase2_body(6001, key, 0xDEADBEEF);
+  ASSERT_TRUE(body);
+  auto value = decode_binary_plist(*body);
+  ASSERT_TRUE(value);
+  const plist_t streams = plist_dict_get_item(value->get(), "streams");
+  ASSERT_EQ(plist_array_get_size(streams), 1u);
+  const plist_t stream = plist_array_get_item(streams, 0);
+  EXPECT_EQ(plist_dictionary_shape(stream),
+            "type:integer,audioFormat:integer,audioMode:string,sr:integer,ct:integer,"
+            "controlPort:integer,isMedia:boolean,latencyMin:integer,latencyMax:integer,shk:data,"
+            "spf:integer,supportsDynamicStreamID:boolean,streamConnectionID:integer");
+  const struct {
+    const char* key;
+    std::uint64_t value;
+  } integers[] = {{"type", 96},          {"audioFormat", 2048},  {"sr", 44100},
+                  {"ct", 1},             {"controlPort", 6001},  {"latencyMin", 11025},
+                  {"latencyMax", 88200}, {"spf", 352},           {"streamConnectionID", 0xDEADBEEF}};
+  for (const auto& expected : integers) {
+    SCOPED_TRACE(expected.key);
+    EXPECT_EQ(plist_integer(plist_dict_get_item(stream, expected.key))->unsigned_value(),
+              expected.value);
+  }
+  std::uint64_t size = 0;
+  const char* shk = plist_get_data_ptr(plist_dict_get_item(stream, "shk"), &size);
+  ASSERT_EQ(size, kAudioKeySize);
+  EXPECT_EQ(Bytes(shk, shk + size), Bytes(key.begin(), key.end()));
+  EXPECT_TRUE(plist_bool_val_is_true(plist_dict_get_item(stream, "isMedia")));
+  EXPECT_FALSE(plist_bool_val_is_true(plist_dict_get_item(stream, "supportsDynamicStreamID")));
+}
+
+TEST(SetupBodies, AnUnboundPortFailsBeforeAnythingIsEncoded) {
+  auto phase1 = build_setup_phase1_body("02:00:00:00:00:01", "uuid", 0);
+  ASSERT_FALSE(phase1);
+  EXPECT_EQ(phase1.error().describe(), "SETUP phase 1 timingPort must be bound and non-zero");
+  const std::array<std::uint8_t, kAudioKeySize> key{};
+  auto phase2 = build_setup_phase2_body(0, key, 1);
+  ASSERT_FALSE(phase2);
+  EXPECT_EQ(phase2.error().describe(), "SETUP phase 2 controlPort must be bound and non-zero");
+}
+
+TEST(SetupPhase1Answer, ReadsEventPortAndOptionalTimingPortInEitherForm) {
+  struct Case {
+    const char* name;
+    std::string dict;
+    std::uint16_t event_port;
+    std::optional<std::uint16_t> timing_port;
+    const char* error;  // nullptr: read
+  };
+  const Case cases[] = {
+      {"both ports", "<dict>" + integer_entry("eventPort", "7000") +
+                         integer_entry("timingPort", "0") + "</dict>",
+       7000, 0, nullptr},
+      {"no timing port", "<dict>" + integer_entry("eventPort", "7000") + "</dict>", 7000,
+       std::nullopt, nullptr},
+      {"largest port", "<dict>" + integer_entry("eventPort", "65535") + "</dict>", 65535,
+       std::nullopt, nullptr},
+      {"other keys ignored",
+       "<dict><key>x</key><string>y</string>" + integer_entry("eventPort", "1") + "</dict>", 1,
+       std::nullopt, nullptr},
+      {"event port 0", "<dict>" + integer_entry("eventPort", "0") + "</dict>", 0, std::nullopt,
+       "plist eventPort must be non-zero"},
+      {"event port too large", "<dict>" + integer_entry("eventPort", "70000") + "</dict>", 0,
+       std::nullopt, "plist eventPort exceeds u16"},
+      {"largest unsigned 64-bit value",
+       "<dict>" + integer_entry("eventPort", "18446744073709551615") + "</dict>", 0, std::nullopt,
+       "plist eventPort exceeds u16"},
+      {"negative event port", "<dict>" + integer_entry("eventPort", "-1") + "</dict>", 0,
+       std::nullopt, "plist field eventPort is not a non-negative integer"},
+      {"event port as text", "<dict><key>eventPort</key><string>7000</string></dict>", 0,
+       std::nullopt, "plist field eventPort is not an integer"},
+      {"no event port", "<dict></dict>", 0, std::nullopt, "plist missing eventPort"},
+      {"bad timing port fails the read",
+       "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "-2") + "</dict>",
+       0, std::nullopt, "plist field timingPort is not a non-negative integer"},
+      {"not a dictionary", "<array></array>", 0, std::nullopt, "plist value is not a dictionary"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [form, body] : both_forms(c.dict)) {
+      SCOPED_TRACE(std::string(c.name) + " / " + form);
+      auto answer = parse_setup1_response(body);
+      ASSERT_EQ(answer.has_value(), c.error == nullptr)
+          << (answer ? "" : answer.error().describe());
+      if (c.error) {
+        EXPECT_EQ(answer.error().describe(), c.error);
+        continue;
+      }
+      EXPECT_EQ(answer->event_port, c.event_port);
+      EXPECT_EQ(answer->remote_timing_port, c.timing_port);
+    }
+  }
+}
+
+TEST(SetupAnswers, BytesThatAreNoPropertyListFailUnderTheDecodeContext) {
+  for (const std::string& body : {std::string("not a plist"), std::string(), std::string("bplist00"),
+                                 std::string("<plist><dict>")}) {
+    SCOPED_TRACE(body);
+    auto answer = parse_setup1_response(bytes_of(body));
+    ASSERT_FALSE(answer);
+    ASSERT_FALSE(answer.error().contexts().empty());
+    EXPECT_EQ(answer.error().contexts().front(), "decode binary plist");
+  }
+}
+
+// {key: 1} in the binary form, the key written as a string object with `marker` and `text`.
+Bytes binary_dict_with_key(std::uint8_t marker, const Bytes& text) {
+  Bytes bytes = bytes_of("bplist00");
+  const auto root = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {0xD1, 0x01, 0x02});
+  const auto key = static_cast<std::uint8_t>(bytes.size());
+  bytes.push_back(marker);
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  const auto value = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {0x10, 0x01});
+  const auto table = static_cast<std::uint8_t>(bytes.size());
+  bytes.insert(bytes.end(), {root, key, value});
+  Bytes trailer(32, 0);
+  trailer[6] = 1;   // offset size
+  trailer[7] = 1;   // reference size
+  trailer[15] = 3;  // objects
+  trailer[31] = table;
+  bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+  return bytes;
+}
+
+TEST(SetupAnswers, StringsWithANulCharacterAreRefusedBeforeTheLibrarySeesThem) {
+  struct Case {
+    const char* name;
+    std::uint8_t marker;
+    Bytes text;
+    const char* shape;  // nullptr: refused
+  };
+  const Case cases[] = {
+      {"UTF-16 key", 0x62, {0x00, 'o', 0x00, 'k'}, "ok:integer"},
+      {"UTF-16 key with U+0000", 0x63, {0x00, 'a', 0x00, 0x00, 0x00, 'b'}, nullptr},
+      {"UTF-16 key of only U+0000", 0x61, {0x00, 0x00}, nullptr},
+      {"ASCII key with a NUL byte", 0x53, {'a', 0x00, 'b'}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes body = binary_dict_with_key(c.marker, c.text);
+    auto shape = describe_plist_dictionary(body);
+    if (c.shape) {
+      ASSERT_TRUE(shape) << shape.error().describe();
+      EXPECT_EQ(*shape, c.shape);
+    } else {
+      ASSERT_FALSE(shape);
+      EXPECT_EQ(shape.error().describe(),
+                "decode binary plist: binary property list holds a string with a NUL character");
+    }
+  }
+}
+
+std::string stream(const std::string& entries) { return "<dict>" + entries + "</dict>"; }
+
+std::string setup2(const std::string& streams_value) {
+  return "<dict><key>streams</key>" + streams_value + "</dict>";
+}
+
+const std::string kPorts = integer_entry("dataPort", "6000") + integer_entry("controlPort", "6001");
+
+TEST(SetupPhase2Answer, UsesTheFirstType96StreamAndReadsItsPortsInEitherForm) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    std::optional<PlistInteger> stream_id;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"second stream is the audio one",
+       setup2("<array>" + stream(integer_entry("type", "100") + integer_entry("dataPort", "1") +
+                                 integer_entry("controlPort", "2")) +
+              stream(integer_entry("type", "96") + kPorts) + "</array>"),
+       std::nullopt, nullptr},
+      {"element without type skipped",
+       setup2("<array>" + stream(kPorts) +
+              stream(integer_entry("type", "96") + integer_entry("streamID", "9") + kPorts) +
+              "</array>"),
+       PlistInteger::non_negative(9), nullptr},
+      {"largest unsigned stream id",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") +
+                     integer_entry("streamID", "18446744073709551615") + kPorts) +
+              "</array>"),
+       PlistInteger::non_negative(18446744073709551615u), nullptr},
+      {"negative stream id",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") + integer_entry("streamID", "-5") + kPorts) +
+              "</array>"),
+       PlistInteger::negative(-5), nullptr},
+      // libplist cannot hold more than 64 bits: it saturates the value when it reads XML.
+      {"stream id beyond 64 bits saturates",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") +
+                     integer_entry("streamID", "18446744073709551616") + kPorts) +
+              "</array>"),
+       PlistInteger::non_negative(18446744073709551615u), nullptr},
+      {"stream id as text",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") + "<key>streamID</key><string>1</string>" +
+                     kPorts) +
+              "</array>"),
+       std::nullopt, "streamID is not an integer"},
+      {"type as text stops the search",
+       setup2("<array>" + stream("<key>type</key><string>96</string>" + kPorts) +
+              stream(integer_entry("type", "96") + kPorts) + "</array>"),
+       std::nullopt, "plist field type is not an integer"},
+      {"negative type",
+       setup2("<array>" + stream(integer_entry("type", "-96") + kPorts) + "</array>"),
+       std::nullopt, "plist field type is not a non-negative integer"},
+      {"element not a dictionary",
+       setup2("<array><string>x</string>" + stream(integer_entry("type", "96") + kPorts) +
+              "</array>"),
+       std::nullopt, "plist value is not a dictionary"},
+      {"empty streams", setup2("<array></array>"), std::nullopt,
+       "SETUP phase 2 response contains no type 96 stream"},
+      {"no audio stream", setup2("<array>" + stream(integer_entry("type", "103")) + "</array>"),
+       std::nullopt, "SETUP phase 2 response contains no type 96 stream"},
+      {"streams is a dictionary", setup2("<dict></dict>"), std::nullopt,
+       "SETUP phase 2 response has no streams array"},
+      {"no streams", "<dict></dict>", std::nullopt, "SETUP phase 2 response has no streams array"},
+      {"data port 0",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") + integer_entry("dataPort", "0") +
+                     integer_entry("controlPort", "6001")) +
+              "</array>"),
+       std::nullopt, "plist dataPort must be non-zero"},
+      {"control port 0",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") + integer_entry("dataPort", "6000") +
+                     integer_entry("controlPort", "0")) +
+              "</array>"),
+       std::nullopt, "plist controlPort must be non-zero"},
+      {"no data port",
+       setup2("<array>" +
+              stream(integer_entry("type", "96") + integer_entry("controlPort", "6001")) +
+              "</array>"),
+       std::nullopt, "plist missing dataPort"},
+      {"root not a dictionary", "<array></array>", std::nullopt, "plist value is not a dictionary"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [form, body] : both_forms(c.answer)) {
+      SCOPED_TRACE(std::string(c.name) + " / " + form);
+      auto answer = parse_setup2_response(body);
+      ASSERT_EQ(answer.has_value(), c.error == nullptr)
+          << (answer ? "" : answer.error().describe());
+      if (c.error) {
+        EXPECT_EQ(answer.error().describe(), c.error);
+        continue;
+      }
+      EXPECT_EQ(answer->data_port, 6000);
+      EXPECT_EQ(answer->control_port, 6001);
+      EXPECT_EQ(answer->stream_id, c.stream_id);
+    }
+  }
+}
+
+TEST(SetupSummaries, ListKeysWithTheTypeNamesOfTheirValues) {
+  auto phase1 = describe_plist_dictionary(bytes_of(xml_plist(
+      "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "7001") +
+      "</dict>")));
+  ASSERT_TRUE(phase1);
+  EXPECT_EQ(*phase1, "eventPort:integer,timingPort:integer");
+
+  auto empty = describe_plist_dictionary(bytes_of(xml_plist("<dict></dict>")));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(*empty, "");
+
+  auto stream_fields = describe_setup2_stream_fields(bytes_of(xml_plist(setup2(
+      "<array>" +
+      stream(integer_entry("type", "96") + "<key>shk</key><data>AAEC</data><key>on</key><true/>" +
+             "<key>r</key><real>1.5</real><key>d</key><date>2020-01-01T00:00:00Z</date>" +
+             "<key>a</key><array/><key>o</key><dict/><key>s</key><string>x</string>") +
+      "</array>"))));
+  ASSERT_TRUE(stream_fields);
+  EXPECT_EQ(*stream_fields,
+            "type:integer,shk:data,on:boolean,r:real,d:date,a:array,o:dictionary,s:string");
+
+  PlistValue with_uid(plist_new_dict());
+  plist_dict_set_item(with_uid.get(), "u", plist_new_uid(3));
+  auto encoded = encode_binary_plist(with_uid.get());
+  ASSERT_TRUE(encoded);
+  auto uid_shape = describe_plist_dictionary(*encoded);
+  ASSERT_TRUE(uid_shape);
+  EXPECT_EQ(*uid_shape, "u:other");
+
+  auto no_stream = describe_setup2_stream_fields(bytes_of(xml_plist(setup2("<array/>"))));
+  ASSERT_FALSE(no_stream);
+  EXPECT_EQ(no_stream.error().describe(), "SETUP phase 2 response contains no type 96 stream");
+}
+
+}  // namespace
+}  // namespace kestrune::engine

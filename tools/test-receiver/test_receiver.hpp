@@ -1,0 +1,117 @@
+#pragma once
+// A receiver on 127.0.0.1 for tests and the demo: an RTSP server that plays the receiver's side of
+// the control connection, one connection at a time, on its own thread.
+//
+// Each request is answered by the first scripted route that matches it (method, and uri unless
+// the route's uri is empty), else by the built-in route for it: GET /info (a binary property
+// list), POST /pair-setup (the receiver's side of transient pair-setup, after which the connection
+// is encrypted both ways), OPTIONS (200 with a Public header); anything else gets 501. A route may
+// be limited to a number of uses. Everything received is recorded for the test to look at.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/rtsp/session_keys.hpp"
+#include "platform/socket_address.hpp"
+#include "platform/tcp_listener.hpp"
+#include "support/error.hpp"
+#include "support/mutex.hpp"
+#include "support/thread.hpp"
+#include "test-receiver/pair_setup_responder.hpp"
+#include "test-receiver/received_request.hpp"
+#include "test-receiver/scripted_reply.hpp"
+
+namespace kestrune::test_receiver {
+
+// What a handler may use beside the request: the state of the connection it arrived on.
+struct ConnectionContext {
+  PairSetupResponder pairing;
+};
+
+using RequestHandler = std::function<ScriptedReply(const ReceivedRequest&, ConnectionContext&)>;
+
+inline constexpr std::size_t kEveryTime = std::numeric_limits<std::size_t>::max();
+
+struct ReceiverOptions {
+  // Makes salt and B of every pairing reproducible (SrpServer::create); random otherwise.
+  std::function<support::Result<SrpServer>()> make_srp_server;
+  // A connection that sends nothing for this long is closed.
+  std::chrono::milliseconds idle_limit = std::chrono::seconds(30);
+};
+
+class TestReceiver {
+ public:
+  // Binds 127.0.0.1 on a port the system picks and starts serving.
+  static support::Result<std::unique_ptr<TestReceiver>> start(ReceiverOptions options = {});
+  ~TestReceiver();  // stop()
+  TestReceiver(const TestReceiver&) = delete;
+  TestReceiver& operator=(const TestReceiver&) = delete;
+
+  platform::SocketAddress address() const { return address_; }
+  std::uint16_t port() const { return address_.port(); }
+
+  // Answers the next `times` requests that match with `reply`.
+  void script(std::string method, std::string uri, ScriptedReply reply, std::size_t times = 1);
+  // Answers the requests that match with `handler`, `times` times.
+  void on(std::string method, std::string uri, RequestHandler handler,
+          std::size_t times = kEveryTime);
+
+  std::vector<ReceivedRequest> requests() const;
+  // Waits until at least `count` requests have been recorded; false after `timeout`.
+  bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const;
+  std::size_t connections_accepted() const;
+  // Waits until at least `count` connections have ended (closed by either side).
+  bool wait_for_closed_connections(std::size_t count, std::chrono::milliseconds timeout) const;
+  // The keys of the latest pairing as the receiver derived them.
+  std::optional<engine::SessionKeys> session_keys() const;
+  // Why the latest connection was given up, when it was for malformed input.
+  std::optional<std::string> last_connection_error() const;
+
+  // Stops serving and joins the thread; idempotent.
+  void stop();
+
+ private:
+  struct Route {
+    std::string method;
+    std::string uri;
+    std::shared_ptr<RequestHandler> handler;  // shared, so a stateful handler keeps its state
+    std::size_t uses_left;
+  };
+  struct Record {
+    std::vector<ReceivedRequest> requests;
+    std::size_t connections_accepted = 0;
+    std::size_t connections_closed = 0;
+    std::optional<engine::SessionKeys> session_keys;
+    std::optional<std::string> last_connection_error;
+  };
+
+  TestReceiver(platform::TcpListener listener, platform::SocketAddress address,
+               ReceiverOptions options);
+  void serve();
+  void serve_connection(platform::TcpStream stream);
+  std::shared_ptr<RequestHandler> handler_for(const ReceivedRequest& request);
+  template <class Fn>
+  void update_record(Fn fn);
+
+  platform::TcpListener listener_;
+  platform::SocketAddress address_;
+  ReceiverOptions options_;
+  std::atomic<bool> stop_{false};
+  support::Mutex<std::vector<Route>> routes_;
+  mutable support::Mutex<Record> record_;
+  mutable std::condition_variable record_changed_;
+  std::optional<support::JoinHandle<void>> thread_;
+};
+
+// The body the built-in GET /info route sends: a binary property list describing the receiver.
+std::vector<std::uint8_t> default_info_body();
+
+}  // namespace kestrune::test_receiver
