@@ -18,7 +18,7 @@ void run_discovery_owner(support::Receiver<DiscoveryRequest> requests,
       if (request.error() == support::RecvError::disconnected) return;
       continue;
     }
-    if (std::holds_alternative<StopRequest>(*request)) return;
+    if (!request->scan) return;  // Stop
     // No browse pass runs yet: the scan's reply sender is dropped here unanswered, so the caller
     // learns at once that discovery could not complete.
   }
@@ -43,8 +43,8 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
   auto thread = support::spawn_named(
       "kestrune-discovery-owner",
-      [receiver = std::move(receiver), stop_flag, output = std::move(output)]() mutable {
-        run_discovery_owner(std::move(receiver), std::move(stop_flag), std::move(output));
+      [requests = std::move(receiver), stop_flag, sink = std::move(output)]() mutable {
+        run_discovery_owner(std::move(requests), std::move(stop_flag), std::move(sink));
       });
   if (!thread) return support::fail_with_context(std::move(thread), "start discovery owner");
   return DiscoveryOwner(std::move(sender), std::move(stop_flag), std::move(*thread));
@@ -53,7 +53,9 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
 std::optional<ScanReply> request_scan(DiscoveryOwner& owner, std::chrono::milliseconds scan_time) {
   if (!owner.requests_) return std::nullopt;
   auto [reply_sender, reply_receiver] = support::unbounded_channel<ScanReply>();
-  if (!owner.requests_->send(ScanRequest{std::move(reply_sender), scan_time})) return std::nullopt;
+  if (!owner.requests_->send(DiscoveryRequest{ScanRequest{std::move(reply_sender), scan_time}})) {
+    return std::nullopt;
+  }
   // The second is added to the whole-second part: 3000 ms waits 4 s, 150 ms waits 1.15 s.
   auto reply = reply_receiver.recv_timeout(scan_time + std::chrono::seconds(1));
   if (!reply) return std::nullopt;
@@ -62,7 +64,7 @@ std::optional<ScanReply> request_scan(DiscoveryOwner& owner, std::chrono::millis
 
 void stop_discovery_owner(DiscoveryOwner& owner) {
   if (owner.stop_flag_) owner.stop_flag_->store(true);
-  if (owner.requests_) (void)owner.requests_->send(StopRequest{});
+  if (owner.requests_) (void)owner.requests_->send(DiscoveryRequest{});
   if (owner.thread_) {
     auto thread = std::move(*owner.thread_);
     owner.thread_.reset();

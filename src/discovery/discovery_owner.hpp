@@ -8,7 +8,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -26,8 +25,11 @@ struct ScanRequest {
   support::Sender<ScanReply> reply;
   std::chrono::milliseconds scan_time;
 };
-struct StopRequest {};
-using DiscoveryRequest = std::variant<ScanRequest, StopRequest>;
+
+// A scan, or (without one) the request to stop.
+struct DiscoveryRequest {
+  std::optional<ScanRequest> scan;
+};
 
 class DiscoveryOwner {
  public:
