@@ -29,7 +29,9 @@ void run_discovery_owner(support::Receiver<DiscoveryRequest> requests,
 DiscoveryOwner::DiscoveryOwner(support::Sender<DiscoveryRequest> requests,
                                std::shared_ptr<std::atomic<bool>> stop_flag,
                                support::JoinHandle<void> thread)
-    : requests_(std::move(requests)), stop_flag_(std::move(stop_flag)), thread_(std::move(thread)) {}
+    : requests_(std::move(requests)),
+      stop_flag_(std::move(stop_flag)),
+      thread_(std::move(thread)) {}
 
 DiscoveryOwner::DiscoveryOwner(DiscoveryOwner&& other) noexcept
     : requests_(std::exchange(other.requests_, std::nullopt)),

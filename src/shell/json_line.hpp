@@ -2,8 +2,9 @@
 // The JSON text of one protocol line, both ways.
 //   parse_json_line: one JSON value in UTF-8, whitespace around it allowed, nothing after it,
 //     nesting at most kMaxJsonNesting deep; a key repeated in one object keeps its last value.
-//     A number beyond the double range is refused. Numbers keep how they were written: digits only -> unsigned, a minus sign without fraction
-//     or exponent -> integer (so "-0" is an integer), anything else -> float.
+//     A number beyond the double range is refused. Numbers keep how they were written: digits
+//     only -> unsigned, a minus sign without fraction or exponent -> integer (so "-0" is an
+//     integer), anything else -> float.
 //   serialize_json_line: compact JSON with object keys in byte order, strings escaped as the
 //     protocol writes them (\b \t \n \f \r, other control bytes as \u00xx in lower case, "/" and
 //     non-ASCII as they are), doubles in shortest round-trip form and non-finite ones as null.

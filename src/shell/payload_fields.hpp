@@ -21,7 +21,8 @@ bool decode_string(const nlohmann::json& value, std::string& out);
 // A JSON number written as plain digits (no sign, fraction or exponent) that fits `Unsigned`.
 template <class Unsigned>
 bool decode_unsigned(const nlohmann::json& value, Unsigned& out) {
-  static_assert(std::numeric_limits<Unsigned>::is_integer && !std::numeric_limits<Unsigned>::is_signed);
+  static_assert(std::numeric_limits<Unsigned>::is_integer &&
+                !std::numeric_limits<Unsigned>::is_signed);
   if (!value.is_number_unsigned()) return false;
   const auto number = value.get<nlohmann::json::number_unsigned_t>();
   if (number > std::numeric_limits<Unsigned>::max()) return false;

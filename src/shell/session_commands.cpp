@@ -23,6 +23,7 @@ DispatchOutcome run_start_session(const CommandEnvelope& envelope, ShellContext&
     respond_error(context, envelope.requestId, payload.error());
     return DispatchOutcome::keep_running;
   }
+  // Once sessions can be active, a busy slot is refused here, before the conversion.
   const auto settings = start_session_settings_from_payload(*payload);
   if (!settings) {
     respond_error(context, envelope.requestId, settings.error());

@@ -17,8 +17,8 @@ inline const std::string kReadyLine =
     R"({"event":"ready","payload":{"kestruneVersion":"0.1.0","maxInputLineBytes":65536,"name":"kestrune","protocolVersion":1},"type":"event","version":1})";
 
 inline std::string shutdown_complete_line(const std::string& reason, bool clean) {
-  return R"({"event":"shutdownComplete","payload":{"clean":)" + std::string(clean ? "true" : "false") +
-         R"(,"reason":")" + reason + R"("},"type":"event","version":1})";
+  return R"({"event":"shutdownComplete","payload":{"clean":)" +
+         std::string(clean ? "true" : "false") + R"(,"reason":")" + reason + R"("},"type":"event","version":1})";
 }
 
 // The whole response line of a protocol error; request_id is JSON text ("null" or "\"r1\"").

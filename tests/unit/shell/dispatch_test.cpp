@@ -10,6 +10,7 @@
 #include "shell/envelopes.hpp"
 #include "shell/json_line.hpp"
 #include "shell/queue_discovery_output.hpp"
+#include "shell/scan_command.hpp"
 
 namespace kestrune::shell {
 namespace {
@@ -208,13 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
                      e::kInvalidDiscoveryTimeout, nullptr, kRun},
         DispatchCase{"zero", command("scan", R"({"timeoutMs":0})"), e::kInvalidDiscoveryTimeout,
                      nullptr, kRun},
-        // Accepted times reach discovery, which cannot complete a scan yet.
-        DispatchCase{"lowest", command("scan", R"({"timeoutMs":100})"), e::kDiscoveryIncomplete,
-                     nullptr, kRun},
-        DispatchCase{"highest", command("scan", R"({"timeoutMs":5000})"),
-                     e::kDiscoveryIncomplete, nullptr, kRun},
-        DispatchCase{"default", command("scan", "{}"), e::kDiscoveryIncomplete, nullptr, kRun},
-        DispatchCase{"null_is_default", command("scan", R"({"timeoutMs":null})"),
+        // An accepted time reaches discovery, which cannot complete a scan yet.
+        DispatchCase{"accepted", command("scan", R"({"timeoutMs":100})"),
                      e::kDiscoveryIncomplete, nullptr, kRun},
         DispatchCase{"written_as_float", command("scan", R"({"timeoutMs":3000.0})"),
                      e::kInvalidPayload, nullptr, kRun},
@@ -256,6 +252,26 @@ INSTANTIATE_TEST_SUITE_P(
                      command("startSession", start_payload(kDevice, R"(,"bufferProfile":{})")),
                      e::kInvalidPayload, nullptr, kRun}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ScanTime, DefaultsAndRange) {
+  struct Case {
+    std::optional<std::uint32_t> timeoutMs;
+    std::optional<long> scan_ms;  // nothing: refused
+  };
+  for (const Case& c : {Case{std::nullopt, 3000}, Case{0, std::nullopt}, Case{99, std::nullopt},
+                        Case{100, 100}, Case{5000, 5000}, Case{5001, std::nullopt},
+                        Case{4294967295U, std::nullopt}}) {
+    SCOPED_TRACE(c.timeoutMs ? std::to_string(*c.timeoutMs) : "not given");
+    const auto scan_time = scan_time_from_payload(ScanPayload{c.timeoutMs});
+    if (c.scan_ms) {
+      ASSERT_TRUE(scan_time);
+      EXPECT_EQ(scan_time->count(), *c.scan_ms);
+    } else {
+      ASSERT_FALSE(scan_time);
+      EXPECT_EQ(scan_time.error(), e::kInvalidDiscoveryTimeout);
+    }
+  }
+}
 
 TEST(DispatchCommand, EchoesTheRequestIdByteForByte) {
   const Handled handled =

@@ -162,7 +162,8 @@ TEST(StartSessionSettings, FeaturesBufferProfileAndDuration) {
 TEST(StartSessionSettings, HugeDurationsSaturateInsteadOfWrapping) {
   StartSessionPayload payload = payload_with_addresses(1);
   payload.maxDurationMs = std::numeric_limits<std::uint64_t>::max();
-  payload.bufferProfile = BufferProfilePayload{150, 90, 50, std::numeric_limits<std::uint64_t>::max()};
+  payload.bufferProfile =
+      BufferProfilePayload{150, 90, 50, std::numeric_limits<std::uint64_t>::max()};
   const auto settings = start_session_settings_from_payload(payload);
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->maxDuration, std::chrono::milliseconds::max());

@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReadBoundedLine,
     ::testing::Values(
         ReaderCase{"no_input", "", {"EndOfInput", "EndOfInput"}},
-        ReaderCase{"lines_then_end", "a\nbc\n", {"Line(a)", "Line(bc)", "EndOfInput", "EndOfInput"}},
+        ReaderCase{"lines_then_end", "a\nbc\n",
+                   {"Line(a)", "Line(bc)", "EndOfInput", "EndOfInput"}},
         ReaderCase{"final_line_without_feed", "a\nlast", {"Line(a)", "Line(last)", "EndOfInput",
                                                           "EndOfInput"}},
         ReaderCase{"empty_lines", "\n\n", {"Line()", "Line()", "EndOfInput", "EndOfInput"}},
