@@ -1,5 +1,9 @@
 #pragma once
-// The whole life of the process: start-up, the command loop, shutdown. Returns the exit code.
+// The whole life of the process: start-up (output queue and writer, discovery owner, "ready",
+// stdin reader), the command loop on the calling thread, and shutdown in a fixed order ending
+// with "shutdownComplete". Returns 0 after every orderly shutdown; when a start-up thread cannot
+// be created it writes "error[kestrune]: process lifecycle failed" to standard error and ends
+// the process at once with exit code 1.
 
 namespace kestrune::shell {
 

@@ -1,0 +1,53 @@
+#include "shell/json_writer.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "shell/json_line.hpp"
+#include "support/stderr_log.hpp"
+
+namespace kestrune::shell {
+namespace {
+
+constexpr std::size_t kWriterBufferBytes = 8192;
+constexpr int kInterruptedWriteRetries = 1000;
+
+// Writes every byte; false on the first failure (EPIPE once the host has closed its end).
+bool write_all(int fd, std::string_view bytes) {
+  int interrupted = 0;
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    } else if (wrote < 0 && errno == EINTR && interrupted++ < kInterruptedWriteRetries) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void run_json_writer(OutputQueue& queue, int fd) {
+  std::string line;
+  line.reserve(kWriterBufferBytes);
+  while (auto value = pop_output(queue)) {
+    line.clear();
+    serialize_json_line(*value, line);
+    line.push_back('\n');
+    if (!write_all(fd, line)) {
+      close_output(queue);
+      support::write_stderr_line(kWriterUnavailableLine);
+      return;
+    }
+    // Lines go out unbuffered, one write each, so every line reaches the host as soon as it is
+    // taken and there is nothing left to flush when the queue ends.
+  }
+}
+
+}  // namespace kestrune::shell

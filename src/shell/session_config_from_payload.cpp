@@ -1,0 +1,177 @@
+#include "shell/session_config_from_payload.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+namespace kestrune::shell {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A host may send any 64-bit count; beyond what the duration type holds it stays at its largest.
+std::chrono::milliseconds saturating_milliseconds(std::uint64_t count) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(count, kMax)));
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four dotted decimal parts, each 0-255 in 1 to 3 digits without a leading zero.
+std::optional<std::array<std::uint8_t, 4>> parse_ipv4(std::string_view text) {
+  std::array<std::uint8_t, 4> parts{};
+  std::size_t at = 0;
+  for (std::size_t part = 0; part < parts.size(); ++part) {
+    if (part > 0) {
+      if (at >= text.size() || text[at] != '.') return std::nullopt;
+      ++at;
+    }
+    const std::size_t start = at;
+    unsigned value = 0;
+    while (at < text.size() && is_digit(text[at]) && at - start < 3) {
+      value = value * 10 + static_cast<unsigned>(text[at] - '0');
+      ++at;
+    }
+    const std::size_t digits = at - start;
+    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
+    parts[part] = static_cast<std::uint8_t>(value);
+  }
+  if (at != text.size()) return std::nullopt;
+  return parts;
+}
+
+// Colon-separated 16-bit groups; with `allow_ipv4_tail` the last piece may be an IPv4 address
+// standing for two groups. Empty text is no group at all.
+std::optional<std::vector<std::uint16_t>> parse_ipv6_groups(std::string_view text,
+                                                            bool allow_ipv4_tail) {
+  std::vector<std::uint16_t> groups;
+  if (text.empty()) return groups;
+  std::size_t at = 0;
+  for (std::size_t piece = 0; piece <= 8; ++piece) {
+    const std::size_t end = std::min(text.find(':', at), text.size());
+    const std::string_view group = text.substr(at, end - at);
+    const bool last = end == text.size();
+    if (last && allow_ipv4_tail && group.find('.') != std::string_view::npos) {
+      const auto ipv4 = parse_ipv4(group);
+      if (!ipv4) return std::nullopt;
+      groups.push_back(static_cast<std::uint16_t>((*ipv4)[0] << 8 | (*ipv4)[1]));
+      groups.push_back(static_cast<std::uint16_t>((*ipv4)[2] << 8 | (*ipv4)[3]));
+    } else {
+      if (group.empty() || group.size() > 4) return std::nullopt;
+      unsigned value = 0;
+      for (const char c : group) {
+        const int digit = hex_value(c);
+        if (digit < 0) return std::nullopt;
+        value = value << 4 | static_cast<unsigned>(digit);
+      }
+      groups.push_back(static_cast<std::uint16_t>(value));
+    }
+    if (groups.size() > 8) return std::nullopt;
+    if (last) return groups;
+    at = end + 1;
+  }
+  return std::nullopt;  // more pieces than an address can hold
+}
+
+std::optional<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view text) {
+  std::array<std::uint16_t, 8> address{};
+  const std::size_t gap = text.find("::");
+  if (gap == std::string_view::npos) {
+    const auto groups = parse_ipv6_groups(text, true);
+    if (!groups || groups->size() != 8) return std::nullopt;
+    std::copy(groups->begin(), groups->end(), address.begin());
+    return address;
+  }
+  const std::string_view tail_text = text.substr(gap + 2);
+  if (tail_text.find("::") != std::string_view::npos) return std::nullopt;
+  const auto head = parse_ipv6_groups(text.substr(0, gap), false);
+  const auto tail = parse_ipv6_groups(tail_text, true);
+  // "::" stands for at least one zero group.
+  if (!head || !tail || head->size() + tail->size() > 7) return std::nullopt;
+  std::copy(head->begin(), head->end(), address.begin());
+  std::copy(tail->begin(), tail->end(), address.end() - static_cast<std::ptrdiff_t>(tail->size()));
+  return address;
+}
+
+}  // namespace
+
+std::optional<IpAddress> parse_address_literal(std::string_view text) {
+  IpAddress address;
+  if (const auto ipv4 = parse_ipv4(text)) {
+    address.family = IpAddress::Family::v4;
+    std::copy(ipv4->begin(), ipv4->end(), address.bytes.begin());
+    return address;
+  }
+  if (const auto ipv6 = parse_ipv6(text)) {
+    address.family = IpAddress::Family::v6;
+    for (std::size_t i = 0; i < ipv6->size(); ++i) {
+      address.bytes[2 * i] = static_cast<std::uint8_t>((*ipv6)[i] >> 8);
+      address.bytes[2 * i + 1] = static_cast<std::uint8_t>((*ipv6)[i] & 0xff);
+    }
+    return address;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<IpAddress>> parse_address_list(const std::vector<std::string>& texts) {
+  std::vector<IpAddress> addresses;
+  addresses.reserve(texts.size());
+  for (const auto& text : texts) {
+    const auto address = parse_address_literal(text);
+    if (!address) return std::nullopt;
+    addresses.push_back(*address);
+  }
+  return addresses;
+}
+
+std::optional<std::uint64_t> parse_features_hex(std::string_view text) {
+  if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+  if (text.starts_with("+")) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  int significant = 0;
+  for (const char c : text) {
+    const int digit = hex_value(c);
+    if (digit < 0) return std::nullopt;
+    if (value == 0 && digit == 0) continue;  // leading zeros do not count
+    if (++significant > 16) return std::nullopt;
+    value = value << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+BufferProfileSettings buffer_profile_from_payload(
+    const std::optional<BufferProfilePayload>& profile) {
+  if (!profile) return BufferProfileSettings{};
+  return BufferProfileSettings{profile->capacityMs, profile->startFillPercent,
+                               profile->refillPercent,
+                               saturating_milliseconds(profile->startMaxWaitMs)};
+}
+
+std::expected<StartSessionSettings, ProtocolError> start_session_settings_from_payload(
+    const StartSessionPayload& payload) {
+  const auto refuse = std::unexpected(protocol_errors::kInvalidPayload);
+  const DevicePayload& device = payload.device;
+  if (device.addresses.size() > kMaxDeviceAddresses) return refuse;
+  StartSessionSettings settings;
+  auto addresses = parse_address_list(device.addresses);
+  if (!addresses) return refuse;
+  settings.addresses = std::move(*addresses);
+  if (device.featuresHex) {
+    settings.featureBits = parse_features_hex(*device.featuresHex);
+    if (!settings.featureBits) return refuse;
+  }
+  settings.bufferProfile = buffer_profile_from_payload(payload.bufferProfile);
+  if (payload.maxDurationMs) {
+    if (*payload.maxDurationMs == 0) return refuse;
+    settings.maxDuration = saturating_milliseconds(*payload.maxDurationMs);
+  }
+  return settings;
+}
+
+}  // namespace kestrune::shell

@@ -1,0 +1,261 @@
+#include "tests/support/kestrune_process.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/test_paths.hpp"
+
+extern char** environ;
+
+namespace kestrune::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+int remaining_ms(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+KestruneProcess::KestruneProcess(Stdin stdin_kind) {
+  // A closed child must show up as EPIPE in the test, never as a signal that ends the test.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  int in[2], out[2], err[2], wake[2];
+  check(::pipe2(in, O_CLOEXEC) == 0, "pipe");
+  check(::pipe2(out, O_CLOEXEC) == 0, "pipe");
+  check(::pipe2(err, O_CLOEXEC) == 0, "pipe");
+  check(::pipe2(wake, O_CLOEXEC) == 0, "pipe");
+  int child_stdin = in[0];
+  int directory = -1;
+  if (stdin_kind == Stdin::directory) {
+    directory = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    check(directory >= 0, "open /");
+    child_stdin = directory;
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, child_stdin, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  // The child starts with the default SIGPIPE action, whatever this process does with it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+  const std::string path = kestrune_binary_path();
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  const int spawned = ::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (directory >= 0) ::close(directory);
+  if (spawned != 0) {
+    errno = spawned;
+    ::close(in[1]);
+    ::close(out[0]);
+    ::close(err[0]);
+    ::close(wake[0]);
+    ::close(wake[1]);
+    check(false, "posix_spawn kestrune");
+  }
+  stdin_fd_ = in[1];
+  // Writes never block past their time limit: a full pipe is waited for with poll.
+  (void)::fcntl(stdin_fd_, F_SETFL, ::fcntl(stdin_fd_, F_GETFL) | O_NONBLOCK);
+  stdout_fd_ = out[0];
+  stderr_fd_ = err[0];
+  wake_read_fd_ = wake[0];
+  wake_write_fd_ = wake[1];
+  collector_ = std::thread([this] { collect(); });
+}
+
+KestruneProcess::~KestruneProcess() {
+  if (!exit_code_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    (void)wait_exit(std::chrono::milliseconds(10000));
+  }
+  close_fd(stdin_fd_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_requested_ = true;
+  }
+  (void)!::write(wake_write_fd_, "x", 1);
+  if (collector_.joinable()) collector_.join();
+  close_fd(wake_read_fd_);
+  close_fd(wake_write_fd_);
+}
+
+void KestruneProcess::collect() {
+  char buffer[65536];
+  // Bounded: the loop ends when both pipes have ended or the destructor asks it to stop, and
+  // the destructor first makes sure the child is gone.
+  for (;;) {
+    bool stop = false;
+    bool close_out = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop = stop_requested_;
+      close_out = close_stdout_requested_ && stdout_fd_ >= 0;
+      if (stdout_fd_ < 0 && stderr_fd_ < 0) stop = true;
+    }
+    if (close_out) {
+      close_fd(stdout_fd_);
+      std::lock_guard<std::mutex> lock(mutex_);
+      stdout_ended_ = true;
+      changed_.notify_all();
+    }
+    if (stop) break;
+    pollfd fds[3] = {{stdout_fd_, POLLIN, 0}, {stderr_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 3, 100);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    if (fds[2].revents != 0) {
+      char drain[16];
+      (void)!::read(wake_read_fd_, drain, sizeof drain);
+    }
+    for (int which = 0; which < 2; ++which) {
+      if (fds[which].fd < 0 || fds[which].revents == 0) continue;
+      int& fd = which == 0 ? stdout_fd_ : stderr_fd_;
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (got <= 0) {
+        close_fd(fd);
+        (which == 0 ? stdout_ended_ : stderr_ended_) = true;
+      } else if (which == 0) {
+        partial_stdout_.append(buffer, static_cast<std::size_t>(got));
+        std::size_t start = 0;
+        for (std::size_t feed; (feed = partial_stdout_.find('\n', start)) != std::string::npos;
+             start = feed + 1) {
+          lines_.push_back(partial_stdout_.substr(start, feed - start));
+        }
+        partial_stdout_.erase(0, start);
+      } else {
+        stderr_.append(buffer, static_cast<std::size_t>(got));
+      }
+      changed_.notify_all();
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  close_fd(stdout_fd_);
+  close_fd(stderr_fd_);
+  stdout_ended_ = stderr_ended_ = true;
+  changed_.notify_all();
+}
+
+bool KestruneProcess::write(std::string_view bytes, std::chrono::milliseconds limit) {
+  if (stdin_fd_ < 0) return false;
+  const auto deadline = Clock::now() + limit;
+  while (!bytes.empty()) {
+    pollfd writable{stdin_fd_, POLLOUT, 0};
+    const int ready = ::poll(&writable, 1, remaining_ms(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    if ((writable.revents & (POLLERR | POLLHUP)) != 0) return false;
+    const ssize_t wrote = ::write(stdin_fd_, bytes.data(), bytes.size());
+    if (wrote < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+void KestruneProcess::close_stdin() { close_fd(stdin_fd_); }
+
+std::optional<std::string> KestruneProcess::read_line(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, limit, [&] { return !lines_.empty() || stdout_ended_; });
+  if (lines_.empty()) return std::nullopt;
+  std::string line = std::move(lines_.front());
+  lines_.pop_front();
+  return line;
+}
+
+void KestruneProcess::close_stdout() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    close_stdout_requested_ = true;
+  }
+  (void)!::write(wake_write_fd_, "x", 1);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(5), [&] { return stdout_ended_; });
+}
+
+std::optional<int> KestruneProcess::wait_exit(std::chrono::milliseconds limit) {
+  if (exit_code_) return exit_code_;
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exit_code_;
+    }
+    if (done < 0 && errno != EINTR) return std::nullopt;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool KestruneProcess::wait_collected(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return stdout_ended_ && stderr_ended_; });
+}
+
+std::vector<std::string> KestruneProcess::remaining_lines(std::chrono::milliseconds limit) {
+  (void)wait_collected(limit);
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> lines(lines_.begin(), lines_.end());
+  lines_.clear();
+  return lines;
+}
+
+std::string KestruneProcess::stderr_text(std::chrono::milliseconds limit) {
+  (void)wait_collected(limit);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stderr_;
+}
+
+std::optional<long> KestruneProcess::peak_resident_kib() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string key;
+  // Bounded by the size of the status file.
+  while (status >> key) {
+    if (key == "VmHWM:") {
+      long kib = 0;
+      if (status >> kib) return kib;
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrune::testing

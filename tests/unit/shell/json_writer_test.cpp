@@ -1,0 +1,74 @@
+#include "shell/json_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::shell {
+namespace {
+
+using nlohmann::json;
+
+std::string read_to_end(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (int i = 0; i < 100000; ++i) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+TEST(RunJsonWriter, WritesEachValueAsOneLineThenTheLatestValue) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  OutputQueue queue;
+  ASSERT_TRUE(push_output(queue, json::parse(R"({"type":"event","a":"x\ny"})")));
+  ASSERT_TRUE(replace_latest_output(queue, json{{"metrics", 1}}));
+  ASSERT_TRUE(push_output(queue, json::array({1.5, nullptr})));
+  finish_output(queue);
+  std::thread writer([&] { run_json_writer(queue, fds[1]); });
+  writer.join();  // ends once the finished queue is drained
+  ::close(fds[1]);
+  EXPECT_EQ(read_to_end(fds[0]),
+            "{\"a\":\"x\\ny\",\"type\":\"event\"}\n[1.5,null]\n{\"metrics\":1}\n");
+  ::close(fds[0]);
+}
+
+TEST(RunJsonWriter, FailedWriteClosesTheQueueAndSaysSoOnce) {
+  std::signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);  // the host has gone
+
+  // The writer's one diagnostic goes to standard error; catch it for the duration.
+  const int saved_stderr = ::dup(2);
+  const int captured = ::memfd_create("stderr", MFD_CLOEXEC);
+  ASSERT_GE(captured, 0);
+  ASSERT_EQ(::dup2(captured, 2), 2);
+
+  OutputQueue queue;
+  ASSERT_TRUE(push_output(queue, json("first")));
+  ASSERT_TRUE(push_output(queue, json("second")));
+  std::thread writer([&] { run_json_writer(queue, fds[1]); });
+  writer.join();  // ends by itself after the failure, without finish_output
+
+  ::dup2(saved_stderr, 2);
+  ::close(saved_stderr);
+  EXPECT_TRUE(output_closed(queue));
+  EXPECT_FALSE(push_output(queue, json("third")));
+  ::lseek(captured, 0, SEEK_SET);
+  EXPECT_EQ(read_to_end(captured), std::string(kWriterUnavailableLine) + "\n");
+  ::close(captured);
+  ::close(fds[1]);
+}
+
+}  // namespace
+}  // namespace kestrune::shell
