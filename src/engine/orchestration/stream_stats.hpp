@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/core/session_shared.hpp"
+#include "engine/core/stream_summary.hpp"
+
 namespace kestrune::engine {
 
 // Bucket i counts send-interval deviations of i * 10 us up to (i + 1) * 10 us; the last bucket
@@ -28,5 +31,13 @@ struct StreamStats {
 
 // Records one send-interval deviation: its bucket, the sample count and the maximum.
 void record_send_deviation(StreamStats& stats, std::uint64_t deviation_ns);
+
+// The five counters, the 50th, 95th and 99th percentile of the deviations and the largest one, in
+// microseconds. A percentile is the upper edge of the first bucket where the running count reaches
+// ceil(samples * P / 100), at most 100,000 us; 0 when nothing was recorded.
+StreamSummary summarize_stream_stats(const StreamStats& stats);
+
+// Merges the summary into the session report, once, after the workers have stopped.
+void publish_final_stream_stats(const StreamStats& stats, SessionShared& shared);
 
 }  // namespace kestrune::engine
