@@ -84,8 +84,8 @@ bool thread_has_high_resolution_timer() { return this_thread_timer().available()
 
 void native_sleep(std::chrono::nanoseconds duration) {
   if (duration.count() <= 0) return;
-  const std::int64_t nanos = duration.count() > kLongestSleepNanos ? kLongestSleepNanos
-                                                                   : duration.count();
+  const std::int64_t nanos =
+      duration.count() > kLongestSleepNanos ? kLongestSleepNanos : duration.count();
   // Both paths wait for the same absolute instant, so an interrupted wait never oversleeps.
   const timespec wake = monotonic_after(nanos);
   const ThreadTimer& timer = this_thread_timer();

@@ -64,11 +64,10 @@ std::uint16_t UdpEndpoint::port() const {
 
 std::string UdpEndpoint::address_text() const {
   char text[INET6_ADDRSTRLEN] = {};
-  const void* raw = is_ipv6()
-                        ? static_cast<const void*>(
-                              &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr)
-                        : static_cast<const void*>(
-                              &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr);
+  const void* raw =
+      is_ipv6()
+          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr);
   if (inet_ntop(storage_.ss_family, raw, text, sizeof(text)) == nullptr) return "<invalid>";
   return text;
 }

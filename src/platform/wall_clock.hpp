@@ -7,7 +7,7 @@
 namespace kestrune::platform {
 
 struct WallClockTime {
-  std::int64_t seconds;      // negative before 1970
+  std::int64_t seconds;       // negative before 1970
   std::uint32_t nanoseconds;  // 0 to 999,999,999, added to `seconds`
 };
 

@@ -30,8 +30,8 @@ void precise_sleep(std::chrono::nanoseconds margin, std::chrono::nanoseconds rem
 
 void precise_sleep_until(std::chrono::nanoseconds margin, MonotonicClock::time_point deadline) {
   const auto now = MonotonicClock::now();
-  const auto remaining = deadline > now ? std::chrono::nanoseconds(deadline - now)
-                                        : std::chrono::nanoseconds::zero();
+  const auto remaining =
+      deadline > now ? std::chrono::nanoseconds(deadline - now) : std::chrono::nanoseconds::zero();
   precise_sleep(margin, remaining, deadline);
 }
 

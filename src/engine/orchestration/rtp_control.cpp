@@ -23,12 +23,12 @@ std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
     std::shared_ptr<PacketHistory> history, std::shared_ptr<SessionShared> shared,
     std::shared_ptr<WorkerFailureSlot> failure) {
   if (!control_socket.set_read_timeout(kControlReadTimeout)) {
-    return std::unexpected(SessionError::of(SessionErrorKind::network_error, SessionStage::control));
+    return std::unexpected(
+        SessionError::of(SessionErrorKind::network_error, SessionStage::control));
   }
-  RetransmitResponderContext context{reply_destination,  std::move(stop),
-                                     std::move(control_socket), std::move(stats),
-                                     std::move(history), std::move(shared),
-                                     std::move(failure)};
+  RetransmitResponderContext context{
+      reply_destination,  std::move(stop),   std::move(control_socket), std::move(stats),
+      std::move(history), std::move(shared), std::move(failure)};
   auto handle = support::spawn_named("rt-control", [context = std::move(context)]() mutable {
     run_retransmit_responder(std::move(context));
   });
@@ -51,8 +51,8 @@ void run_retransmit_responder(RetransmitResponderContext context) {
     auto received = context.control_socket.recv_from(buffer);
     if (!received) {
       if (is_quiet_read(received.error())) continue;
-      store_worker_failure(*context.failure,
-                           SessionError::of(SessionErrorKind::stream_failed, SessionStage::control));
+      store_worker_failure(*context.failure, SessionError::of(SessionErrorKind::stream_failed,
+                                                              SessionStage::control));
       return;
     }
     const auto datagram = std::span<const std::uint8_t>(buffer).first(received->size);

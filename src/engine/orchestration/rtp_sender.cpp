@@ -11,19 +11,18 @@ std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
     support::Receiver<OutboundPacket> packets, const platform::UdpEndpoint& control_destination,
     const platform::UdpEndpoint& data_destination, platform::UdpSocket control_socket,
     std::shared_ptr<StreamStats> stats) {
-  const auto socket_failure =
-      std::unexpected(SessionError::of(SessionErrorKind::network_error, SessionStage::stream_worker));
+  const auto socket_failure = std::unexpected(
+      SessionError::of(SessionErrorKind::network_error, SessionStage::stream_worker));
   auto data_socket = platform::UdpSocket::bind_any_ipv4();
   if (!data_socket) return socket_failure;
   if (!data_socket->set_write_timeout(kDataSocketWriteTimeout)) return socket_failure;
 
-  PacedSenderContext context{std::move(packets), control_destination, data_destination,
-                             std::move(stats),   std::move(control_socket),
-                             std::move(*data_socket)};
-  auto handle = support::spawn_named(
-      "rt-sender", [context = std::move(context)]() mutable {
-        return run_paced_sender(std::move(context));
-      });
+  PacedSenderContext context{std::move(packets),        control_destination,
+                             data_destination,          std::move(stats),
+                             std::move(control_socket), std::move(*data_socket)};
+  auto handle = support::spawn_named("rt-sender", [context = std::move(context)]() mutable {
+    return run_paced_sender(std::move(context));
+  });
   if (!handle) {
     return std::unexpected(
         SessionError::of(SessionErrorKind::internal_error, SessionStage::stream_worker));

@@ -14,9 +14,8 @@ void record_send_deviation(StreamStats& stats, std::uint64_t deviation_ns) {
   stats.jitter_samples.fetch_add(1, std::memory_order_relaxed);
   std::uint64_t current = stats.max_deviation_ns.load(std::memory_order_relaxed);
   // "rt-sender" is the only writer, so this settles at the first or second try.
-  while (deviation_ns > current &&
-         !stats.max_deviation_ns.compare_exchange_weak(current, deviation_ns,
-                                                       std::memory_order_relaxed)) {
+  while (deviation_ns > current && !stats.max_deviation_ns.compare_exchange_weak(
+                                       current, deviation_ns, std::memory_order_relaxed)) {
   }
 }
 
@@ -28,7 +27,8 @@ std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
   return counter.load(std::memory_order_relaxed);
 }
 
-std::uint64_t percentile_us(const StreamStats& stats, std::uint64_t samples, std::uint64_t percent) {
+std::uint64_t percentile_us(const StreamStats& stats, std::uint64_t samples,
+                            std::uint64_t percent) {
   if (samples == 0) return 0;
   const std::uint64_t largest = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t product = samples > largest / percent ? largest : samples * percent;

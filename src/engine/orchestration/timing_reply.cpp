@@ -13,8 +13,7 @@ constexpr std::uint8_t kTimingRequestPayloadType = 82;
 }  // namespace
 
 bool is_timing_request(std::span<const std::uint8_t> datagram) {
-  return datagram.size() == kTimingPacketBytes &&
-         (datagram[1] & 0x7F) == kTimingRequestPayloadType;
+  return datagram.size() == kTimingPacketBytes && (datagram[1] & 0x7F) == kTimingRequestPayloadType;
 }
 
 TimingReply build_timing_reply(std::span<const std::uint8_t, kTimingPacketBytes> request,

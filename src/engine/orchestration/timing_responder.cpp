@@ -28,7 +28,9 @@ TimingResponder::~TimingResponder() {
 
 support::Result<TimingResponder> start_timing_responder() {
   auto socket = platform::UdpSocket::bind_any_ipv4();
-  if (!socket) return support::fail_with_context(std::move(socket), "bind local NTP timing UDP socket");
+  if (!socket) {
+    return support::fail_with_context(std::move(socket), "bind local NTP timing UDP socket");
+  }
   if (auto timeout = socket->set_read_timeout(kTimingReadTimeout); !timeout) {
     return support::fail(std::move(timeout).error());
   }

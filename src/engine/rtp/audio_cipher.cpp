@@ -24,8 +24,7 @@ AudioCipher& AudioCipher::operator=(AudioCipher&& other) noexcept {
 AudioCipher::~AudioCipher() { EVP_CIPHER_CTX_free(context_); }
 
 support::Status AudioCipher::seal(const AudioKey& key, std::span<const std::uint8_t, 12> nonce,
-                                  std::span<const std::uint8_t> aad,
-                                  std::span<std::uint8_t> in_out,
+                                  std::span<const std::uint8_t> aad, std::span<std::uint8_t> in_out,
                                   std::span<std::uint8_t, kAudioTagBytes> tag) {
   const bool sealed = seal_with_context(key, nonce, aad, in_out, tag);
   scrub();
@@ -50,9 +49,8 @@ bool AudioCipher::seal_with_context(const AudioKey& key, std::span<const std::ui
   // Re-keying an initialised context reuses its state: no allocation per packet.
   if (EVP_EncryptInit_ex2(context_, nullptr, key.data(), nonce.data(), nullptr) != 1) return false;
   int written = 0;
-  if (!aad.empty() &&
-      EVP_EncryptUpdate(context_, nullptr, &written, aad.data(), static_cast<int>(aad.size())) !=
-          1) {
+  if (!aad.empty() && EVP_EncryptUpdate(context_, nullptr, &written, aad.data(),
+                                        static_cast<int>(aad.size())) != 1) {
     return false;
   }
   int ciphertext = 0;
@@ -80,8 +78,7 @@ void AudioCipher::scrub() {
 
 support::Result<AudioSealTrailer> encrypt_audio_payload(AudioCipher& cipher, const AudioKey& key,
                                                         std::uint16_t sequence_number,
-                                                        std::uint32_t timestamp,
-                                                        std::uint32_t ssrc,
+                                                        std::uint32_t timestamp, std::uint32_t ssrc,
                                                         std::span<std::uint8_t> payload) {
   AudioSealTrailer trailer{};
   // Little-endian 64-bit sequence number: low byte, high byte, then six zero bytes.

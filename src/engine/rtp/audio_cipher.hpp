@@ -54,8 +54,7 @@ struct AudioSealTrailer {
 // Fails with "audio encryption failed".
 support::Result<AudioSealTrailer> encrypt_audio_payload(AudioCipher& cipher, const AudioKey& key,
                                                         std::uint16_t sequence_number,
-                                                        std::uint32_t timestamp,
-                                                        std::uint32_t ssrc,
+                                                        std::uint32_t timestamp, std::uint32_t ssrc,
                                                         std::span<std::uint8_t> payload);
 
 }  // namespace kestrune::engine

@@ -15,8 +15,7 @@ inline constexpr std::uint64_t kNtpUnixEpochOffsetSeconds = 2'208'988'800;
 
 // ((seconds + offset) mod 2^32) * 2^32 + floor(nanoseconds * 2^32 / 10^9). Fails with
 // "NTP seconds overflow" when seconds + offset does not fit 64 bits. `nanoseconds` is below 10^9.
-support::Result<std::uint64_t> ntp_time_from_unix(std::uint64_t seconds,
-                                                  std::uint32_t nanoseconds);
+support::Result<std::uint64_t> ntp_time_from_unix(std::uint64_t seconds, std::uint32_t nanoseconds);
 
 // As above for a wall-clock reading; a reading before 1970 fails with
 // "system clock is before Unix epoch".

@@ -16,9 +16,8 @@ SessionError queue_audio_packet(support::Sender<OutboundPacket>& packets, RtpSen
                                current_ntp_time());
 }
 
-SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets,
-                                   RtpSenderState& state, std::span<const std::int16_t> samples,
-                                   std::uint32_t timestamp,
+SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
+                                   std::span<const std::int16_t> samples, std::uint32_t timestamp,
                                    std::atomic<std::uint64_t>& packets_prepared,
                                    const support::Result<std::uint64_t>& ntp_now) {
   if (!ntp_now) return SessionError::of(SessionErrorKind::internal_error, SessionStage::timing);

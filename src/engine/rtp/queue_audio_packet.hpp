@@ -25,9 +25,8 @@ SessionError queue_audio_packet(support::Sender<OutboundPacket>& packets, RtpSen
                                 std::atomic<std::uint64_t>& packets_prepared);
 
 // The same with the wall-clock reading given instead of read.
-SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets,
-                                   RtpSenderState& state, std::span<const std::int16_t> samples,
-                                   std::uint32_t timestamp,
+SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
+                                   std::span<const std::int16_t> samples, std::uint32_t timestamp,
                                    std::atomic<std::uint64_t>& packets_prepared,
                                    const support::Result<std::uint64_t>& ntp_now);
 

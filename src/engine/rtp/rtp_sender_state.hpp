@@ -20,8 +20,8 @@ struct RtpSenderState {
 
   std::optional<std::uint32_t> last_sync;  // RTP timestamp of the last sync packet
   std::shared_ptr<PacketHistory> history;
-  AudioKey audio_key;             // the key derived with the events salt (SETUP's "shk")
-  std::uint32_t ssrc = 0;         // 0 for every stream
+  AudioKey audio_key;      // the key derived with the events salt (SETUP's "shk")
+  std::uint32_t ssrc = 0;  // 0 for every stream
   std::uint16_t sequence_number = 0;
   std::uint16_t sync_sequence_number = 0;
   bool marker_pending = true;      // cleared by the first audio packet

@@ -35,9 +35,14 @@ TEST(UdpEndpoint, ParsesNumericLiteralsOnly) {
     bool ipv6;
   };
   const Case cases[] = {
-      {"192.0.2.7", true, false},      {"2001:db8::2", true, true}, {"::1", true, true},
-      {"fe80::1", true, true},         {"1.2.3", false, false},     {"256.1.1.1", false, false},
-      {"receiver.local", false, false}, {"", false, false},
+      {"192.0.2.7", true, false},
+      {"2001:db8::2", true, true},
+      {"::1", true, true},
+      {"fe80::1", true, true},
+      {"1.2.3", false, false},
+      {"256.1.1.1", false, false},
+      {"receiver.local", false, false},
+      {"", false, false},
       {"0000:0000:0000:0000:0000:0000:0000:0000:0000", false, false},
   };
   for (const Case& c : cases) {

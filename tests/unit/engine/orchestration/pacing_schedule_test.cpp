@@ -49,8 +49,7 @@ TEST(PacingSchedule, LatenessOfAWholeIntervalOrMoreReanchors) {
     // due one interval after this send.
     const auto next = schedule.deadline();
     EXPECT_EQ(next, (c.reanchored ? sent : due) + kPacketInterval) << c.lateness.count();
-    EXPECT_EQ(next <= sent, !c.reanchored && c.lateness >= kPacketInterval)
-        << c.lateness.count();
+    EXPECT_EQ(next <= sent, !c.reanchored && c.lateness >= kPacketInterval) << c.lateness.count();
   }
 }
 

@@ -21,13 +21,22 @@ TEST(RetransmitRequest, TheFormsOfARequest) {
   std::vector<std::uint8_t> wrong_type(20, 0);
   wrong_type[1] = 0x54;
   const Case cases[] = {
-      {"8 bytes", {0x80, 0xD5, 0x12, 0x34, 0x00, 0x0A, 0x00, 0x02}, ControlDatagramKind::request,
-       10, 2},
-      {"8 bytes, no marker", {0x80, 0x55, 0, 0, 0x01, 0x00, 0x00, 0x03},
-       ControlDatagramKind::request, 256, 3},
+      {"8 bytes",
+       {0x80, 0xD5, 0x12, 0x34, 0x00, 0x0A, 0x00, 0x02},
+       ControlDatagramKind::request,
+       10,
+       2},
+      {"8 bytes, no marker",
+       {0x80, 0x55, 0, 0, 0x01, 0x00, 0x00, 0x03},
+       ControlDatagramKind::request,
+       256,
+       3},
       {"16 bytes", long_form, ControlDatagramKind::request, 65535, 2},
-      {"12 bytes", {0, 0x55, 0, 0, 0, 0, 0, 0, 0x00, 0x07, 0x00, 0x00},
-       ControlDatagramKind::request, 7, 0},
+      {"12 bytes",
+       {0, 0x55, 0, 0, 0, 0, 0, 0, 0x00, 0x07, 0x00, 0x00},
+       ControlDatagramKind::request,
+       7,
+       0},
       {"4 bytes", {0x80, 0xD5, 0, 0}, ControlDatagramKind::malformed},
       {"5 bytes", {0x80, 0xD5, 0, 0, 1}, ControlDatagramKind::malformed},
       {"10 bytes", {0x80, 0xD5, 0, 0, 0, 1, 0, 1, 0, 1}, ControlDatagramKind::malformed},
@@ -59,8 +68,12 @@ class AnswerTest : public ::testing::Test {
   }
 
   static std::vector<std::uint8_t> packet_for(std::uint16_t sequence_number) {
-    return {0x80, 0x60, static_cast<std::uint8_t>(sequence_number >> 8),
-            static_cast<std::uint8_t>(sequence_number), 0xCA, 0xFE};
+    return {0x80,
+            0x60,
+            static_cast<std::uint8_t>(sequence_number >> 8),
+            static_cast<std::uint8_t>(sequence_number),
+            0xCA,
+            0xFE};
   }
 
   static std::vector<std::uint8_t> reply_for(std::uint16_t sequence_number) {

@@ -23,8 +23,13 @@ TEST(StreamStats, DeviationsLandInTenMicrosecondBuckets) {
     std::size_t bucket;
   };
   const Case cases[] = {
-      {0, 0},          {9'999, 0},           {10'000, 1},          {18'141, 1},
-      {99'999'999, 9'999}, {100'000'000, 10'000}, {2'000'000'000, 10'000},
+      {0, 0},
+      {9'999, 0},
+      {10'000, 1},
+      {18'141, 1},
+      {99'999'999, 9'999},
+      {100'000'000, 10'000},
+      {2'000'000'000, 10'000},
       {UINT64_MAX, 10'000},
   };
   for (const Case& c : cases) {
@@ -49,9 +54,9 @@ TEST(StreamStats, Percentiles) {
     std::uint64_t p50, p95, p99;
   };
   std::vector<std::uint64_t> spread;
-  spread.insert(spread.end(), 50, 5'000);       // bucket 0
-  spread.insert(spread.end(), 45, 15'000);      // bucket 1
-  spread.insert(spread.end(), 4, 25'000);       // bucket 2
+  spread.insert(spread.end(), 50, 5'000);         // bucket 0
+  spread.insert(spread.end(), 45, 15'000);        // bucket 1
+  spread.insert(spread.end(), 4, 25'000);         // bucket 2
   spread.insert(spread.end(), 1, 1'000'000'000);  // bucket 10,000
   const Case cases[] = {
       {"nothing recorded", {}, 0, 0, 0},

@@ -36,7 +36,7 @@ TEST(TimingReply, OnlyExactly32BytesWithPayloadType82AreRequests) {
     bool request;
   };
   const Case cases[] = {
-      {32, 0x52, true}, {32, 0xD2, true},  {31, 0x52, false}, {33, 0x52, false},
+      {32, 0x52, true},  {32, 0xD2, true},  {31, 0x52, false}, {33, 0x52, false},
       {32, 0x54, false}, {32, 0x53, false}, {0, 0x00, false},  {2048, 0x52, false},
   };
   for (const Case& c : cases) {

@@ -54,16 +54,18 @@ TEST_F(AudioPacketTest, HeaderOfTheFirstAndLaterPacketsAlsoAfterTheSequenceWraps
     ASSERT_TRUE(packet);
     if (next == std::size(expected) || expected[next].packet_index != index) continue;
     const Expected& e = expected[next++];
-    const std::array<std::uint8_t, 12> header = {
-        0x80,
-        e.marker_byte,
-        static_cast<std::uint8_t>(e.sequence_number >> 8),
-        static_cast<std::uint8_t>(e.sequence_number),
-        static_cast<std::uint8_t>(timestamp >> 24),
-        static_cast<std::uint8_t>(timestamp >> 16),
-        static_cast<std::uint8_t>(timestamp >> 8),
-        static_cast<std::uint8_t>(timestamp),
-        0, 0, 0, 0};
+    const std::array<std::uint8_t, 12> header = {0x80,
+                                                 e.marker_byte,
+                                                 static_cast<std::uint8_t>(e.sequence_number >> 8),
+                                                 static_cast<std::uint8_t>(e.sequence_number),
+                                                 static_cast<std::uint8_t>(timestamp >> 24),
+                                                 static_cast<std::uint8_t>(timestamp >> 16),
+                                                 static_cast<std::uint8_t>(timestamp >> 8),
+                                                 static_cast<std::uint8_t>(timestamp),
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0};
     EXPECT_TRUE(std::equal(header.begin(), header.end(), packet->begin())) << index;
     EXPECT_EQ(packet->size(), 1444u);
   }
@@ -108,8 +110,8 @@ TEST_F(AudioPacketTest, TheTagCoversTheTimestampAndSsrcAndOpensToTheBigEndianSam
   const auto tag = packet.subspan<kRtpHeaderBytes + kAudioPayloadBytes, 16>();
   const auto nonce = nonce_of(packet);
 
-  auto opened = testing::chacha20_poly1305_open(test_key(), nonce, packet.subspan(4, 8),
-                                                ciphertext, tag);
+  auto opened =
+      testing::chacha20_poly1305_open(test_key(), nonce, packet.subspan(4, 8), ciphertext, tag);
   ASSERT_TRUE(opened);
   std::vector<std::uint8_t> big_endian;
   for (const std::int16_t sample : samples) {
