@@ -1,0 +1,92 @@
+#include "engine/core/worker_stop.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace kestrune::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A worker that, once its flag is set, keeps running for `linger` and then ends; `ended` is set
+// as its last act. `ignore_flag_for` makes it run that long regardless of the flag.
+struct Worker {
+  std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
+  std::optional<support::JoinHandle<void>> thread;
+
+  Worker(Clock::duration linger, Clock::duration ignore_flag_for = 0s) {
+    auto spawned =
+        support::spawn_named("test-worker", [stop = stop, ended = ended, linger, ignore_flag_for] {
+          const auto start = Clock::now();
+          while (Clock::now() - start < ignore_flag_for) std::this_thread::sleep_for(1ms);
+          for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
+          std::this_thread::sleep_for(linger);
+          ended->store(true);
+        });
+    if (spawned) thread.emplace(std::move(*spawned));
+  }
+};
+
+TEST(StopWorkerUntil, WorkerEndingSoonAfterItsFlagFinishesInTime) {
+  Worker worker(20ms);
+  ASSERT_TRUE(worker.thread);
+  const auto before = Clock::now();
+  EXPECT_TRUE(stop_worker_until(*worker.stop, worker.thread, before + 1s));
+  const auto took = Clock::now() - before;
+  EXPECT_GE(took, 20ms);
+  EXPECT_LT(took, 1s);
+  EXPECT_TRUE(*worker.ended);
+  EXPECT_FALSE(worker.thread.has_value());
+}
+
+TEST(StopWorkerUntil, WorkerIgnoringItsFlagIsLateAndStillJoined) {
+  Worker worker(0ms, 2500ms);
+  ASSERT_TRUE(worker.thread);
+  const auto before = Clock::now();
+  EXPECT_FALSE(stop_worker_until(*worker.stop, worker.thread, before + 1s));
+  EXPECT_GE(Clock::now() - before, 2s);
+  EXPECT_TRUE(*worker.ended);  // returned only once the thread had ended
+  EXPECT_FALSE(worker.thread.has_value());
+}
+
+TEST(StopWorkerUntil, PastDeadlineLooksOnceAndJoins) {
+  Worker running(50ms);
+  ASSERT_TRUE(running.thread);
+  EXPECT_FALSE(stop_worker_until(*running.stop, running.thread, Clock::now() - 1s));
+  EXPECT_TRUE(*running.stop);
+  EXPECT_TRUE(*running.ended);
+
+  Worker finished(0ms);
+  ASSERT_TRUE(finished.thread);
+  *finished.stop = true;
+  for (int i = 0; i < 5000 && !finished.thread->is_finished(); ++i) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(stop_worker_until(*finished.stop, finished.thread, Clock::now() - 1s));
+}
+
+TEST(StopWorkerUntil, WorkerWithoutThreadIsDoneAtOnceWithItsFlagSet) {
+  std::atomic<bool> stop{false};
+  std::optional<support::JoinHandle<int>> none;
+  EXPECT_TRUE(stop_worker_until(stop, none, Clock::now() + 1h));
+  EXPECT_TRUE(stop);
+}
+
+TEST(StopWorkerUntil, AbnormalEndIsDiscardedByTheJoin) {
+  std::atomic<bool> stop{false};
+  auto spawned =
+      support::spawn_named("test-failing", []() -> int { support::end_thread("worker gave up"); });
+  ASSERT_TRUE(spawned);
+  std::optional<support::JoinHandle<int>> thread(std::move(*spawned));
+  EXPECT_TRUE(stop_worker_until(stop, thread, Clock::now() + 5s));
+  EXPECT_FALSE(thread.has_value());
+}
+
+}  // namespace
+}  // namespace kestrune::engine
