@@ -16,7 +16,8 @@ TEST(PreciseSleep, TheMarginFollowsTheThreadsTimer) {
   EXPECT_EQ(thread_sleep_margin(), 700us);
   std::thread fallback([] {
     platform::disable_thread_timer_for_testing();
-    EXPECT_EQ(thread_sleep_margin(), std::chrono::milliseconds(platform::minimum_timer_period_ms()));
+    EXPECT_EQ(thread_sleep_margin(),
+              std::chrono::milliseconds(platform::minimum_timer_period_ms()));
   });
   fallback.join();
 }
