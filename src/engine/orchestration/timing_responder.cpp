@@ -10,13 +10,21 @@
 
 namespace kestrune::engine {
 
+// A moved-from responder holds no thread, so its drop stops nothing.
+TimingResponder::TimingResponder(TimingResponder&& other) noexcept
+    : stop(std::move(other.stop)),
+      requests(std::move(other.requests)),
+      replies(std::move(other.replies)),
+      thread(std::exchange(other.thread, std::nullopt)),
+      local_port(other.local_port) {}
+
 TimingResponder& TimingResponder::operator=(TimingResponder&& other) noexcept {
   if (this != &other) {
     if (thread) stop_timing_responder(*this, std::chrono::steady_clock::now());
     stop = std::move(other.stop);
     requests = std::move(other.requests);
     replies = std::move(other.replies);
-    thread = std::move(other.thread);
+    thread = std::exchange(other.thread, std::nullopt);
     local_port = other.local_port;
   }
   return *this;

@@ -21,7 +21,7 @@ inline constexpr std::size_t kTimingReceiveBufferBytes = 2'048;
 
 struct TimingResponder {
   TimingResponder() = default;
-  TimingResponder(TimingResponder&&) noexcept = default;
+  TimingResponder(TimingResponder&& other) noexcept;
   TimingResponder& operator=(TimingResponder&& other) noexcept;
   TimingResponder(const TimingResponder&) = delete;
   TimingResponder& operator=(const TimingResponder&) = delete;

@@ -69,9 +69,14 @@ void AudioCipher::scrub() {
   if (context_ == nullptr) return;
   static constexpr std::array<std::uint8_t, 32> kZeroKey{};
   static constexpr std::array<std::uint8_t, 12> kZeroNonce{};
-  // Overwrites the key schedule and counter of the packet just sealed. Should even this fail, the
-  // context is freed (OpenSSL clears it on free) and made afresh for the next packet.
-  if (EVP_EncryptInit_ex2(context_, nullptr, kZeroKey.data(), kZeroNonce.data(), nullptr) != 1) {
+  static constexpr std::uint8_t kZeroByte = 0;
+  // Re-keying overwrites the key and counter of the packet just sealed; one byte of AAD then makes
+  // OpenSSL derive the Poly1305 key afresh, which overwrites the previous packet's one-time key
+  // in its key-stream buffer. What stays behind derives from the all-zero key alone. Should
+  // either step fail, the context is freed (OpenSSL clears it on free) and made anew next time.
+  int written = 0;
+  if (EVP_EncryptInit_ex2(context_, nullptr, kZeroKey.data(), kZeroNonce.data(), nullptr) != 1 ||
+      EVP_EncryptUpdate(context_, nullptr, &written, &kZeroByte, 1) != 1) {
     EVP_CIPHER_CTX_free(std::exchange(context_, nullptr));
   }
 }

@@ -3,8 +3,9 @@
 //
 // AudioCipher owns one OpenSSL cipher context, made on first use and kept for the stream so that
 // sealing a packet allocates nothing. The context holds key material only while one packet is
-// sealed: after every seal, successful or not, it is re-keyed with an all-zero key and nonce, and
-// OpenSSL clears it when it is freed. One AudioCipher is used by one thread at a time.
+// sealed: after every seal, successful or not, it is re-keyed with an all-zero key and nonce and
+// its Poly1305 key is derived afresh from those, so nothing of the audio key or of the packet's
+// one-time key stays in it; OpenSSL clears it when it is freed. One thread at a time uses it.
 
 #include <array>
 #include <cstdint>

@@ -26,6 +26,12 @@ void* counted_allocation(std::size_t size) {
 
 }  // namespace
 
+// The replacements pair malloc with free on purpose; GCC cannot tell them from a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   if (void* p = counted_allocation(size)) return p;
   throw std::bad_alloc();
@@ -46,6 +52,10 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace kestrune::engine {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -77,11 +78,13 @@ class AnswerTest : public ::testing::Test {
   }
 
   static std::vector<std::uint8_t> reply_for(std::uint16_t sequence_number) {
-    std::vector<std::uint8_t> expected = {0x80, 0xD6,
-                                          static_cast<std::uint8_t>(sequence_number >> 8),
-                                          static_cast<std::uint8_t>(sequence_number)};
     const auto packet = packet_for(sequence_number);
-    expected.insert(expected.end(), packet.begin(), packet.end());
+    std::vector<std::uint8_t> expected(4 + packet.size());
+    expected[0] = 0x80;
+    expected[1] = 0xD6;
+    expected[2] = static_cast<std::uint8_t>(sequence_number >> 8);
+    expected[3] = static_cast<std::uint8_t>(sequence_number);
+    std::copy(packet.begin(), packet.end(), expected.begin() + 4);
     return expected;
   }
 

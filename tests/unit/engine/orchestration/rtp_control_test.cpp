@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -66,10 +67,13 @@ class RtpControlTest : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> expected_reply(std::uint16_t sequence_number) {
-    std::vector<std::uint8_t> reply = {0x80, 0xD6, static_cast<std::uint8_t>(sequence_number >> 8),
-                                       static_cast<std::uint8_t>(sequence_number)};
     const auto& packet = sent.at(sequence_number);
-    reply.insert(reply.end(), packet.begin(), packet.end());
+    std::vector<std::uint8_t> reply(4 + packet.size());
+    reply[0] = 0x80;
+    reply[1] = 0xD6;
+    reply[2] = static_cast<std::uint8_t>(sequence_number >> 8);
+    reply[3] = static_cast<std::uint8_t>(sequence_number);
+    std::copy(packet.begin(), packet.end(), reply.begin() + 4);
     return reply;
   }
 
