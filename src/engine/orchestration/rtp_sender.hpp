@@ -7,6 +7,7 @@
 // socket. Packets still queued when the channel closes are all sent, at the normal pace.
 // It allocates nothing per packet; it only frees the buffers it received.
 
+#include <chrono>
 #include <expected>
 #include <memory>
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/core/session_report_merge.hpp"
+#include "engine/core/session_shared.hpp"
 
 namespace kestrune::engine {
 

@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/core/session_shared.hpp"
 #include "engine/core/stream_summary.hpp"
 
 namespace kestrune::engine {
+
+struct SessionShared;
 
 // Bucket i counts send-interval deviations of i * 10 us up to (i + 1) * 10 us; the last bucket
 // also takes every deviation of 100 ms or more.
