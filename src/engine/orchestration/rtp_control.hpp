@@ -1,0 +1,51 @@
+#pragma once
+// "rt-control": answers the receiver's retransmission requests on the control socket from the
+// packet history (retransmit_request.hpp), counts what was asked for and resent, posts
+// retransmit_malformed for requests of a bad length, and turns a fatal receive error into
+// stream_failed at control in the WorkerFailureSlot. It reads with a 5 ms timeout so that it sees
+// its stop flag soon after it is set.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+
+#include "engine/core/session_error.hpp"
+#include "engine/core/session_shared.hpp"
+#include "engine/orchestration/stream_stats.hpp"
+#include "engine/orchestration/worker_failure_slot.hpp"
+#include "engine/rtp/packet_history.hpp"
+#include "platform/udp_endpoint.hpp"
+#include "platform/udp_socket.hpp"
+#include "support/thread.hpp"
+
+namespace kestrune::engine {
+
+inline constexpr std::chrono::milliseconds kControlReadTimeout{5};
+inline constexpr std::size_t kControlReceiveBufferBytes = 65'535;
+
+// Everything the thread owns; its socket is closed when it ends.
+struct RetransmitResponderContext {
+  platform::UdpEndpoint reply_destination;  // receiver address, its controlPort
+  std::shared_ptr<std::atomic<bool>> stop;
+  platform::UdpSocket control_socket;  // a second duplicate of the session's control socket
+  std::shared_ptr<StreamStats> stats;
+  std::shared_ptr<PacketHistory> history;
+  std::shared_ptr<SessionShared> shared;  // for its warnings
+  std::shared_ptr<WorkerFailureSlot> failure;
+};
+
+// Sets the socket's read timeout to 5 ms and spawns "rt-control". Failures: the timeout,
+// network_error at control; the spawn, internal_error at control.
+std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
+    platform::UdpSocket control_socket, const platform::UdpEndpoint& reply_destination,
+    std::shared_ptr<std::atomic<bool>> stop, std::shared_ptr<StreamStats> stats,
+    std::shared_ptr<PacketHistory> history, std::shared_ptr<SessionShared> shared,
+    std::shared_ptr<WorkerFailureSlot> failure);
+
+// The thread body; runs until the stop flag is seen or a receive fails for another reason than
+// its timeout.
+void run_retransmit_responder(RetransmitResponderContext context);
+
+}  // namespace kestrune::engine

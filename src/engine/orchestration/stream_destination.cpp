@@ -1,0 +1,13 @@
+#include "engine/orchestration/stream_destination.hpp"
+
+namespace kestrune::engine {
+
+platform::UdpEndpoint stream_destination(const IpAddress& receiver, std::uint16_t port) {
+  if (receiver.is_v4()) {
+    return platform::UdpEndpoint::ipv4(
+        {receiver.bytes[0], receiver.bytes[1], receiver.bytes[2], receiver.bytes[3]}, port);
+  }
+  return platform::UdpEndpoint::ipv6(receiver.bytes, port);
+}
+
+}  // namespace kestrune::engine

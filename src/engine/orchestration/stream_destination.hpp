@@ -1,0 +1,15 @@
+#pragma once
+// The UDP destinations of a stream: the receiver's address with its data port (audio) or its
+// control port (sync packets and retransmissions). An IPv4 receiver gives an IPv4 socket address,
+// an IPv6 one an IPv6 socket address with flow information 0 and scope 0.
+
+#include <cstdint>
+
+#include "engine/core/ip_address.hpp"
+#include "platform/udp_endpoint.hpp"
+
+namespace kestrune::engine {
+
+platform::UdpEndpoint stream_destination(const IpAddress& receiver, std::uint16_t port);
+
+}  // namespace kestrune::engine

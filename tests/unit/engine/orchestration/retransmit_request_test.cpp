@@ -1,0 +1,148 @@
+#include "engine/orchestration/retransmit_request.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestrune::engine {
+namespace {
+
+TEST(RetransmitRequest, TheFormsOfARequest) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> datagram;
+    ControlDatagramKind kind;
+    std::uint16_t first = 0, count = 0;
+  };
+  std::vector<std::uint8_t> long_form = {0x80, 0xD5, 0x00, 0x01, 0x11, 0x11, 0x22, 0x22,
+                                         0xFF, 0xFF, 0x00, 0x02, 0x09, 0x09, 0x09, 0x09};
+  std::vector<std::uint8_t> wrong_type(20, 0);
+  wrong_type[1] = 0x54;
+  const Case cases[] = {
+      {"8 bytes",
+       {0x80, 0xD5, 0x12, 0x34, 0x00, 0x0A, 0x00, 0x02},
+       ControlDatagramKind::request,
+       10,
+       2},
+      {"8 bytes, no marker",
+       {0x80, 0x55, 0, 0, 0x01, 0x00, 0x00, 0x03},
+       ControlDatagramKind::request,
+       256,
+       3},
+      {"16 bytes", long_form, ControlDatagramKind::request, 65535, 2},
+      {"12 bytes",
+       {0, 0x55, 0, 0, 0, 0, 0, 0, 0x00, 0x07, 0x00, 0x00},
+       ControlDatagramKind::request,
+       7,
+       0},
+      {"4 bytes", {0x80, 0xD5, 0, 0}, ControlDatagramKind::malformed},
+      {"5 bytes", {0x80, 0xD5, 0, 0, 1}, ControlDatagramKind::malformed},
+      {"10 bytes", {0x80, 0xD5, 0, 0, 0, 1, 0, 1, 0, 1}, ControlDatagramKind::malformed},
+      {"11 bytes", std::vector<std::uint8_t>{0x80, 0xD5, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       ControlDatagramKind::malformed},
+      {"3 bytes", {0x80, 0xD5, 0}, ControlDatagramKind::ignored},
+      {"empty", {}, ControlDatagramKind::ignored},
+      {"payload type 84", wrong_type, ControlDatagramKind::ignored},
+      {"payload type 86, 8 bytes", {0x80, 0xD6, 0, 0, 0, 1, 0, 1}, ControlDatagramKind::ignored},
+  };
+  for (const Case& c : cases) {
+    const ControlDatagram parsed = parse_control_datagram(c.datagram);
+    EXPECT_EQ(parsed.kind, c.kind) << c.name;
+    if (c.kind != ControlDatagramKind::request) continue;
+    EXPECT_EQ(parsed.request.first_sequence_number, c.first) << c.name;
+    EXPECT_EQ(parsed.request.count, c.count) << c.name;
+  }
+}
+
+class AnswerTest : public ::testing::Test {
+ protected:
+  // 65,400 to 65,535, then 0 to 299: 436 packets, none displaced yet.
+  AnswerTest() {
+    for (std::uint32_t s = 65'400; s < 65'536 + 300; ++s) store(static_cast<std::uint16_t>(s));
+  }
+
+  void store(std::uint16_t sequence_number) {
+    history.store(sequence_number, packet_for(sequence_number));
+  }
+
+  static std::vector<std::uint8_t> packet_for(std::uint16_t sequence_number) {
+    return {0x80,
+            0x60,
+            static_cast<std::uint8_t>(sequence_number >> 8),
+            static_cast<std::uint8_t>(sequence_number),
+            0xCA,
+            0xFE};
+  }
+
+  static std::vector<std::uint8_t> reply_for(std::uint16_t sequence_number) {
+    const auto packet = packet_for(sequence_number);
+    std::vector<std::uint8_t> expected(4 + packet.size());
+    expected[0] = 0x80;
+    expected[1] = 0xD6;
+    expected[2] = static_cast<std::uint8_t>(sequence_number >> 8);
+    expected[3] = static_cast<std::uint8_t>(sequence_number);
+    std::copy(packet.begin(), packet.end(), expected.begin() + 4);
+    return expected;
+  }
+
+  // Answers and returns the replies sent; `refuse` makes every send fail.
+  std::vector<std::vector<std::uint8_t>> answer(RetransmitRequest request, bool refuse = false) {
+    std::vector<std::vector<std::uint8_t>> sent;
+    answer_retransmit_request(request, history, stats, reply,
+                              [&](std::span<const std::uint8_t> bytes) {
+                                if (refuse) return false;
+                                sent.emplace_back(bytes.begin(), bytes.end());
+                                return true;
+                              });
+    return sent;
+  }
+
+  void expect_replies(RetransmitRequest request, const std::vector<std::uint16_t>& replied,
+                      const char* name) {
+    const std::uint64_t requested = stats.retransmitRequested.load();
+    const std::uint64_t fulfilled = stats.retransmitFulfilled.load();
+    std::vector<std::vector<std::uint8_t>> expected;
+    for (const std::uint16_t s : replied) expected.push_back(reply_for(s));
+    EXPECT_EQ(answer(request), expected) << name;
+    EXPECT_EQ(stats.retransmitRequested.load(), requested + request.count) << name;
+    EXPECT_EQ(stats.retransmitFulfilled.load(), fulfilled + replied.size()) << name;
+  }
+
+  PacketHistory history;
+  StreamStats stats;
+  std::vector<std::uint8_t> reply;
+};
+
+TEST_F(AnswerTest, RepliesWithTheStoredPacketsAndCountsTheRequest) {
+  struct Case {
+    const char* name;
+    RetransmitRequest request;
+    std::vector<std::uint16_t> replied;
+  };
+  const Case cases[] = {
+      {"two in the history", {10, 2}, {10, 11}},
+      {"across the sequence wrap", {65535, 2}, {65535, 0}},
+      {"none asked", {100, 0}, {}},
+      {"never stored", {300, 3}, {}},
+      {"partly stored", {298, 4}, {298, 299}},
+  };
+  for (const Case& c : cases) expect_replies(c.request, c.replied, c.name);
+}
+
+TEST_F(AnswerTest, PacketsDisplacedBy512NewerOnesAreSkippedButCounted) {
+  for (std::uint32_t s = 300; s < 300 + 512; ++s) store(static_cast<std::uint16_t>(s));
+  expect_replies({65535, 2}, {}, "displaced");
+  expect_replies({299, 2}, {300}, "one displaced, one newer");
+}
+
+TEST_F(AnswerTest, AFailedSendIsNotFulfilled) {
+  EXPECT_TRUE(answer({10, 3}, /*refuse=*/true).empty());
+  EXPECT_EQ(stats.retransmitRequested.load(), 3u);
+  EXPECT_EQ(stats.retransmitFulfilled.load(), 0u);
+}
+
+}  // namespace
+}  // namespace kestrune::engine

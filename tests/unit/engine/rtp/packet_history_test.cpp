@@ -1,0 +1,85 @@
+#include "engine/rtp/packet_history.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "support/thread.hpp"
+
+namespace kestrune::engine {
+namespace {
+
+std::vector<std::uint8_t> packet_for(std::uint32_t index) {
+  return {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
+          static_cast<std::uint8_t>(index >> 16), 0xEE};
+}
+
+TEST(PacketHistory, StartsWithEveryOneOf512SlotsEmpty) {
+  auto history = new_packet_history();
+  std::vector<std::uint8_t> out;
+  for (std::uint32_t s = 0; s < 65536; s += 97) {
+    EXPECT_FALSE(history->append_packet_to(static_cast<std::uint16_t>(s), out));
+  }
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(history->slots().lock()->size(), 512u);
+}
+
+TEST(PacketHistory, ASlotIsReusedAfter512MorePackets) {
+  auto history = new_packet_history();
+  for (std::uint32_t s = 0; s < 512 + 10; ++s) {
+    history->store(static_cast<std::uint16_t>(s), packet_for(s));
+  }
+  std::vector<std::uint8_t> out;
+  // 0 to 9 were displaced by 512 to 521; 10 to 511 are still there.
+  EXPECT_FALSE(history->append_packet_to(0, out));
+  EXPECT_FALSE(history->append_packet_to(9, out));
+  ASSERT_TRUE(history->append_packet_to(10, out));
+  EXPECT_EQ(out, packet_for(10));
+  out.clear();
+  ASSERT_TRUE(history->append_packet_to(521, out));
+  EXPECT_EQ(out, packet_for(521));
+}
+
+TEST(PacketHistory, LookupsMatchAcrossTheSequenceWrap) {
+  auto history = new_packet_history();
+  history->store(65535, packet_for(65535));
+  history->store(0, packet_for(65536));
+  std::vector<std::uint8_t> out = {0xAA};
+  ASSERT_TRUE(history->append_packet_to(65535, out));
+  ASSERT_TRUE(history->append_packet_to(0, out));
+  // Appended after what `out` held already, in the order asked.
+  const auto first = packet_for(65535), second = packet_for(65536);
+  ASSERT_EQ(out.size(), 1 + first.size() + second.size());
+  EXPECT_EQ(out[0], 0xAA);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), out.begin() + 1));
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), out.begin() + 1 + first.size()));
+  // Slot 511 holds 65535, so 511 itself is not found.
+  EXPECT_FALSE(history->append_packet_to(511, out));
+}
+
+TEST(PacketHistory, APoisonedLockEndsTheWriterButNotTheReader) {
+  auto history = new_packet_history();
+  history->store(3, packet_for(3));
+  try {
+    auto guard = history->slots().lock();
+    throw std::runtime_error("writer failed while holding the history");
+  } catch (const std::runtime_error&) {
+  }
+  ASSERT_TRUE(history->slots().is_poisoned());
+
+  auto writer = support::spawn_named("history-writer", [&] { history->store(4, packet_for(4)); });
+  ASSERT_TRUE(writer);
+  const auto joined = writer->join();
+  ASSERT_FALSE(joined);
+  EXPECT_NE(joined.error().root_message().find("history lock poisoned"), std::string::npos);
+
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(history->append_packet_to(3, out));
+  EXPECT_FALSE(history->append_packet_to(4, out));
+}
+
+}  // namespace
+}  // namespace kestrune::engine
