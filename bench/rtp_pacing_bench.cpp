@@ -29,8 +29,8 @@ using namespace kestrune;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-platform::UdpEndpoint loopback(std::uint16_t port) {
-  return platform::UdpEndpoint::ipv4({127, 0, 0, 1}, port);
+platform::SocketAddress loopback(std::uint16_t port) {
+  return platform::SocketAddress::ipv4({127, 0, 0, 1}, port);
 }
 
 struct Figures {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/socket_options.hpp"
+
 namespace kestrune::platform {
 
 using support::Error;
@@ -29,36 +31,17 @@ support::Result<TcpListener> TcpListener::bind(const SocketAddress& address) {
   return listener;
 }
 
-TcpListener::TcpListener(TcpListener&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-TcpListener::~TcpListener() { close(); }
-
-void TcpListener::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 support::Result<std::optional<TcpStream>> TcpListener::accept_for(std::chrono::nanoseconds wait) {
   const auto ns = std::max<std::int64_t>(0, wait.count());
   timespec limit{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-  pollfd entry{fd_, POLLIN, 0};
+  pollfd entry{fd_.get(), POLLIN, 0};
   const int ready = ppoll(&entry, 1, &limit, nullptr);
   if (ready < 0) {
     if (errno == EINTR) return std::optional<TcpStream>();
     return fail(Error::from_errno("poll listening socket", errno));
   }
   if (ready == 0) return std::optional<TcpStream>();
-  const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) {
       return std::optional<TcpStream>();
@@ -69,12 +52,7 @@ support::Result<std::optional<TcpStream>> TcpListener::accept_for(std::chrono::n
 }
 
 support::Result<SocketAddress> TcpListener::local_address() const {
-  sockaddr_storage storage{};
-  socklen_t size = sizeof storage;
-  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
-    return fail(Error::from_errno("read local address", errno));
-  }
-  return SocketAddress::from_native(reinterpret_cast<sockaddr*>(&storage), size);
+  return socket_local_address(fd_.get());
 }
 
 }  // namespace kestrune::platform

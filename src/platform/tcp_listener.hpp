@@ -7,6 +7,7 @@
 
 #include "platform/socket_address.hpp"
 #include "platform/tcp_stream.hpp"
+#include "platform/unique_fd.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::platform {
@@ -16,21 +17,15 @@ class TcpListener {
   // Binds (port 0: the system picks one) and listens.
   static support::Result<TcpListener> bind(const SocketAddress& address);
 
-  TcpListener(TcpListener&& other) noexcept;
-  TcpListener& operator=(TcpListener&& other) noexcept;
-  TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
-  ~TcpListener();
-
   // The next connection, or nothing when none arrived within `wait`.
   support::Result<std::optional<TcpStream>> accept_for(std::chrono::nanoseconds wait);
   support::Result<SocketAddress> local_address() const;
-  void close();
+  void close() { fd_.close(); }
 
  private:
   explicit TcpListener(int fd) : fd_(fd) {}
 
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace kestrune::platform

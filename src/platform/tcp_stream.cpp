@@ -10,21 +10,14 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/socket_options.hpp"
+
 namespace kestrune::platform {
 
 namespace {
 
 using support::Error;
 using support::fail;
-
-timeval to_timeval_rounded_up(std::chrono::nanoseconds timeout) {
-  auto micros = std::chrono::ceil<std::chrono::microseconds>(timeout).count();
-  if (micros < 1) micros = 1;
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(micros / 1'000'000);
-  value.tv_usec = static_cast<suseconds_t>(micros % 1'000'000);
-  return value;
-}
 
 // Waits until the in-progress connect on `fd` has finished or `timeout` has passed.
 support::Status wait_for_connect(int fd, std::chrono::nanoseconds timeout) {
@@ -72,52 +65,25 @@ support::Result<TcpStream> TcpStream::connect(const SocketAddress& address,
   return stream;
 }
 
-TcpStream::TcpStream(TcpStream&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-TcpStream::~TcpStream() { close(); }
-
-void TcpStream::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 support::Status TcpStream::set_nodelay(bool enabled) {
   const int value = enabled ? 1 : 0;
-  if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
+  if (setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
     return fail(Error::from_errno("set TCP_NODELAY", errno));
   }
   return {};
 }
 
 support::Status TcpStream::set_read_timeout(std::chrono::nanoseconds timeout) {
-  const timeval value = to_timeval_rounded_up(timeout);
-  if (setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) {
-    return fail(Error::from_errno("set read timeout", errno));
-  }
-  return {};
+  return set_socket_timeout(fd_.get(), SO_RCVTIMEO, timeout, "set read timeout");
 }
 
 support::Status TcpStream::set_write_timeout(std::chrono::nanoseconds timeout) {
-  const timeval value = to_timeval_rounded_up(timeout);
-  if (setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) != 0) {
-    return fail(Error::from_errno("set write timeout", errno));
-  }
-  return {};
+  return set_socket_timeout(fd_.get(), SO_SNDTIMEO, timeout, "set write timeout");
 }
 
 support::Result<std::size_t> TcpStream::read_some(std::span<std::uint8_t> data) {
   for (;;) {
-    const ssize_t count = ::recv(fd_, data.data(), data.size(), 0);
+    const ssize_t count = ::recv(fd_.get(), data.data(), data.size(), 0);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) return fail(Error::from_errno("read TCP stream", errno));
   }
@@ -125,7 +91,7 @@ support::Result<std::size_t> TcpStream::read_some(std::span<std::uint8_t> data) 
 
 support::Result<std::size_t> TcpStream::write_some(std::span<const std::uint8_t> data) {
   for (;;) {
-    const ssize_t count = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    const ssize_t count = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) return fail(Error::from_errno("write TCP stream", errno));
   }
@@ -144,26 +110,18 @@ support::Status TcpStream::write_all(std::span<const std::uint8_t> data) {
 }
 
 support::Status TcpStream::shutdown_both() {
-  if (::shutdown(fd_, SHUT_RDWR) != 0) return fail(Error::from_errno("shut down TCP stream", errno));
+  if (::shutdown(fd_.get(), SHUT_RDWR) != 0) {
+    return fail(Error::from_errno("shut down TCP stream", errno));
+  }
   return {};
 }
 
 support::Result<SocketAddress> TcpStream::local_address() const {
-  sockaddr_storage storage{};
-  socklen_t size = sizeof storage;
-  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
-    return fail(Error::from_errno("read local address", errno));
-  }
-  return SocketAddress::from_native(reinterpret_cast<sockaddr*>(&storage), size);
+  return socket_local_address(fd_.get());
 }
 
 support::Result<SocketAddress> TcpStream::peer_address() const {
-  sockaddr_storage storage{};
-  socklen_t size = sizeof storage;
-  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
-    return fail(Error::from_errno("read peer address", errno));
-  }
-  return SocketAddress::from_native(reinterpret_cast<sockaddr*>(&storage), size);
+  return socket_peer_address(fd_.get());
 }
 
 }  // namespace kestrune::platform

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "platform/socket_address.hpp"
+#include "platform/unique_fd.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::platform {
@@ -21,12 +22,6 @@ class TcpStream {
                                             std::chrono::nanoseconds timeout);
   // Takes ownership of a connected stream socket (an accepted socket, one end of a socketpair).
   static TcpStream adopt(int fd) { return TcpStream(fd); }
-
-  TcpStream(TcpStream&& other) noexcept;
-  TcpStream& operator=(TcpStream&& other) noexcept;
-  TcpStream(const TcpStream&) = delete;
-  TcpStream& operator=(const TcpStream&) = delete;
-  ~TcpStream();
 
   support::Status set_nodelay(bool enabled);
   // The longest a single read or write may block. Rounded up to whole microseconds; a duration
@@ -44,17 +39,17 @@ class TcpStream {
   // Shuts both directions down; the socket stays open until the stream is dropped.
   support::Status shutdown_both();
   // Closes the socket now (also done on drop).
-  void close();
+  void close() { fd_.close(); }
 
-  bool is_open() const { return fd_ >= 0; }
-  int native_handle() const { return fd_; }
+  bool is_open() const { return fd_.is_open(); }
+  int native_handle() const { return fd_.get(); }
   support::Result<SocketAddress> local_address() const;
   support::Result<SocketAddress> peer_address() const;
 
  private:
   explicit TcpStream(int fd) : fd_(fd) {}
 
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace kestrune::platform

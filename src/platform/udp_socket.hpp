@@ -9,14 +9,15 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/udp_endpoint.hpp"
+#include "platform/socket_address.hpp"
+#include "platform/unique_fd.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::platform {
 
 struct ReceivedDatagram {
   std::size_t size;  // bytes placed in the buffer (a longer datagram is cut to the buffer)
-  UdpEndpoint source;
+  SocketAddress source;
 };
 
 class UdpSocket {
@@ -24,19 +25,13 @@ class UdpSocket {
   // An IPv4 socket bound to "0.0.0.0:0": every local address, an ephemeral port.
   static support::Result<UdpSocket> bind_any_ipv4();
   // A socket bound to `local` (127.0.0.1:0 for a test peer, say).
-  static support::Result<UdpSocket> bind(const UdpEndpoint& local);
-
-  UdpSocket(UdpSocket&& other) noexcept;
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-  ~UdpSocket();
+  static support::Result<UdpSocket> bind(const SocketAddress& local);
 
   // Applies to the socket, so every duplicate sees the same timeouts.
   support::Status set_read_timeout(std::chrono::microseconds timeout);
   support::Status set_write_timeout(std::chrono::microseconds timeout);
 
-  support::Result<UdpEndpoint> local_endpoint() const;
+  support::Result<SocketAddress> local_address() const;
   support::Result<std::uint16_t> local_port() const;
 
   // A new descriptor of the same socket (close-on-exec).
@@ -45,18 +40,18 @@ class UdpSocket {
   // Sends one datagram; fails when it was not sent whole (an IPv6 destination on an IPv4 socket
   // fails here).
   support::Status send_to(std::span<const std::uint8_t> datagram,
-                          const UdpEndpoint& destination) const;
+                          const SocketAddress& destination) const;
   // Waits up to the read timeout for one datagram from any source.
   support::Result<ReceivedDatagram> recv_from(std::span<std::uint8_t> buffer) const;
 
-  bool is_open() const { return fd_ >= 0; }
-  void close();
-  int native_handle() const { return fd_; }
+  bool is_open() const { return fd_.is_open(); }
+  void close() { fd_.close(); }
+  int native_handle() const { return fd_.get(); }
 
  private:
   explicit UdpSocket(int fd) : fd_(fd) {}
 
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace kestrune::platform

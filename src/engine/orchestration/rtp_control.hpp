@@ -16,7 +16,7 @@
 #include "engine/orchestration/stream_stats.hpp"
 #include "engine/orchestration/worker_failure_slot.hpp"
 #include "engine/rtp/packet_history.hpp"
-#include "platform/udp_endpoint.hpp"
+#include "platform/socket_address.hpp"
 #include "platform/udp_socket.hpp"
 #include "support/thread.hpp"
 
@@ -27,7 +27,7 @@ inline constexpr std::size_t kControlReceiveBufferBytes = 65'535;
 
 // Everything the thread owns; its socket is closed when it ends.
 struct RetransmitResponderContext {
-  platform::UdpEndpoint reply_destination;  // receiver address, its controlPort
+  platform::SocketAddress reply_destination;  // receiver address, its controlPort
   std::shared_ptr<std::atomic<bool>> stop;
   platform::UdpSocket control_socket;  // a second duplicate of the session's control socket
   std::shared_ptr<StreamStats> stats;
@@ -39,7 +39,7 @@ struct RetransmitResponderContext {
 // Sets the socket's read timeout to 5 ms and spawns "rt-control". Failures: the timeout,
 // network_error at control; the spawn, internal_error at control.
 std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
-    platform::UdpSocket control_socket, const platform::UdpEndpoint& reply_destination,
+    platform::UdpSocket control_socket, const platform::SocketAddress& reply_destination,
     std::shared_ptr<std::atomic<bool>> stop, std::shared_ptr<StreamStats> stats,
     std::shared_ptr<PacketHistory> history, std::shared_ptr<SessionShared> shared,
     std::shared_ptr<WorkerFailureSlot> failure);

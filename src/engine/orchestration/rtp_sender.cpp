@@ -8,8 +8,8 @@
 namespace kestrune::engine {
 
 std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
-    support::Receiver<OutboundPacket> packets, const platform::UdpEndpoint& control_destination,
-    const platform::UdpEndpoint& data_destination, platform::UdpSocket control_socket,
+    support::Receiver<OutboundPacket> packets, const platform::SocketAddress& control_destination,
+    const platform::SocketAddress& data_destination, platform::UdpSocket control_socket,
     std::shared_ptr<StreamStats> stats) {
   const auto socket_failure = std::unexpected(
       SessionError::of(SessionErrorKind::network_error, SessionStage::stream_worker));

@@ -14,7 +14,7 @@
 #include "engine/core/session_error.hpp"
 #include "engine/orchestration/stream_stats.hpp"
 #include "engine/rtp/outbound_packet.hpp"
-#include "platform/udp_endpoint.hpp"
+#include "platform/socket_address.hpp"
 #include "platform/udp_socket.hpp"
 #include "support/channel.hpp"
 #include "support/thread.hpp"
@@ -26,8 +26,8 @@ inline constexpr std::chrono::seconds kDataSocketWriteTimeout{2};
 // Everything the thread owns; its sockets are closed when it ends.
 struct PacedSenderContext {
   support::Receiver<OutboundPacket> packets;
-  platform::UdpEndpoint control_destination;  // receiver address, its controlPort
-  platform::UdpEndpoint data_destination;     // receiver address, its dataPort
+  platform::SocketAddress control_destination;  // receiver address, its controlPort
+  platform::SocketAddress data_destination;     // receiver address, its dataPort
   std::shared_ptr<StreamStats> stats;
   platform::UdpSocket control_socket;  // a duplicate of the session's control socket
   platform::UdpSocket data_socket;
@@ -37,8 +37,8 @@ struct PacedSenderContext {
 // Failures: the socket, network_error at stream_worker; the spawn, internal_error at
 // stream_worker. The moved resources are released on failure.
 std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
-    support::Receiver<OutboundPacket> packets, const platform::UdpEndpoint& control_destination,
-    const platform::UdpEndpoint& data_destination, platform::UdpSocket control_socket,
+    support::Receiver<OutboundPacket> packets, const platform::SocketAddress& control_destination,
+    const platform::SocketAddress& data_destination, platform::UdpSocket control_socket,
     std::shared_ptr<StreamStats> stats);
 
 // The thread body: success once the channel is closed and drained; stream_failed at

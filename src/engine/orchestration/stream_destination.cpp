@@ -2,12 +2,12 @@
 
 namespace kestrune::engine {
 
-platform::UdpEndpoint stream_destination(const IpAddress& receiver, std::uint16_t port) {
+platform::SocketAddress stream_destination(const IpAddress& receiver, std::uint16_t port) {
   if (receiver.is_v4()) {
-    return platform::UdpEndpoint::ipv4(
+    return platform::SocketAddress::ipv4(
         {receiver.bytes[0], receiver.bytes[1], receiver.bytes[2], receiver.bytes[3]}, port);
   }
-  return platform::UdpEndpoint::ipv6(receiver.bytes, port);
+  return platform::SocketAddress::ipv6(receiver.bytes, port);
 }
 
 }  // namespace kestrune::engine

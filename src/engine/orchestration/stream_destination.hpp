@@ -6,10 +6,10 @@
 #include <cstdint>
 
 #include "engine/core/ip_address.hpp"
-#include "platform/udp_endpoint.hpp"
+#include "platform/socket_address.hpp"
 
 namespace kestrune::engine {
 
-platform::UdpEndpoint stream_destination(const IpAddress& receiver, std::uint16_t port);
+platform::SocketAddress stream_destination(const IpAddress& receiver, std::uint16_t port);
 
 }  // namespace kestrune::engine

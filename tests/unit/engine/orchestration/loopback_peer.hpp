@@ -17,8 +17,8 @@ namespace kestrune::engine::testing {
 
 using namespace std::chrono_literals;
 
-inline platform::UdpEndpoint loopback(std::uint16_t port) {
-  return platform::UdpEndpoint::ipv4({127, 0, 0, 1}, port);
+inline platform::SocketAddress loopback(std::uint16_t port) {
+  return platform::SocketAddress::ipv4({127, 0, 0, 1}, port);
 }
 
 struct LoopbackPeer {
@@ -38,13 +38,13 @@ struct LoopbackPeer {
     return buffer;
   }
 
-  void send(std::span<const std::uint8_t> datagram, const platform::UdpEndpoint& to) {
+  void send(std::span<const std::uint8_t> datagram, const platform::SocketAddress& to) {
     ASSERT_TRUE(socket.send_to(datagram, to));
   }
 
   platform::UdpSocket socket;
-  platform::UdpEndpoint endpoint;
-  std::optional<platform::UdpEndpoint> last_source;
+  platform::SocketAddress endpoint;
+  std::optional<platform::SocketAddress> last_source;
 };
 
 // Polls `condition` every millisecond for at most `limit`.
@@ -67,7 +67,7 @@ inline void make_next_receive_fail(const platform::UdpSocket& socket) {
     auto probe = platform::UdpSocket::bind(loopback(0)).value();
     closed_port = probe.local_port().value();
   }
-  const platform::UdpEndpoint nobody = loopback(closed_port);
+  const platform::SocketAddress nobody = loopback(closed_port);
   ASSERT_EQ(::connect(socket.native_handle(), nobody.native(), nobody.native_size()), 0);
   const std::uint8_t byte = 0;
   ASSERT_TRUE(socket.send_to(std::span(&byte, 1), nobody));

@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LoopbackPeer;
 
-const platform::UdpEndpoint kIpv6Receiver = *platform::UdpEndpoint::from_ip_literal("::1", 7000);
+const platform::SocketAddress kIpv6Receiver = *platform::SocketAddress::from_ip_literal("::1", 7000);
 
 OutboundPacket packet(std::uint8_t tag, bool with_sync) {
   OutboundPacket p{std::vector<std::uint8_t>(1444, tag), std::nullopt};
@@ -38,7 +38,7 @@ class RtpSenderTest : public ::testing::Test {
 
   // Queues `queued` and closes the channel, then runs "rt-sender" to its end.
   SessionError run(const std::vector<OutboundPacket>& queued,
-                   const platform::UdpEndpoint& control_to, const platform::UdpEndpoint& data_to) {
+                   const platform::SocketAddress& control_to, const platform::SocketAddress& data_to) {
     for (const auto& p : queued) EXPECT_TRUE(packets->try_send(p));
     packets.reset();
     auto handle = start(control_to, data_to);
@@ -51,7 +51,7 @@ class RtpSenderTest : public ::testing::Test {
   }
 
   std::expected<support::JoinHandle<SessionError>, SessionError> start(
-      const platform::UdpEndpoint& control_to, const platform::UdpEndpoint& data_to) {
+      const platform::SocketAddress& control_to, const platform::SocketAddress& data_to) {
     return start_rtp_sender(std::move(*receiver), control_to, data_to,
                             session_control_socket.duplicate().value(), stats);
   }

@@ -135,7 +135,7 @@ TEST(RtspExchange, APoisonedConnectionRefusesAtOnceWithoutUsingACSeq) {
 TEST(RtspExchange, StopSetBeforeTheConnectMeansNoConnectAttempt) {
   std::atomic<bool> stop{true};
   // A reserved address: an attempt would have to leave the machine, and none is made.
-  auto address = platform::SocketAddress::from_ip("192.0.2.1", 7000);
+  auto address = platform::SocketAddress::from_ip_literal("192.0.2.1", 7000);
   ASSERT_TRUE(address);
   const auto started = Clock::now();
   auto connection = rtsp_connect_with_deadline(*address, "02:00:00:00:00:01", CancelSource(&stop));
