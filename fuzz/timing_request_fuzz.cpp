@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "engine/orchestration/timing_reply.hpp"
+#include "engine/session/timing_reply.hpp"
 #include "engine/rtp/byte_order.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "engine/orchestration/rtp_sender.hpp"
 #include "engine/rtp/audio_packet.hpp"
-#include "loopback_peer.hpp"
+#include "tests/support/loopback_peer.hpp"
 
 namespace {
 

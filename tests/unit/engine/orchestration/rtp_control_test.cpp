@@ -11,7 +11,7 @@
 
 #include "engine/core/worker_stop.hpp"
 #include "engine/rtp/audio_packet.hpp"
-#include "loopback_peer.hpp"
+#include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -10,7 +10,7 @@
 #include "engine/orchestration/pacing_schedule.hpp"
 #include "engine/rtp/audio_packet.hpp"
 #include "engine/rtp/queue_audio_packet.hpp"
-#include "loopback_peer.hpp"
+#include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/orchestration/timing_reply.hpp"
+#include "engine/session/timing_reply.hpp"
 
 #include <gtest/gtest.h>
 

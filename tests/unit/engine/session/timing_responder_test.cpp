@@ -1,4 +1,4 @@
-#include "engine/orchestration/timing_responder.hpp"
+#include "engine/session/timing_responder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "engine/rtp/byte_order.hpp"
 #include "engine/rtp/ntp_time.hpp"
-#include "loopback_peer.hpp"
+#include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -1,11 +1,11 @@
-#include "engine/orchestration/timing_responder.hpp"
+#include "engine/session/timing_responder.hpp"
 
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "engine/core/worker_stop.hpp"
-#include "engine/orchestration/timing_reply.hpp"
+#include "engine/session/timing_reply.hpp"
 #include "engine/rtp/ntp_time.hpp"
 
 namespace kestrune::engine {
