@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -47,14 +49,43 @@ struct MergedTxt {
   }
 };
 
+using CacheItem = CacheRecords::value_type;
+
+// The TXT, SRV and A records of one owner name, in the cache's iteration order. Grouping them
+// once per build makes the view's lookups proportional to what an instance has instead of to the
+// whole cache, and keeps the "met last" order of the plain scan.
+struct OwnerRecords {
+  std::vector<const CacheItem*> txt;
+  std::vector<const CacheItem*> srv;
+  std::vector<const CacheItem*> a;
+};
+using RecordsByOwner = std::unordered_map<std::string_view, OwnerRecords>;
+
+RecordsByOwner group_by_owner(const CacheRecords& records) {
+  RecordsByOwner groups;
+  for (const CacheItem& item : records) {
+    const std::uint16_t type = item.first.type;
+    if (type != kTypeTxt && type != kTypeSrv && type != kTypeA) continue;
+    OwnerRecords& group = groups[item.first.owner_name];
+    (type == kTypeTxt ? group.txt : type == kTypeSrv ? group.srv : group.a).push_back(&item);
+  }
+  return groups;
+}
+
+const OwnerRecords* records_of(const RecordsByOwner& groups, std::string_view owner) {
+  const auto found = groups.find(owner);
+  return found == groups.end() ? nullptr : &found->second;
+}
+
 void take_earlier(std::optional<OwnerTime>& slot, OwnerTime time) {
   if (!slot || time < *slot) slot = time;
 }
 
-MergedTxt merge_txt_records(const CacheRecords& records, std::string_view owner) {
+MergedTxt merge_txt_records(const OwnerRecords* owner) {
   MergedTxt merged;
-  for (const auto& [key, entry] : records) {
-    if (key.type != kTypeTxt || key.owner_name != owner) continue;
+  if (owner == nullptr) return merged;
+  for (const CacheItem* item : owner->txt) {
+    const auto& [key, entry] = *item;
     const auto* txt = std::get_if<TxtRecordData>(&entry.record.data);
     if (txt == nullptr) continue;
     merged.merge(txt->entries);
@@ -78,10 +109,11 @@ bool is_selectable_address(const DiscoveryCache& cache, const CacheEntry& entry,
   return listed != cache.interfaces->end() && !is_subnet_broadcast(*listed, address);
 }
 
-void add_srv_records(const DiscoveryCache& cache, ServiceKind service, std::string_view owner,
-                     DeviceBuilder& builder) {
-  for (const auto& [srv_key, srv_entry] : cache.records) {
-    if (srv_key.type != kTypeSrv || srv_key.owner_name != owner) continue;
+void add_srv_records(const DiscoveryCache& cache, const RecordsByOwner& groups,
+                     ServiceKind service, const OwnerRecords* owner, DeviceBuilder& builder) {
+  if (owner == nullptr) return;
+  for (const CacheItem* srv_item : owner->srv) {
+    const auto& [srv_key, srv_entry] = *srv_item;
     const auto* srv = std::get_if<SrvRecordData>(&srv_entry.record.data);
     if (srv == nullptr) continue;
     if (service == ServiceKind::airplay) {
@@ -91,8 +123,10 @@ void add_srv_records(const DiscoveryCache& cache, ServiceKind service, std::stri
     } else if (!builder.port) {
       builder.port = srv->port;
     }
-    for (const auto& [a_key, a_entry] : cache.records) {
-      if (a_key.type != kTypeA || a_key.owner_name != srv->target) continue;
+    const OwnerRecords* target = records_of(groups, srv->target);
+    if (target == nullptr) continue;
+    for (const CacheItem* a_item : target->a) {
+      const auto& [a_key, a_entry] = *a_item;
       const auto* a = std::get_if<ARecordData>(&a_entry.record.data);
       if (a == nullptr || !is_selectable_address(cache, a_entry, a->address)) continue;
       builder.addresses.push_back(a->address);
@@ -104,10 +138,11 @@ void add_srv_records(const DiscoveryCache& cache, ServiceKind service, std::stri
   }
 }
 
-void add_instance(const DiscoveryCache& cache, const RecordKey& ptr_key,
-                  const CacheEntry& ptr_entry, ServiceKind service, const PtrRecordData& ptr,
-                  std::map<std::string, DeviceBuilder>& builders) {
-  const MergedTxt txt = merge_txt_records(cache.records, ptr.target);
+void add_instance(const DiscoveryCache& cache, const RecordsByOwner& groups,
+                  const RecordKey& ptr_key, const CacheEntry& ptr_entry, ServiceKind service,
+                  const PtrRecordData& ptr, std::map<std::string, DeviceBuilder>& builders) {
+  const OwnerRecords* instance = records_of(groups, ptr.target);
+  const MergedTxt txt = merge_txt_records(instance);
   auto identity = instance_identity(txt.get(MergedTxt::deviceid), service, ptr.target);
   if (!identity) return;
   DeviceBuilder& builder = builders[*identity];
@@ -138,7 +173,7 @@ void add_instance(const DiscoveryCache& cache, const RecordKey& ptr_key,
     if (auto normalised = normalize_features_hex(*features)) builder.features_hex = *normalised;
   }
 
-  add_srv_records(cache, service, ptr.target, builder);
+  add_srv_records(cache, groups, service, instance, builder);
 }
 
 // The addresses a device is listed with: ascending, unique, usable, at most 16.
@@ -185,14 +220,15 @@ std::optional<ViewEntry> admit(const std::string& identity, DeviceBuilder& build
 DeviceView build_device_view(const DiscoveryCache& cache) {
   // Keyed by identity, so that which devices the 128-device cap keeps does not depend on hashing.
   std::map<std::string, DeviceBuilder> builders;
+  const RecordsByOwner groups = group_by_owner(cache.records);
   for (const auto& [key, entry] : cache.records) {
     if (key.type != kTypePtr) continue;
     const auto* ptr = std::get_if<PtrRecordData>(&entry.record.data);
     if (ptr == nullptr) continue;
     if (key.owner_name == kAirplayService) {
-      add_instance(cache, key, entry, ServiceKind::airplay, *ptr, builders);
+      add_instance(cache, groups, key, entry, ServiceKind::airplay, *ptr, builders);
     } else if (key.owner_name == kRaopService) {
-      add_instance(cache, key, entry, ServiceKind::raop, *ptr, builders);
+      add_instance(cache, groups, key, entry, ServiceKind::raop, *ptr, builders);
     }
   }
 

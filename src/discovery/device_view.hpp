@@ -1,8 +1,9 @@
 #pragma once
 // The device view: the receivers that the records of one cache describe, one per device id,
 // merged from its "_airplay._tcp.local" and "_raop._tcp.local" instances and admitted only when
-// it is a reachable receiver of the "AudioAccessory" family. Rebuilt from scratch on every use;
-// it reads the cache directly (no indexes) and reads no clock.
+// it is a reachable receiver of the "AudioAccessory" family. Rebuilt from scratch on every use
+// (nothing is kept between builds; each build groups the cache by owner name once) and reads no
+// clock.
 
 #include <cstddef>
 #include <string>
