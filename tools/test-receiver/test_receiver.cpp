@@ -38,9 +38,20 @@ ScriptedReply answer_unknown(const ReceivedRequest&, ConnectionContext&) {
   return ScriptedReply::status(501, "Not Implemented");
 }
 
+bool uri_matches(std::string_view pattern, std::string_view uri) {
+  if (pattern.empty()) return true;
+  if (pattern.front() == '*') return uri.ends_with(pattern.substr(1));
+  return pattern == uri;
+}
+
 bool route_matches(const std::string& method, const std::string& uri,
                    const ReceivedRequest& request) {
-  return method == request.method && (uri.empty() || uri == request.uri);
+  return method == request.method && uri_matches(uri, request.uri);
+}
+
+ScriptedReply answer_session(const ReceivedRequest& request, ConnectionContext& context) {
+  if (request.method == "SETUP") return answer_setup(request, context.answers, context.endpoints);
+  return answer_session_ok(request);
 }
 
 }  // namespace
@@ -60,8 +71,10 @@ support::Result<std::unique_ptr<TestReceiver>> TestReceiver::start(ReceiverOptio
   if (!listener) return support::fail_with_context(std::move(listener), "start test receiver");
   auto address = listener->local_address();
   if (!address) return support::fail_with_context(std::move(address), "start test receiver");
-  std::unique_ptr<TestReceiver> receiver(
-      new TestReceiver(std::move(*listener), *address, std::move(options)));
+  auto endpoints = SessionEndpoints::start();
+  if (!endpoints) return support::fail_with_context(std::move(endpoints), "start test receiver");
+  std::unique_ptr<TestReceiver> receiver(new TestReceiver(
+      std::move(*listener), *address, std::move(options), std::move(*endpoints)));
   auto thread = support::spawn_named("test-receiver", [raw = receiver.get()] { raw->serve(); });
   if (!thread) return support::fail_with_context(std::move(thread), "start test receiver");
   receiver->thread_.emplace(std::move(*thread));
@@ -69,8 +82,11 @@ support::Result<std::unique_ptr<TestReceiver>> TestReceiver::start(ReceiverOptio
 }
 
 TestReceiver::TestReceiver(platform::TcpListener listener, platform::SocketAddress address,
-                           ReceiverOptions options)
-    : listener_(std::move(listener)), address_(address), options_(std::move(options)) {}
+                           ReceiverOptions options, std::unique_ptr<SessionEndpoints> endpoints)
+    : listener_(std::move(listener)),
+      address_(address),
+      options_(std::move(options)),
+      endpoints_(std::move(endpoints)) {}
 
 TestReceiver::~TestReceiver() { stop(); }
 
@@ -81,20 +97,21 @@ void TestReceiver::stop() {
     thread_.reset();
   }
   listener_.close();
+  endpoints_->stop();
 }
 
 void TestReceiver::script(std::string method, std::string uri, ScriptedReply reply,
-                          std::size_t times) {
+                          std::size_t times, std::size_t skip) {
   on(std::move(method), std::move(uri),
      [reply = std::move(reply)](const ReceivedRequest&, ConnectionContext&) { return reply; },
-     times);
+     times, skip);
 }
 
 void TestReceiver::on(std::string method, std::string uri, RequestHandler handler,
-                      std::size_t times) {
+                      std::size_t times, std::size_t skip) {
   auto routes = routes_.lock();
   routes->push_back(Route{std::move(method), std::move(uri),
-                          std::make_shared<RequestHandler>(std::move(handler)), times});
+                          std::make_shared<RequestHandler>(std::move(handler)), times, skip});
 }
 
 std::shared_ptr<RequestHandler> TestReceiver::handler_for(const ReceivedRequest& request) {
@@ -102,6 +119,10 @@ std::shared_ptr<RequestHandler> TestReceiver::handler_for(const ReceivedRequest&
     auto routes = routes_.lock();
     for (auto it = routes->begin(); it != routes->end(); ++it) {
       if (!route_matches(it->method, it->uri, request)) continue;
+      if (it->skip_left > 0) {
+        --it->skip_left;
+        continue;
+      }
       std::shared_ptr<RequestHandler> handler = it->handler;
       if (it->uses_left != kEveryTime && --it->uses_left == 0) routes->erase(it);
       return handler;
@@ -115,6 +136,7 @@ std::shared_ptr<RequestHandler> TestReceiver::handler_for(const ReceivedRequest&
     return built_in(answer_pair_setup);
   }
   if (request.method == "OPTIONS") return built_in(answer_options);
+  if (is_session_request(request)) return built_in(answer_session);
   return built_in(answer_unknown);
 }
 
@@ -148,7 +170,8 @@ void TestReceiver::serve_connection(platform::TcpStream stream) {
               if (!server) return std::nullopt;
               return std::move(*server);
             }())
-          : PairSetupResponder()};
+          : PairSetupResponder(),
+      *endpoints_, options_.session};
   bool silent = false;
   for (;;) {  // ends when the peer closes, the stop flag is set or the connection idles too long
     auto request = connection.next_request();
@@ -173,6 +196,14 @@ void TestReceiver::serve_connection(platform::TcpStream stream) {
 }
 
 std::vector<ReceivedRequest> TestReceiver::requests() const { return record_.lock()->requests; }
+
+std::vector<ReceivedRequest> TestReceiver::requests_with(std::string_view method) const {
+  std::vector<ReceivedRequest> matching;
+  for (const auto& request : record_.lock()->requests) {
+    if (request.method == method) matching.push_back(request);
+  }
+  return matching;
+}
 
 std::size_t TestReceiver::connections_accepted() const {
   return record_.lock()->connections_accepted;

@@ -1,12 +1,18 @@
 #pragma once
 // A receiver on 127.0.0.1 for tests and the demo: an RTSP server that plays the receiver's side of
-// the control connection, one connection at a time, on its own thread.
+// the control connection, one connection at a time, on its own thread, and the session's other
+// sockets (SessionEndpoints: the event listener and the timing, data and control UDP ports). As
+// started, with no script, it accepts a whole session: connect, GET /info, pair-setup, encrypted
+// OPTIONS, both SETUP phases, the events connection, RECORD, volume, feedback, FLUSH, TEARDOWN.
 //
-// Each request is answered by the first scripted route that matches it (method, and uri unless
-// the route's uri is empty), else by the built-in route for it: GET /info (a binary property
-// list), POST /pair-setup (the receiver's side of transient pair-setup, after which the connection
-// is encrypted both ways), OPTIONS (200 with a Public header); anything else gets 501. A route may
-// be limited to a number of uses. Everything received is recorded for the test to look at.
+// Each request is answered by the first scripted route that matches it, else by the built-in
+// route for it: GET /info (a binary property list), POST /pair-setup (the receiver's side of
+// transient pair-setup, after which the connection is encrypted both ways), OPTIONS (200 with a
+// Public header), the session requests of session_routes.hpp; anything else gets 501. A route
+// matches a method and a uri: exactly, any uri when the route's is empty, or any uri that ends
+// with the rest when the route's begins with '*' ("*/feedback"). A route may let its first `skip`
+// matches pass on (to the second SETUP, say) and be limited to a number of uses. Everything
+// received is recorded for the test to look at.
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/rtsp/session_keys.hpp"
@@ -28,12 +35,16 @@
 #include "test-receiver/pair_setup_responder.hpp"
 #include "test-receiver/received_request.hpp"
 #include "test-receiver/scripted_reply.hpp"
+#include "test-receiver/session_endpoints.hpp"
+#include "test-receiver/session_routes.hpp"
 
 namespace kestrune::test_receiver {
 
 // What a handler may use beside the request: the state of the connection it arrived on.
 struct ConnectionContext {
   PairSetupResponder pairing;
+  const SessionEndpoints& endpoints;
+  const SessionAnswers& answers;
 };
 
 using RequestHandler = std::function<ScriptedReply(const ReceivedRequest&, ConnectionContext&)>;
@@ -45,6 +56,8 @@ struct ReceiverOptions {
   std::function<support::Result<SrpServer>()> make_srp_server;
   // A connection that sends nothing for this long is closed.
   std::chrono::milliseconds idle_limit = std::chrono::seconds(30);
+  // What the built-in SETUP answers announce.
+  SessionAnswers session;
 };
 
 class TestReceiver {
@@ -58,11 +71,18 @@ class TestReceiver {
   platform::SocketAddress address() const { return address_; }
   std::uint16_t port() const { return address_.port(); }
 
-  // Answers the next `times` requests that match with `reply`.
-  void script(std::string method, std::string uri, ScriptedReply reply, std::size_t times = 1);
-  // Answers the requests that match with `handler`, `times` times.
+  // The event listener and UDP ports the built-in SETUP answers announce.
+  const SessionEndpoints& endpoints() const { return *endpoints_; }
+
+  // Answers the next `times` requests that match with `reply`, after letting `skip` pass on.
+  void script(std::string method, std::string uri, ScriptedReply reply, std::size_t times = 1,
+              std::size_t skip = 0);
+  // Answers the requests that match with `handler`, `times` times, after letting `skip` pass on.
   void on(std::string method, std::string uri, RequestHandler handler,
-          std::size_t times = kEveryTime);
+          std::size_t times = kEveryTime, std::size_t skip = 0);
+
+  // The recorded requests with this method, in order.
+  std::vector<ReceivedRequest> requests_with(std::string_view method) const;
 
   std::vector<ReceivedRequest> requests() const;
   // Waits until at least `count` requests have been recorded; false after `timeout`.
@@ -84,6 +104,7 @@ class TestReceiver {
     std::string uri;
     std::shared_ptr<RequestHandler> handler;  // shared, so a stateful handler keeps its state
     std::size_t uses_left;
+    std::size_t skip_left;
   };
   struct Record {
     std::vector<ReceivedRequest> requests;
@@ -94,7 +115,7 @@ class TestReceiver {
   };
 
   TestReceiver(platform::TcpListener listener, platform::SocketAddress address,
-               ReceiverOptions options);
+               ReceiverOptions options, std::unique_ptr<SessionEndpoints> endpoints);
   void serve();
   void serve_connection(platform::TcpStream stream);
   std::shared_ptr<RequestHandler> handler_for(const ReceivedRequest& request);
@@ -104,6 +125,7 @@ class TestReceiver {
   platform::TcpListener listener_;
   platform::SocketAddress address_;
   ReceiverOptions options_;
+  std::unique_ptr<SessionEndpoints> endpoints_;
   std::atomic<bool> stop_{false};
   support::Mutex<std::vector<Route>> routes_;
   mutable support::Mutex<Record> record_;

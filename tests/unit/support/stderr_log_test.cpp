@@ -1,39 +1,17 @@
 #include "support/stderr_log.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/captured_stderr.hpp"
+
 namespace kestrune::support {
 namespace {
 
-// Redirects file descriptor 2 into a pipe for the life of the object.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    EXPECT_EQ(::pipe(pipe_), 0);
-    saved_ = ::dup(STDERR_FILENO);
-    ::dup2(pipe_[1], STDERR_FILENO);
-    ::close(pipe_[1]);
-  }
-  std::string finish() {
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(pipe_[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
-    ::close(pipe_[0]);
-    return text;
-  }
-
- private:
-  int pipe_[2] = {-1, -1};
-  int saved_ = -1;
-};
+using test_support::CapturedStderr;
 
 TEST(StderrLog, LinesFromManyThreadsNeverInterleave) {
   CapturedStderr captured;

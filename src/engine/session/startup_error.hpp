@@ -1,0 +1,36 @@
+#pragma once
+// How a session start fails: the kind of failure, for the runner to report, and the error text
+// with its context chain, which is never shown to the host.
+
+#include <cstdint>
+
+#include "engine/core/session_error.hpp"
+#include "support/error.hpp"
+
+namespace kestrune::engine {
+
+enum class StartupErrorKind : std::uint8_t {
+  Cancelled,        // a stop check found the stop request, or a connect or exchange failed under it
+  ConnectOrInfo,    // TCP connect, GET /info
+  Pairing,          // pair-setup, key derivation, encrypted OPTIONS transport
+  Timing,           // the timing responder did not start
+  SetupPhase1,      // SETUP phase 1 body, exchange, status, answer
+  Events,           // never produced: a failed events connection only warns
+  ControlBind,      // the local control socket
+  SetupPhase2,      // SETUP phase 2 body, exchange, status, answer
+  RecordRejected,   // RECORD answered outside 2xx
+  RecordTransport,  // the RECORD exchange failed
+};
+
+struct StartupFailure {
+  StartupErrorKind kind;
+  support::Error error;
+};
+
+// What the session reports for each kind: cancelled at shutdown, network_error at pairing,
+// pairing_failed at pairing, internal_error at timing, setup_failed at setup_phase1,
+// network_error at events, network_error at control, setup_failed at setup_phase2,
+// record_rejected at record, control_poisoned at record; retryable as the code usually is.
+SessionError startup_session_error(StartupErrorKind kind);
+
+}  // namespace kestrune::engine
