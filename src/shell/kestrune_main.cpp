@@ -7,7 +7,6 @@
 #include <string_view>
 #include <unistd.h>
 #include <utility>
-#include <variant>
 
 #include "discovery/discovery_owner.hpp"
 #include "shell/active_session.hpp"

@@ -70,7 +70,8 @@ TEST(CommandLoop, ClosedOutputStopsTheSession) {
   shell.start_loop();
   shell.send(start_command());
   shell.wait_for_state("playing");
-  SessionShared& shared = *shell.slot()->handle.shared();
+  const std::shared_ptr<SessionShared> kept = shell.slot()->handle.shared();
+  SessionShared& shared = *kept;
   close_output(shell.queue());
   const ShutdownRecord record = shell.end_loop(/*send_end_of_input=*/false);
   EXPECT_EQ(record.reason, "stdout_closed");

@@ -398,7 +398,8 @@ TEST(SessionCommands, SetVolume) {
       gate));
   shell.run(start_command());
   shell.wait_for_state("playing");
-  SessionShared& shared = *shell.slot()->handle.shared();
+  const std::shared_ptr<SessionShared> kept = shell.slot()->handle.shared();
+  SessionShared& shared = *kept;
 
   struct Case {
     const char* payload;
