@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int popped = 0; popped < 16; ++popped) {
     const auto value = shell::pop_output(*queue);
     if (!value) break;
-    if ((*value)["type"] == "response") ++responses;
+    if (value->value("type", "") == "response") ++responses;
   }
   if (responses != 1) std::abort();
   return 0;
