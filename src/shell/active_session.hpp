@@ -1,40 +1,55 @@
 #pragma once
 // The main loop's active-session slot: empty, or the one session whose start was accepted, until
-// the main thread has stopped or reaped it. These are the operations the main loop and the
-// session commands use on it. No command fills the slot until the session engine can start
-// sessions; the engine's handle, the session snapshot and the event pump's join handle then join
-// the acknowledgement receiver in ActiveSession.
+// the main thread has stopped or reaped it. While it holds a session, startSession answers
+// session_busy. Everything here runs on the main thread.
 
+#include <memory>
 #include <optional>
 
+#include "engine/core/session_events.hpp"
+#include "engine/core/session_handle.hpp"
+#include "engine/core/session_shared.hpp"
+#include "shell/core_event_pump.hpp"
+#include "shell/output_queue.hpp"
+#include "shell/session_snapshot.hpp"
 #include "support/channel.hpp"
+#include "support/error.hpp"
+#include "support/thread.hpp"
 
 namespace kestrune::shell {
 
-// Sent once by a session's event pump after the session's terminal event has been queued.
-struct TerminalAcknowledged {};
-
 struct ActiveSession {
   support::Receiver<TerminalAcknowledged> acknowledgement;
+  engine::SessionHandle handle;
+  std::shared_ptr<SessionSnapshot> snapshot;
+  std::optional<support::JoinHandle<void>> pump;  // absent once joined
 };
 
 using ActiveSessionSlot = std::optional<ActiveSession>;
 
-// How a stopped session ended: with its report, or with a session error.
-enum class SessionEnd { report, error };
+// Starts the session's event pump "kestrune-core-events" with its five inputs.
+support::Result<support::JoinHandle<void>> spawn_event_pump(
+    support::Receiver<PumpStartSignal> start, engine::SessionEventSource events,
+    std::shared_ptr<OutputQueue> queue, std::shared_ptr<SessionSnapshot> snapshot,
+    support::Sender<TerminalAcknowledged> acknowledgement);
 
-// Whether the session has reached its stopped state.
-bool active_session_stopped(const ActiveSession& session);
+// Takes the session out of the slot (empty afterwards), stops it and waits without a time limit
+// for its outcome and its coordinator, joins its event pump (a pump that ended abnormally is
+// ignored) and drops the rest. The session's last events, "terminal" among them, are queued
+// before it returns. Called only with a session in the slot.
+engine::SessionOutcome stop_active_session(ActiveSessionSlot& slot);
 
-// Stops the session in the slot and waits for its end; the slot is empty afterwards. Called only
-// with a session in the slot.
-SessionEnd stop_active_session(ActiveSessionSlot& slot);
-
-// Joins a session that ended by itself and whose terminal event was acknowledged; the slot is
-// empty afterwards.
+// The same for a session that ended by itself and whose terminal event was acknowledged: waits
+// for it instead of stopping it; the outcome is not needed (the host had the terminal event).
 void reap_finished_session(ActiveSessionSlot& slot);
 
-// Releases what is left of a session at process end.
+// Drops the owner handle (which stops a session still running and waits for it), lets go of the
+// shared state, releases a pump that was not joined, then the acknowledgement receiver and the
+// snapshot.
 void drop_active_session(ActiveSession session);
+
+// Drops the owner handle and lets go of the shared state; for a start whose pump could not be
+// started.
+void release_session_handle(engine::SessionHandle handle);
 
 }  // namespace kestrune::shell

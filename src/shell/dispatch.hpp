@@ -2,11 +2,17 @@
 // From a validated command line to the command that answers it. Every command line gets exactly
 // one response on the output queue; a command runs to completion on the main thread.
 
+#include <expected>
+#include <functional>
+#include <memory>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "discovery/discovery_owner.hpp"
+#include "engine/core/session_config.hpp"
+#include "engine/core/session_error.hpp"
+#include "engine/core/session_start.hpp"
 #include "shell/active_session.hpp"
 #include "shell/command_envelope.hpp"
 #include "shell/output_queue.hpp"
@@ -14,11 +20,18 @@
 
 namespace kestrune::shell {
 
+// How startSession hands a configuration to the session core.
+using SessionStarter = std::function<std::expected<engine::StartedSession, engine::SessionError>(
+    engine::SessionConfig)>;
+
 // What the main thread owns and lends to the command being run.
 struct ShellContext {
-  OutputQueue& queue;
+  std::shared_ptr<OutputQueue> queue;
   discovery::DiscoveryOwner& discovery;
   ActiveSessionSlot& session;
+  // The process always starts sessions with the session core's own runner; tests put a starter
+  // with a scripted runner here.
+  SessionStarter start_session = engine::start_session;
 };
 
 enum class DispatchOutcome { keep_running, shutdown_clean, shutdown_not_clean };

@@ -23,11 +23,16 @@ nlohmann::json build_success_response(std::string_view requestId, nlohmann::json
   return response;
 }
 
+nlohmann::json build_error_response(std::optional<std::string_view> requestId,
+                                    nlohmann::json error) {
+  nlohmann::json response = response_base(requestId, false);
+  response["error"] = std::move(error);
+  return response;
+}
+
 nlohmann::json build_protocol_error_response(std::optional<std::string_view> requestId,
                                              const ProtocolError& error) {
-  nlohmann::json response = response_base(requestId, false);
-  response["error"] = protocol_error_to_json(error);
-  return response;
+  return build_error_response(requestId, protocol_error_to_json(error));
 }
 
 nlohmann::json build_event(std::string_view event, nlohmann::json payload) {

@@ -16,7 +16,11 @@ inline constexpr int kProtocolVersion = 1;
 // {version 1, type "response", requestId, ok true, result}.
 nlohmann::json build_success_response(std::string_view requestId, nlohmann::json result);
 
-// {version 1, type "response", requestId or null, ok false, error: the protocol error object}.
+// {version 1, type "response", requestId or null, ok false, error: the given error object}.
+nlohmann::json build_error_response(std::optional<std::string_view> requestId,
+                                    nlohmann::json error);
+
+// build_error_response with the protocol error object.
 nlohmann::json build_protocol_error_response(std::optional<std::string_view> requestId,
                                              const ProtocolError& error);
 

@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 
 namespace kestrune::shell {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// A host may send any 64-bit count; beyond what the duration type holds it stays at its largest.
-std::chrono::milliseconds saturating_milliseconds(std::uint64_t count) {
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(count, kMax)));
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -100,7 +93,8 @@ std::optional<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view text) {
 
 }  // namespace
 
-std::optional<IpAddress> parse_address_literal(std::string_view text) {
+std::optional<engine::IpAddress> parse_address_literal(std::string_view text) {
+  using engine::IpAddress;
   IpAddress address;
   if (const auto ipv4 = parse_ipv4(text)) {
     address.family = IpAddress::Family::v4;
@@ -118,8 +112,9 @@ std::optional<IpAddress> parse_address_literal(std::string_view text) {
   return std::nullopt;
 }
 
-std::optional<std::vector<IpAddress>> parse_address_list(const std::vector<std::string>& texts) {
-  std::vector<IpAddress> addresses;
+std::optional<std::vector<engine::IpAddress>> parse_address_list(
+    const std::vector<std::string>& texts) {
+  std::vector<engine::IpAddress> addresses;
   addresses.reserve(texts.size());
   for (const auto& text : texts) {
     const auto address = parse_address_literal(text);
@@ -145,33 +140,43 @@ std::optional<std::uint64_t> parse_features_hex(std::string_view text) {
   return value;
 }
 
-BufferProfileSettings buffer_profile_from_payload(
+engine::BufferProfile buffer_profile_from_payload(
     const std::optional<BufferProfilePayload>& profile) {
-  if (!profile) return BufferProfileSettings{};
-  return BufferProfileSettings{profile->capacityMs, profile->startFillPercent,
+  if (!profile) return engine::BufferProfile{};
+  return engine::BufferProfile{profile->capacityMs, profile->startFillPercent,
                                profile->refillPercent,
-                               saturating_milliseconds(profile->startMaxWaitMs)};
+                               engine::saturating_millis(profile->startMaxWaitMs)};
 }
 
-std::expected<StartSessionSettings, ProtocolError> start_session_settings_from_payload(
-    const StartSessionPayload& payload) {
+std::expected<engine::SessionConfig, ProtocolError> session_config_from_payload(
+    StartSessionPayload payload) {
   const auto refuse = std::unexpected(protocol_errors::kInvalidPayload);
-  const DevicePayload& device = payload.device;
+  DevicePayload& device = payload.device;
   if (device.addresses.size() > kMaxDeviceAddresses) return refuse;
-  StartSessionSettings settings;
   auto addresses = parse_address_list(device.addresses);
   if (!addresses) return refuse;
-  settings.addresses = std::move(*addresses);
+  std::optional<std::uint64_t> feature_bits;
   if (device.featuresHex) {
-    settings.featureBits = parse_features_hex(*device.featuresHex);
-    if (!settings.featureBits) return refuse;
+    feature_bits = parse_features_hex(*device.featuresHex);
+    if (!feature_bits) return refuse;
   }
-  settings.bufferProfile = buffer_profile_from_payload(payload.bufferProfile);
+  engine::SessionConfig config;
+  config.bufferProfile = buffer_profile_from_payload(payload.bufferProfile);
   if (payload.maxDurationMs) {
     if (*payload.maxDurationMs == 0) return refuse;
-    settings.maxDuration = saturating_milliseconds(*payload.maxDurationMs);
+    config.maxDuration = engine::saturating_millis(*payload.maxDurationMs);
   }
-  return settings;
+  config.stableId = std::move(device.stableId);
+  config.displayName = std::move(device.displayName);
+  config.model = std::move(device.model);
+  config.addresses = std::move(*addresses);
+  config.port = device.port;
+  config.featureBits = feature_bits;
+  config.audioSource = payload.audioSource.kind == AudioSourcePayload::Kind::file
+                           ? engine::AudioSource::file(std::move(payload.audioSource.path))
+                           : engine::AudioSource::default_output();
+  config.initialVolume = payload.initialVolume;
+  return config;
 }
 
 }  // namespace kestrune::shell

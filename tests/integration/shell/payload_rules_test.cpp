@@ -1,6 +1,8 @@
 // The payload decoding rules as the host meets them: each row is one command line whose answer
-// shows whether its payload decoded (and, for scan, what the timeout check made of it). All rows
-// go through one kestrune process, in order, one response each.
+// shows whether its payload decoded (and, for scan, what the timeout check made of it; for
+// startSession, what the session core's range checks made of it). All rows go through one
+// kestrune process, in order, one response each; a session that a row starts ends by itself
+// before the next row is written.
 
 #include <string>
 #include <vector>
@@ -17,7 +19,8 @@ enum class Answer {
   idle,              // getState ran
   hello,             // hello ran
   no_session,        // stopSession / setVolume decoded
-  cannot_start,      // startSession decoded and passed the shell's conversion
+  accepted,          // startSession decoded, converted and passed the session core's checks
+  config_error,      // startSession decoded and converted; the session core refused a range
   not_available,     // diagnose / exportDiagnostics decoded
   timeout_invalid,   // scan decoded; its time is out of range
   discovery_failed,  // scan decoded; discovery could not complete
@@ -43,9 +46,11 @@ std::string expected_line(const std::string& id, Answer answer) {
     case Answer::no_session:
       return error_line(quoted, "no_active_session", "session",
                         "There is no active AirPlay session.");
-    case Answer::cannot_start:
-      return error_line(quoted, "kestrune_internal", "internal",
-                        "The kestrune could not start the event pump.");
+    case Answer::accepted:
+      return accepted_line(id);
+    case Answer::config_error:
+      return error_line(quoted, "config_error", "validate_config",
+                        "The session configuration is invalid.");
     case Answer::not_available:
       return error_line(quoted, "not_available", "capability",
                         "This capability is not available in kestrune protocol v1.");
@@ -60,7 +65,7 @@ std::string expected_line(const std::string& id, Answer answer) {
 }
 
 const std::string kDevice =
-    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["192.168.1.20"],"port":7000})";
+    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":7000})";
 
 std::string start(const std::string& device,
                   const std::string& source = R"(["windowsDefaultOutput"])",
@@ -69,7 +74,7 @@ std::string start(const std::string& device,
 }
 
 std::string device_port(const std::string& port) {
-  return R"({"stableId":"s","displayName":"d","addresses":[],"port":)" + port + "}";
+  return R"({"stableId":"s","displayName":"d","addresses":["127.0.0.1"],"port":)" + port + "}";
 }
 
 const std::vector<PayloadRow> kRows = {
@@ -100,15 +105,15 @@ const std::vector<PayloadRow> kRows = {
     {"volume_repeated_last_wins", "setVolume", R"({"volume":"x","volume":0.4})",
      Answer::no_session},
     // Start payload: widths, strings, arrays, optional and nested records
-    {"start_object_forms", "startSession", start(kDevice), Answer::cannot_start},
-    {"start_port_u16_max", "startSession", start(device_port("65535")), Answer::cannot_start},
+    {"start_object_forms", "startSession", start(kDevice), Answer::accepted},
+    {"start_port_u16_max", "startSession", start(device_port("65535")), Answer::accepted},
     {"start_port_70000", "startSession", start(device_port("70000")), Answer::invalid_payload},
     {"start_port_zero_left_to_session_core", "startSession", start(device_port("0")),
-     Answer::cannot_start},
+     Answer::config_error},
     {"start_device_five_element_array", "startSession",
-     start(R"(["dev_1","Kitchen",null,["192.168.1.20"],7000])"), Answer::cannot_start},
+     start(R"(["dev_1","Kitchen",null,["127.0.0.1"],7000])"), Answer::accepted},
     {"start_device_array_without_model_slot", "startSession",
-     start(R"(["dev_1","Kitchen",["192.168.1.20"],7000])"), Answer::invalid_payload},
+     start(R"(["dev_1","Kitchen",["127.0.0.1"],7000])"), Answer::invalid_payload},
     {"start_device_seven_elements", "startSession",
      start(R"(["dev_1","Kitchen",null,[],7000,null,null])"), Answer::invalid_payload},
     {"start_address_not_string", "startSession",
@@ -116,14 +121,14 @@ const std::vector<PayloadRow> kRows = {
      Answer::invalid_payload},
     {"start_empty_strings_decode", "startSession",
      start(R"({"stableId":"","displayName":"","model":"","addresses":[],"port":1})"),
-     Answer::cannot_start},
+     Answer::config_error},
     {"start_profile_null", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])", R"(,"initialVolume":0,"bufferProfile":null)"),
-     Answer::cannot_start},
+     Answer::accepted},
     {"start_profile_array", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])",
            R"(,"initialVolume":0,"bufferProfile":[150,255,50,18446744073709551615])"),
-     Answer::cannot_start},
+     Answer::config_error},
     {"start_profile_u8_over", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])",
            R"(,"initialVolume":0,"bufferProfile":[150,256,50,250])"),
@@ -138,7 +143,7 @@ const std::vector<PayloadRow> kRows = {
     {"start_duration_u64_max", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])",
            R"(,"initialVolume":0,"maxDurationMs":18446744073709551615)"),
-     Answer::cannot_start},
+     Answer::accepted},
     {"start_duration_beyond_u64", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])",
            R"(,"initialVolume":0,"maxDurationMs":18446744073709551616)"),
@@ -150,9 +155,9 @@ const std::vector<PayloadRow> kRows = {
      Answer::invalid_payload},
     // Audio source
     {"source_file_object", "startSession", start(kDevice, R"({"kind":"file","path":"/a.wav"})"),
-     Answer::cannot_start},
+     Answer::accepted},
     {"source_file_array", "startSession", start(kDevice, R"(["file","/a.wav"])"),
-     Answer::cannot_start},
+     Answer::accepted},
     {"source_file_without_path", "startSession", start(kDevice, R"({"kind":"file"})"),
      Answer::invalid_payload},
     {"source_file_third_member", "startSession",
@@ -160,7 +165,7 @@ const std::vector<PayloadRow> kRows = {
     {"source_kind_capital", "startSession", start(kDevice, R"({"kind":"File","path":"/a.wav"})"),
      Answer::invalid_payload},
     {"source_default_output_ignores_path", "startSession",
-     start(kDevice, R"({"kind":"windowsDefaultOutput","path":5})"), Answer::cannot_start},
+     start(kDevice, R"({"kind":"windowsDefaultOutput","path":5})"), Answer::accepted},
     {"source_default_output_array_extra", "startSession",
      start(kDevice, R"(["windowsDefaultOutput","/a.wav"])"), Answer::invalid_payload},
     // Reserved commands decode fully before they are refused
@@ -175,13 +180,10 @@ const std::vector<PayloadRow> kRows = {
 
 TEST(PayloadRules, EachLineAnswersAsItsPayloadDecodes) {
   auto process = start_ready();
-  std::string input;
-  for (std::size_t i = 0; i < kRows.size(); ++i) {
-    input += command_line("p" + std::to_string(i), kRows[i].command, kRows[i].payload) + "\n";
-  }
-  ASSERT_TRUE(process->write(input));
   for (std::size_t i = 0; i < kRows.size(); ++i) {
     SCOPED_TRACE(kRows[i].name);
+    ASSERT_TRUE(process->write_line(
+        command_line("p" + std::to_string(i), kRows[i].command, kRows[i].payload)));
     const auto line = process->read_line();
     ASSERT_TRUE(line);
     const std::string id = "p" + std::to_string(i);
@@ -192,6 +194,7 @@ TEST(PayloadRules, EachLineAnswersAsItsPayloadDecodes) {
     } else {
       EXPECT_EQ(*line, expected_line(id, kRows[i].answer));
     }
+    if (kRows[i].answer == Answer::accepted) expect_session_ends_by_itself(*process);
   }
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }

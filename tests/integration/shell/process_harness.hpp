@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,65 @@ inline std::string command_line(const std::string& request_id, const std::string
                                 const std::string& payload = "{}") {
   return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
          command + R"(","payload":)" + payload + "}";
+}
+
+inline std::string accepted_line(const std::string& request_id) {
+  return R"({"ok":true,"requestId":")" + request_id +
+         R"(","result":{"accepted":true},"type":"response","version":1})";
+}
+
+// The lines of a session whose run ends at once without a stop request (the session core's own
+// runner): its four states, then "error" and "terminal" with internal_error at internal. Checks
+// them as they are read and returns the session id they carry.
+inline std::string expect_session_ends_by_itself(KestruneProcess& process) {
+  using nlohmann::json;
+  const std::vector<std::pair<std::string, std::string>> states = {
+      {"starting", "start_requested"},
+      {"failed", "failure"},
+      {"stopping", "failure"},
+      {"stopped", "cleanup_complete"}};
+  const json error = {{"code", "internal_error"},
+                      {"stage", "internal"},
+                      {"retryable", false},
+                      {"safeMessage", "An internal session error occurred."}};
+  std::string session_id;
+  for (const auto& [state, reason] : states) {
+    const auto line = process.read_line();
+    if (!line) {
+      ADD_FAILURE() << "no sessionState " << state;
+      return session_id;
+    }
+    const json event = json::parse(*line);
+    EXPECT_EQ(event["event"], "sessionState") << *line;
+    if (session_id.empty()) session_id = event["payload"].value("sessionId", "");
+    EXPECT_EQ(event["payload"],
+              (json{{"sessionId", session_id}, {"state", state}, {"reason", reason}}));
+  }
+  EXPECT_EQ(session_id.size(), 36U);
+  const auto error_event = process.read_line();
+  const auto terminal_event = process.read_line();
+  if (!error_event || !terminal_event) {
+    ADD_FAILURE() << "no error and terminal";
+    return session_id;
+  }
+  EXPECT_EQ(json::parse(*error_event),
+            (json{{"version", 1},
+                  {"type", "event"},
+                  {"event", "error"},
+                  {"payload", {{"sessionId", session_id}, {"error", error}}}}));
+  const json terminal = json::parse(*terminal_event);
+  EXPECT_EQ(terminal["event"], "terminal");
+  EXPECT_EQ(terminal["payload"]["outcome"], "failed");
+  EXPECT_EQ(terminal["payload"]["error"], error);
+  EXPECT_EQ(terminal["payload"]["sessionId"], session_id);
+  EXPECT_FALSE(terminal["payload"].contains("reason"));
+  EXPECT_EQ(terminal["payload"]["metrics"].size(), 29U);
+  EXPECT_EQ(terminal["payload"]["shutdownEvidence"],
+            (json{{"flushOutcome", "notApplicable"},
+                  {"teardownOutcome", "notApplicable"},
+                  {"workerCleanup", "notApplicable"},
+                  {"socketCleanup", "notApplicable"}}));
+  return session_id;
 }
 
 // Starts kestrune and checks that its first line is "ready".

@@ -11,13 +11,16 @@
 #include "shell/json_line.hpp"
 #include "shell/queue_discovery_output.hpp"
 #include "shell/scan_command.hpp"
+#include "shell/session_error_object.hpp"
 
 namespace kestrune::shell {
 namespace {
 
 using nlohmann::json;
 
-// The responses one command line produces, and what the loop is told to do next.
+// The responses one command line produces, and what the loop is told to do next. A session that
+// the line started (with the session core's own runner, which ends at once) is stopped, and its
+// events are left out.
 struct Handled {
   std::vector<json> responses;
   DispatchOutcome outcome;
@@ -28,14 +31,15 @@ Handled handle(const std::string& line) {
   auto owner = discovery::spawn_discovery_owner(std::make_shared<QueueDiscoveryOutput>(queue));
   EXPECT_TRUE(owner);
   ActiveSessionSlot slot;
-  ShellContext context{*queue, *owner, slot};
+  ShellContext context{queue, *owner, slot};
   Handled handled{{}, handle_command_line(line, context)};
+  if (slot) (void)stop_active_session(slot);
   drop_discovery_owner(*owner);
   finish_output(*queue);
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 20; ++i) {
     auto value = pop_output(*queue);
     if (!value) break;
-    handled.responses.push_back(std::move(*value));
+    if ((*value)["type"] == "response") handled.responses.push_back(std::move(*value));
   }
   return handled;
 }
@@ -113,6 +117,8 @@ struct DispatchCase {
   std::optional<ProtocolError> error;
   const char* result;
   DispatchOutcome outcome;
+  // A session error in place of a protocol error.
+  std::optional<engine::SessionError> session_error = std::nullopt;
 };
 
 // Test names and failure messages show the case, not its bytes.
@@ -127,9 +133,10 @@ TEST_P(DispatchCommand, AnswersExactlyOnce) {
   const json& response = handled.responses[0];
   EXPECT_EQ(response["requestId"], "r-1");
   EXPECT_EQ(response["type"], "response");
-  if (c.error) {
+  if (c.error || c.session_error) {
     EXPECT_EQ(response["ok"], false);
-    EXPECT_EQ(response["error"], protocol_error_to_json(*c.error));
+    EXPECT_EQ(response["error"], c.error ? protocol_error_to_json(*c.error)
+                                         : session_error_to_json(*c.session_error));
     EXPECT_FALSE(response.contains("result"));
   } else {
     EXPECT_EQ(response["ok"], true);
@@ -143,7 +150,7 @@ constexpr auto kRun = DispatchOutcome::keep_running;
 namespace e = protocol_errors;
 
 const std::string kDevice =
-    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["192.168.1.20"],"port":7000})";
+    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":7000})";
 
 std::string start_payload(const std::string& device = kDevice, const std::string& extra = "") {
   return R"({"device":)" + device +
@@ -153,7 +160,7 @@ std::string start_payload(const std::string& device = kDevice, const std::string
 std::string device_with_addresses(std::size_t count, const std::string& bad = "") {
   std::string addresses;
   for (std::size_t i = 0; i < count; ++i) {
-    addresses += (i ? "," : "") + std::string("\"10.0.0.") + std::to_string(i + 1) + "\"";
+    addresses += (i ? "," : "") + std::string("\"127.0.0.") + std::to_string(i + 1) + "\"";
   }
   if (!bad.empty()) addresses += (count ? "," : "") + std::string("\"") + bad + "\"";
   return R"({"stableId":"s","displayName":"d","addresses":[)" + addresses + R"(],"port":7000})";
@@ -218,15 +225,18 @@ INSTANTIATE_TEST_SUITE_P(
                      e::kInvalidPayload, nullptr, kRun}),
     [](const auto& row) { return std::string(row.param.name); });
 
+const engine::SessionError kConfigError = engine::SessionError::of(
+    engine::SessionErrorKind::config_error, engine::SessionStage::validate_config);
+constexpr const char* kAccepted = R"({"accepted":true})";
+
 INSTANTIATE_TEST_SUITE_P(
     StartSession, DispatchCommand,
     ::testing::Values(
-        // Past every check the shell makes, the session cannot be started in this build.
-        DispatchCase{"valid", command("startSession", start_payload()), e::kEventPumpFailed,
-                     nullptr, kRun},
+        DispatchCase{"valid", command("startSession", start_payload()), std::nullopt, kAccepted,
+                     kRun},
         DispatchCase{"sixteen_addresses",
                      command("startSession", start_payload(device_with_addresses(16))),
-                     e::kEventPumpFailed, nullptr, kRun},
+                     std::nullopt, kAccepted, kRun},
         DispatchCase{"seventeen_addresses",
                      command("startSession", start_payload(device_with_addresses(17))),
                      e::kInvalidPayload, nullptr, kRun},
@@ -235,7 +245,11 @@ INSTANTIATE_TEST_SUITE_P(
                      e::kInvalidPayload, nullptr, kRun},
         DispatchCase{"no_addresses_left_to_the_session_core",
                      command("startSession", start_payload(device_with_addresses(0))),
-                     e::kEventPumpFailed, nullptr, kRun},
+                     std::nullopt, nullptr, kRun, kConfigError},
+        DispatchCase{"short_buffer_left_to_the_session_core",
+                     command("startSession",
+                             start_payload(kDevice, R"(,"bufferProfile":[50,90,50,250])")),
+                     std::nullopt, nullptr, kRun, kConfigError},
         DispatchCase{"malformed_features",
                      command("startSession",
                              start_payload(R"({"stableId":"s","displayName":"d","addresses":[],"port":1,"featuresHex":"0x-1"})")),
@@ -247,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                      command("startSession",
                              R"({"device":)" + kDevice +
                                  R"(,"audioSource":["windowsDefaultOutput"],"initialVolume":1e39})"),
-                     e::kEventPumpFailed, nullptr, kRun},
+                     std::nullopt, nullptr, kRun, kConfigError},
         DispatchCase{"does_not_decode",
                      command("startSession", start_payload(kDevice, R"(,"bufferProfile":{})")),
                      e::kInvalidPayload, nullptr, kRun}),

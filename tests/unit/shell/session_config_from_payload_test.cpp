@@ -33,7 +33,11 @@ INSTANTIATE_TEST_SUITE_P(
                       AddressCase{"1.2.3.4.", false}, AddressCase{" 1.2.3.4", false},
                       AddressCase{"1.2.3.4 ", false}, AddressCase{"1.2.3.1234", false},
                       AddressCase{"1.2.3.-4", false}, AddressCase{"1.2.3.0x4", false},
-                      AddressCase{"", false}, AddressCase{"localhost", false}));
+                      AddressCase{"", false}, AddressCase{"localhost", false},
+                      AddressCase{"00.1.2.3", false}, AddressCase{"1.2.3.0255", false},
+                      AddressCase{"1.2.3.4\n", false}, AddressCase{"1.2.3.4/32", false},
+                      AddressCase{"1.2.3.4:7000", false}, AddressCase{"+1.2.3.4", false},
+                      AddressCase{"\xEF\xBC\x91.2.3.4", false}));
 
 INSTANTIATE_TEST_SUITE_P(
     Ipv6, AddressLiteral,
@@ -52,18 +56,22 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"::1/128", false}, AddressCase{"1.2.3.4::", false},
         AddressCase{"1:2:3:4:5:6:7:1.2.3.4", false}, AddressCase{"1.2.3.4:1::", false},
         AddressCase{"::ffff:1.2.3.04", false}, AddressCase{"::ffff:1.2.3", false},
-        AddressCase{" ::1", false}));
+        AddressCase{" ::1", false}, AddressCase{"1:2:3:4:5:6:7:8", true},
+        AddressCase{"1:2:3:4:5::1.2.3.4", true}, AddressCase{"AbCd::eF01", true},
+        AddressCase{"1:2:3:4:5:6::1.2.3.4", false}, AddressCase{"::ffff:256.1.1.1", false},
+        AddressCase{"::1.2.3.4:5", false}, AddressCase{"1:2:3:4:5:6:7:8 ", false},
+        AddressCase{"::1::", false}, AddressCase{"-1::", false}, AddressCase{"0x1::", false}));
 
 TEST(AddressLiteral, KeepsTheBytesInNetworkOrder) {
   const auto v4 = parse_address_literal("192.168.1.20");
   ASSERT_TRUE(v4);
-  EXPECT_EQ(v4->family, IpAddress::Family::v4);
+  EXPECT_EQ(v4->family, engine::IpAddress::Family::v4);
   EXPECT_EQ((std::array<std::uint8_t, 4>{v4->bytes[0], v4->bytes[1], v4->bytes[2], v4->bytes[3]}),
             (std::array<std::uint8_t, 4>{192, 168, 1, 20}));
 
   const auto v6 = parse_address_literal("2001:db8::ffff:1.2.3.4");
   ASSERT_TRUE(v6);
-  EXPECT_EQ(v6->family, IpAddress::Family::v6);
+  EXPECT_EQ(v6->family, engine::IpAddress::Family::v6);
   EXPECT_EQ(v6->bytes, (std::array<std::uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0,
                                                      0xff, 0xff, 1, 2, 3, 4}));
   const auto tail = parse_address_literal("1::2:3");
@@ -105,69 +113,104 @@ INSTANTIATE_TEST_SUITE_P(
 
 StartSessionPayload payload_with_addresses(std::size_t count) {
   StartSessionPayload payload;
+  payload.device.stableId = " dev_1 ";
+  payload.device.displayName = "Kitchen";
+  payload.device.port = 7000;
+  payload.initialVolume = 0.25F;
   for (std::size_t i = 0; i < count; ++i) {
     payload.device.addresses.push_back("10.0.0." + std::to_string(i + 1));
   }
   return payload;
 }
 
-TEST(StartSessionSettings, AddressCountIsCheckedBeforeAnyEntry) {
-  EXPECT_TRUE(start_session_settings_from_payload(payload_with_addresses(0)));
-  const auto sixteen = start_session_settings_from_payload(payload_with_addresses(16));
+TEST(SessionConfigFromPayload, AddressCountIsCheckedBeforeAnyEntry) {
+  EXPECT_TRUE(session_config_from_payload(payload_with_addresses(0)));
+  const auto sixteen = session_config_from_payload(payload_with_addresses(16));
   ASSERT_TRUE(sixteen);
   EXPECT_EQ(sixteen->addresses.size(), 16U);
-  EXPECT_EQ(sixteen->addresses[15], *parse_address_literal("10.0.0.16"));
+  EXPECT_EQ(sixteen->addresses[15], engine::IpAddress::v4(10, 0, 0, 16));
 
-  const auto seventeen = start_session_settings_from_payload(payload_with_addresses(17));
+  const auto seventeen = session_config_from_payload(payload_with_addresses(17));
   ASSERT_FALSE(seventeen);
   EXPECT_EQ(seventeen.error(), protocol_errors::kInvalidPayload);
 
   StartSessionPayload bad_entry = payload_with_addresses(2);
   bad_entry.device.addresses.push_back("fe80::1%eth0");
-  EXPECT_FALSE(start_session_settings_from_payload(bad_entry));
+  EXPECT_FALSE(session_config_from_payload(bad_entry));
 
   StartSessionPayload duplicates = payload_with_addresses(1);
+  duplicates.device.addresses.push_back("::1");
   duplicates.device.addresses.push_back("10.0.0.1");
-  const auto kept = start_session_settings_from_payload(duplicates);
+  const auto kept = session_config_from_payload(duplicates);
   ASSERT_TRUE(kept);
-  EXPECT_EQ(kept->addresses.size(), 2U);
+  EXPECT_EQ(kept->addresses,
+            (std::vector<engine::IpAddress>{engine::IpAddress::v4(10, 0, 0, 1),
+                                            *parse_address_literal("::1"),
+                                            engine::IpAddress::v4(10, 0, 0, 1)}));
 }
 
-TEST(StartSessionSettings, FeaturesBufferProfileAndDuration) {
+TEST(SessionConfigFromPayload, TakesTheDeviceAndSourceOverUnchanged) {
   StartSessionPayload payload = payload_with_addresses(1);
-  auto plain = start_session_settings_from_payload(payload);
+  const auto plain = session_config_from_payload(payload);
   ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->stableId, " dev_1 ");
+  EXPECT_EQ(plain->displayName, "Kitchen");
+  EXPECT_EQ(plain->model, std::nullopt);
+  EXPECT_EQ(plain->port, 7000);
+  EXPECT_EQ(plain->initialVolume, 0.25F);
+  EXPECT_EQ(plain->audioSource, engine::AudioSource::default_output());
   EXPECT_EQ(plain->featureBits, std::nullopt);
   EXPECT_EQ(plain->maxDuration, std::nullopt);
+
+  payload.device.model = "AudioAccessory5,1";
+  payload.audioSource = AudioSourcePayload{AudioSourcePayload::Kind::file, " ./a b.wav"};
+  payload.initialVolume = std::numeric_limits<float>::infinity();  // left to the session core
+  const auto given = session_config_from_payload(payload);
+  ASSERT_TRUE(given);
+  EXPECT_EQ(given->model, "AudioAccessory5,1");
+  EXPECT_EQ(given->audioSource, engine::AudioSource::file(" ./a b.wav"));
+  EXPECT_EQ(given->initialVolume, std::numeric_limits<float>::infinity());
+}
+
+TEST(SessionConfigFromPayload, FeaturesBufferProfileAndDuration) {
+  StartSessionPayload payload = payload_with_addresses(1);
+  auto plain = session_config_from_payload(payload);
+  ASSERT_TRUE(plain);
   EXPECT_EQ(plain->bufferProfile,
-            (BufferProfileSettings{150, 90, 50, std::chrono::milliseconds(250)}));
+            (engine::BufferProfile{150, 90, 50, std::chrono::milliseconds(250)}));
 
   payload.device.featuresHex = "0x1F";
   payload.bufferProfile = BufferProfilePayload{5000, 1, 95, 250};
   payload.maxDurationMs = 1;
-  auto given = start_session_settings_from_payload(payload);
+  auto given = session_config_from_payload(payload);
   ASSERT_TRUE(given);
   EXPECT_EQ(given->featureBits, 31U);
   EXPECT_EQ(given->bufferProfile,
-            (BufferProfileSettings{5000, 1, 95, std::chrono::milliseconds(250)}));
+            (engine::BufferProfile{5000, 1, 95, std::chrono::milliseconds(250)}));
   EXPECT_EQ(given->maxDuration, std::chrono::milliseconds(1));
 
+  // Values out of the session core's ranges pass here.
+  payload.bufferProfile = BufferProfilePayload{50, 0, 200, 0};
+  given = session_config_from_payload(payload);
+  ASSERT_TRUE(given);
+  EXPECT_EQ(given->bufferProfile, (engine::BufferProfile{50, 0, 200, {}}));
+
   payload.maxDurationMs = 0;
-  EXPECT_FALSE(start_session_settings_from_payload(payload));
+  EXPECT_FALSE(session_config_from_payload(payload));
   payload.maxDurationMs = 1;
   payload.device.featuresHex = "0x";
-  EXPECT_FALSE(start_session_settings_from_payload(payload));
+  EXPECT_FALSE(session_config_from_payload(payload));
 }
 
-TEST(StartSessionSettings, HugeDurationsSaturateInsteadOfWrapping) {
+TEST(SessionConfigFromPayload, HugeDurationsSaturateInsteadOfWrapping) {
   StartSessionPayload payload = payload_with_addresses(1);
   payload.maxDurationMs = std::numeric_limits<std::uint64_t>::max();
   payload.bufferProfile =
       BufferProfilePayload{150, 90, 50, std::numeric_limits<std::uint64_t>::max()};
-  const auto settings = start_session_settings_from_payload(payload);
-  ASSERT_TRUE(settings);
-  EXPECT_EQ(settings->maxDuration, std::chrono::milliseconds::max());
-  EXPECT_EQ(settings->bufferProfile.startMaxWait, std::chrono::milliseconds::max());
+  const auto config = session_config_from_payload(payload);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->maxDuration, std::chrono::nanoseconds::max());
+  EXPECT_EQ(config->bufferProfile.startMaxWait, std::chrono::nanoseconds::max());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "engine/core/session_report_merge.hpp"
 #include "engine/core/session_start.hpp"
 #include "support/thread.hpp"
-#include "tests/unit/engine/core/scripted_session.hpp"
+#include "tests/support/scripted_session.hpp"
 
 namespace kestrune::engine {
 namespace {
