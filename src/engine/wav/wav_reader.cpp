@@ -63,8 +63,9 @@ class MemoryBytes {
 // window, so a walk over many small chunks costs one system call per window, not per chunk.
 class FileBytes {
  public:
+  // Non-blocking, so a FIFO in place of the file is refused rather than waited on.
   static support::Result<FileBytes> open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return support::fail(support::Error::from_errno("open", errno));
     FileBytes file(fd);
     struct stat info {};
