@@ -7,7 +7,8 @@
 // Block structure and latency: every call takes the whole 1024 frames and gives what the filter
 // has ready, about 1024 * 44100 / rate frames, varying by one frame from call to call once the
 // filter is primed. The resampler holds back a short stretch of output (about 220 frames at
-// 48000 Hz, some 5 ms; more at very high device rates) and removes its own filter delay. A new
+// 48000 Hz, some 5 ms; at most about 12 ms at other device rates) and removes its own filter
+// delay, so the stretch held back is the whole latency. A new
 // pipeline is primed with three silent chunks whose output is discarded, so the first real
 // chunk's output begins with the held-back silence and then the audio.
 
