@@ -13,6 +13,7 @@
 #include "engine/core/session_config.hpp"
 #include "engine/core/session_error.hpp"
 #include "engine/core/session_start.hpp"
+#include "engine/orchestration/default_session_runner.hpp"
 #include "shell/active_session.hpp"
 #include "shell/command_envelope.hpp"
 #include "shell/output_queue.hpp"
@@ -29,8 +30,8 @@ struct ShellContext {
   std::shared_ptr<OutputQueue> queue;
   discovery::DiscoveryOwner& discovery;
   ActiveSessionSlot& session;
-  // The process always starts sessions with the session core's own runner; tests put a starter
-  // with a scripted runner here.
+  // The process always starts sessions with the production runner (the managed session); tests
+  // put a starter with a scripted runner here.
   SessionStarter start_session = engine::start_session;
 };
 

@@ -100,10 +100,6 @@ void run_coordinator(CoordinatorThreadMain main) {
   if (ended) std::rethrow_exception(ended);
 }
 
-std::expected<StartedSession, SessionError> start_session(SessionConfig config) {
-  return start_session_with_runner(std::move(config), std::make_unique<DefaultSessionRunner>());
-}
-
 std::expected<StartedSession, SessionError> start_session_with_runner(
     SessionConfig config, std::unique_ptr<SessionRunner> runner) {
   if (const SessionError invalid = validate_session_config(config); invalid.is_error()) {

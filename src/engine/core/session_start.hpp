@@ -28,14 +28,13 @@ struct StartedSession {
   SessionEventSource events;
 };
 
-// Errors, none retryable: config_error at validate_config, session_busy at acquire_lease,
-// internal_error at start_coordinator when the thread cannot be spawned, internal_error at
-// internal when the OS random source cannot make the session id. A failed start leaves the lease
-// as it found it.
-std::expected<StartedSession, SessionError> start_session(SessionConfig config);
-
-// start_session with a runner of the caller's choosing instead of DefaultSessionRunner; for tests
-// that script a session's life. Production code calls start_session.
+// Errors of a start, none retryable: config_error at validate_config, session_busy at
+// acquire_lease, internal_error at start_coordinator when the thread cannot be spawned,
+// internal_error at internal when the OS random source cannot make the session id. A failed start
+// leaves the lease as it found it.
+// Starts a session that `runner` runs on its coordinator thread. The process starts every session
+// with the production runner (start_session in engine/orchestration/default_session_runner.hpp);
+// tests script a session's life with a runner of their own.
 std::expected<StartedSession, SessionError> start_session_with_runner(
     SessionConfig config, std::unique_ptr<SessionRunner> runner);
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/integration/shell/process_harness.hpp"
+#include "tests/support/refused_port.hpp"
 
 namespace kestrune::testing {
 namespace {
@@ -64,8 +65,12 @@ std::string expected_line(const std::string& id, Answer answer) {
   return "";
 }
 
+// Every session a row starts is refused at its connect: its port is held but never listens.
+const RefusedLoopbackPort kReceiver;
+
 const std::string kDevice =
-    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":7000})";
+    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":)" +
+    std::to_string(kReceiver.port()) + "}";
 
 std::string start(const std::string& device,
                   const std::string& source = R"(["windowsDefaultOutput"])",
@@ -111,7 +116,8 @@ const std::vector<PayloadRow> kRows = {
     {"start_port_zero_left_to_session_core", "startSession", start(device_port("0")),
      Answer::config_error},
     {"start_device_five_element_array", "startSession",
-     start(R"(["dev_1","Kitchen",null,["127.0.0.1"],7000])"), Answer::accepted},
+     start(R"(["dev_1","Kitchen",null,["127.0.0.1"],)" + std::to_string(kReceiver.port()) + "]"),
+     Answer::accepted},
     {"start_device_array_without_model_slot", "startSession",
      start(R"(["dev_1","Kitchen",["127.0.0.1"],7000])"), Answer::invalid_payload},
     {"start_device_seven_elements", "startSession",
@@ -179,7 +185,9 @@ const std::vector<PayloadRow> kRows = {
 };
 
 TEST(PayloadRules, EachLineAnswersAsItsPayloadDecodes) {
+  const RefusedLoopbackPort last_port(65535);  // "start_port_u16_max" connects there
   auto process = start_ready();
+  std::string expected_stderr;
   for (std::size_t i = 0; i < kRows.size(); ++i) {
     SCOPED_TRACE(kRows[i].name);
     ASSERT_TRUE(process->write_line(
@@ -194,9 +202,12 @@ TEST(PayloadRules, EachLineAnswersAsItsPayloadDecodes) {
     } else {
       EXPECT_EQ(*line, expected_line(id, kRows[i].answer));
     }
-    if (kRows[i].answer == Answer::accepted) expect_session_ends_by_itself(*process);
+    if (kRows[i].answer == Answer::accepted) {
+      expect_session_refused_at_connect(*process);
+      expected_stderr += kConnectStderrLine;
+    }
   }
-  expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
+  expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)}, expected_stderr);
 }
 
 }  // namespace

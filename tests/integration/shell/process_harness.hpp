@@ -42,20 +42,25 @@ inline std::string accepted_line(const std::string& request_id) {
          R"(","result":{"accepted":true},"type":"response","version":1})";
 }
 
-// The lines of a session whose run ends at once without a stop request (the session core's own
-// runner): its four states, then "error" and "terminal" with internal_error at internal. Checks
-// them as they are read and returns the session id they carry.
-inline std::string expect_session_ends_by_itself(KestruneProcess& process) {
+// What kestrune writes to standard error for one session start that gets as far as its TCP
+// connect: the receiver's address never appears.
+inline const std::string kConnectStderrLine = "stage=tcp_connect target=<redacted>\n";
+
+// The lines of a session whose receiver refuses the connection (its port is held by a
+// RefusedLoopbackPort): its four states, then "error" and "terminal" with network_error at
+// pairing, and no teardown to report. Checks them as they are read and returns the session id
+// they carry.
+inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
   using nlohmann::json;
   const std::vector<std::pair<std::string, std::string>> states = {
       {"starting", "start_requested"},
       {"failed", "failure"},
       {"stopping", "failure"},
       {"stopped", "cleanup_complete"}};
-  const json error = {{"code", "internal_error"},
-                      {"stage", "internal"},
-                      {"retryable", false},
-                      {"safeMessage", "An internal session error occurred."}};
+  const json error = {{"code", "network_error"},
+                      {"stage", "pairing"},
+                      {"retryable", true},
+                      {"safeMessage", "The receiver could not be reached."}};
   std::string session_id;
   for (const auto& [state, reason] : states) {
     const auto line = process.read_line();
@@ -88,6 +93,7 @@ inline std::string expect_session_ends_by_itself(KestruneProcess& process) {
   EXPECT_EQ(terminal["payload"]["sessionId"], session_id);
   EXPECT_FALSE(terminal["payload"].contains("reason"));
   EXPECT_EQ(terminal["payload"]["metrics"].size(), 29U);
+  EXPECT_EQ(terminal["payload"]["metrics"]["packetsSent"], 0);
   EXPECT_EQ(terminal["payload"]["shutdownEvidence"],
             (json{{"flushOutcome", "notApplicable"},
                   {"teardownOutcome", "notApplicable"},
@@ -104,13 +110,14 @@ inline std::unique_ptr<KestruneProcess> start_ready(
   return process;
 }
 
-// Ends the input, then expects every line still to come to be `tail`, exit code 0 and a silent
-// standard error.
-inline void expect_orderly_end(KestruneProcess& process, const std::vector<std::string>& tail) {
+// Ends the input, then expects every line still to come to be `tail`, exit code 0 and standard
+// error to be `stderr_text` (silent unless said).
+inline void expect_orderly_end(KestruneProcess& process, const std::vector<std::string>& tail,
+                               const std::string& stderr_text = "") {
   process.close_stdin();
   EXPECT_EQ(process.wait_exit(), 0);
   EXPECT_EQ(process.remaining_lines(), tail);
-  EXPECT_EQ(process.stderr_text(), "");
+  EXPECT_EQ(process.stderr_text(), stderr_text);
 }
 
 }  // namespace kestrune::testing

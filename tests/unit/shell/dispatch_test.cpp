@@ -12,6 +12,7 @@
 #include "shell/queue_discovery_output.hpp"
 #include "shell/scan_command.hpp"
 #include "shell/session_error_object.hpp"
+#include "tests/support/refused_port.hpp"
 
 namespace kestrune::shell {
 namespace {
@@ -19,8 +20,7 @@ namespace {
 using nlohmann::json;
 
 // The responses one command line produces, and what the loop is told to do next. A session that
-// the line started (with the session core's own runner, which ends at once) is stopped, and its
-// events are left out.
+// the line started (with the production runner) is stopped, and its events are left out.
 struct Handled {
   std::vector<json> responses;
   DispatchOutcome outcome;
@@ -149,8 +149,13 @@ TEST_P(DispatchCommand, AnswersExactlyOnce) {
 constexpr auto kRun = DispatchOutcome::keep_running;
 namespace e = protocol_errors;
 
+// Sessions started here fail at their connect (nothing listens on the port) and are stopped.
+const kestrune::testing::RefusedLoopbackPort kReceiver;
+const std::string kPort = std::to_string(kReceiver.port());
+
 const std::string kDevice =
-    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":7000})";
+    R"({"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":)" + kPort +
+    "}";
 
 std::string start_payload(const std::string& device = kDevice, const std::string& extra = "") {
   return R"({"device":)" + device +
@@ -163,7 +168,8 @@ std::string device_with_addresses(std::size_t count, const std::string& bad = ""
     addresses += (i ? "," : "") + std::string("\"127.0.0.") + std::to_string(i + 1) + "\"";
   }
   if (!bad.empty()) addresses += (count ? "," : "") + std::string("\"") + bad + "\"";
-  return R"({"stableId":"s","displayName":"d","addresses":[)" + addresses + R"(],"port":7000})";
+  return R"({"stableId":"s","displayName":"d","addresses":[)" + addresses + R"(],"port":)" +
+         kPort + "}";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -25,6 +25,7 @@
 #include "shell/dispatch.hpp"
 #include "shell/output_queue.hpp"
 #include "shell/queue_discovery_output.hpp"
+#include "tests/support/refused_port.hpp"
 #include "tests/support/scripted_session.hpp"
 
 namespace kestrune::shell::testing {
@@ -66,9 +67,13 @@ inline std::string command(const std::string& name, const std::string& payload =
          name + R"(","payload":)" + payload + "}";
 }
 
+// A start with the production runner fails at its connect: nothing listens on this port.
+inline const kestrune::testing::RefusedLoopbackPort kRefusedReceiver;
+
 inline const std::string kStartPayload =
-    R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":7000},)"
-    R"("audioSource":{"kind":"windowsDefaultOutput"},"initialVolume":0.5})";
+    R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],"port":)" +
+    std::to_string(kRefusedReceiver.port()) +
+    R"(},"audioSource":{"kind":"windowsDefaultOutput"},"initialVolume":0.5})";
 
 inline std::string start_command(const std::string& request_id = "start") {
   return command("startSession", kStartPayload, request_id);

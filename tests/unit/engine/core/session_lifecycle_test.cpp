@@ -234,31 +234,6 @@ TEST(SessionLifecycle, StateSequencesOutcomesAndTerminalRecords) {
   }
 }
 
-TEST(SessionLifecycle, DefaultRunnerEndsAtOnceWithAnErrorAndATerminal) {
-  auto started = start_session(valid_config());
-  ASSERT_TRUE(started);
-  SeenEvents seen;
-  read_until_terminal(started->events, seen);
-  ASSERT_TRUE(seen.terminal.has_value());
-  EXPECT_EQ(seen.terminal->error,
-            SessionError::of(SessionErrorKind::internal_error, SessionStage::internal));
-  ASSERT_EQ(seen.states.size(), 4u);
-  EXPECT_EQ(seen.states[1].state, SessionState::failed);
-  const SessionOutcome outcome = wait_and_join_session(started->handle);
-  ASSERT_FALSE(outcome);
-  EXPECT_EQ(outcome.error().code, SessionErrorKind::internal_error);
-}
-
-TEST(SessionLifecycle, DefaultRunnerIsCancelledWhenAStopWasRequested) {
-  DefaultSessionRunner runner;
-  auto shared = make_session_shared(SessionId{}, 1.0f);
-  EXPECT_EQ(runner.run(valid_config(), shared),
-            SessionError::of(SessionErrorKind::internal_error, SessionStage::internal));
-  request_session_stop(*shared, false);
-  EXPECT_EQ(runner.run(valid_config(), shared),
-            SessionError::of(SessionErrorKind::cancelled, SessionStage::shutdown));
-}
-
 TEST(SessionStart, OneSessionAtATimeUntilTheCoordinatorGivesTheLeaseBack) {
   auto first = start_session_with_runner(valid_config(), scripted([](SessionShared& s) {
                                            wait_for_stop(s);
@@ -282,7 +257,8 @@ TEST(SessionStart, OneSessionAtATimeUntilTheCoordinatorGivesTheLeaseBack) {
 
   (void)stop_and_wait_session(first->handle);
   EXPECT_FALSE(SessionLease::is_taken());
-  auto third = start_session(valid_config());
+  auto third = start_session_with_runner(
+      valid_config(), scripted([](SessionShared&) { return SessionError::success(); }));
   ASSERT_TRUE(third);
   (void)wait_and_join_session(third->handle);
 }
@@ -305,7 +281,8 @@ TEST(SessionStart, CoordinatorSpawnFailureGivesTheLeaseBack) {
 TEST(SessionStart, InvalidConfigurationCreatesNothing) {
   SessionConfig config = valid_config();
   config.displayName = " \t";
-  auto started = start_session(config);
+  auto started = start_session_with_runner(
+      config, scripted([](SessionShared&) { return SessionError::success(); }));
   ASSERT_FALSE(started);
   EXPECT_EQ(started.error(),
             SessionError(SessionErrorKind::config_error, SessionStage::validate_config, false));

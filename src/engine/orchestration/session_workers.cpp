@@ -1,0 +1,81 @@
+#include "engine/orchestration/session_workers.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/core/session_report_merge.hpp"
+#include "engine/core/worker_stop.hpp"
+
+namespace kestrune::engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Instant worker_limit(Instant deadline) { return std::min(deadline, Clock::now() + kWorkerStopLimit); }
+
+// Waits for a worker the runner stops itself: until its own limit, then (counted late) until the
+// deadline; then joins it whatever the waits found. Whether it was late.
+template <class R>
+bool wait_then_join(support::JoinHandle<R>& thread, Instant deadline,
+                    support::Result<R>& joined) {
+  const bool late = !wait_worker_until(thread, worker_limit(deadline));
+  if (late) (void)wait_worker_until(thread, deadline);
+  joined = thread.join();
+  return late;
+}
+
+}  // namespace
+
+SessionWorkers::SessionWorkers(support::Sender<OutboundPacket> packets_end,
+                               std::shared_ptr<SessionShared> session,
+                               std::shared_ptr<std::atomic<bool>> stop_flag)
+    : packets(std::move(packets_end)),
+      shared(std::move(session)),
+      control_stop(std::move(stop_flag)) {}
+
+SessionWorkers::~SessionWorkers() { drop_session_workers(*this); }
+
+WorkerStopReport stop_session_workers(SessionWorkers& workers, Instant deadline) {
+  WorkerStopReport report;
+
+  if (workers.feedback) {
+    FeedbackWorkerHandle& feedback = *workers.feedback;
+    if (!stop_feedback_worker(feedback, worker_limit(deadline))) ++report.late_workers;
+    report.feedback = feedback.counters->totals();
+    report.feedback_failed = feedback.failed->load(std::memory_order_acquire);
+    workers.feedback.reset();
+  }
+
+  workers.packets.reset();  // "rt-sender" sends what is queued, then ends
+
+  if (workers.sender) {
+    support::Result<SessionError> joined = SessionError::success();
+    if (wait_then_join(*workers.sender, deadline, joined)) ++report.late_workers;
+    report.sender_result =
+        joined ? *joined
+               : SessionError::of(SessionErrorKind::internal_error, SessionStage::stream_worker);
+    workers.sender.reset();
+  }
+
+  if (workers.control_stop) workers.control_stop->store(true, std::memory_order_release);
+  if (workers.control) {
+    support::Result<void> joined;
+    if (wait_then_join(*workers.control, deadline, joined)) ++report.late_workers;
+    workers.control.reset();  // an abnormal end changes nothing here
+  }
+
+  if (report.late_workers > 0 || Clock::now() > deadline) {
+    add_forced_shutdown_stages(*workers.shared, report.late_workers);
+  }
+  record_worker_cleanup(*workers.shared, report.late_workers);
+  return report;
+}
+
+void drop_session_workers(SessionWorkers& workers) {
+  if (!workers.shared) return;  // moved from
+  (void)stop_session_workers(workers, shutdown_deadline(*workers.shared));
+  workers.shared.reset();
+}
+
+}  // namespace kestrune::engine
