@@ -1,13 +1,18 @@
-// Sessions through the real binary whose receiver refuses the connection: each started session
-// fails at its connect and ends by itself right after "accepted".
+// Sessions through the real binary: a receiver that refuses the connection, where each started
+// session fails at its connect and ends by itself right after "accepted", and a file played to
+// the loopback receiver from start to finish.
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "test-receiver/test_receiver.hpp"
 #include "tests/integration/shell/process_harness.hpp"
+#include "tests/support/audio_packets.hpp"
 #include "tests/support/refused_port.hpp"
+#include "tests/support/temp_wav_file.hpp"
 
 namespace kestrune::testing {
 namespace {
@@ -55,6 +60,98 @@ TEST(SessionProcess, ShutdownAfterASessionEndedIsClean) {
   EXPECT_EQ(process->read_line(), shutdown_complete_line("command", true));
   EXPECT_EQ(process->wait_exit(), 0);
   EXPECT_EQ(process->stderr_text(), kConnectStderrLine);
+}
+
+// Reads lines until one satisfies `is_last` (at most 200 lines, each within 10 s); all of them.
+std::vector<nlohmann::json> read_through(KestruneProcess& process,
+                                         const std::function<bool(const nlohmann::json&)>& is_last) {
+  std::vector<nlohmann::json> lines;
+  for (int i = 0; i < 200; ++i) {
+    const auto line = process.read_line();
+    if (!line) {
+      ADD_FAILURE() << "the process fell silent";
+      return lines;
+    }
+    lines.push_back(nlohmann::json::parse(*line));
+    if (is_last(lines.back())) return lines;
+  }
+  ADD_FAILURE() << "the awaited line never came";
+  return lines;
+}
+
+bool is_state(const nlohmann::json& line, const std::string& state) {
+  return line.value("event", "") == "sessionState" && line["payload"]["state"] == state;
+}
+
+TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
+  using nlohmann::json;
+  auto receiver = test_receiver::TestReceiver::start();
+  ASSERT_TRUE(receiver);
+  TempWavFile file(test_signal(44'100));  // 1 s: 126 packets, the last one padded
+  const std::string start =
+      R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
+      R"("port":)" + std::to_string((*receiver)->port()) +
+      R"(},"audioSource":{"kind":"file","path":")" + file.path() + R"("},"initialVolume":0.5})";
+
+  auto process = start_ready();
+  ASSERT_TRUE(process->write_line(command_line("s", "startSession", start)));
+  EXPECT_EQ(process->read_line(), accepted_line("s"));
+  auto lines = read_through(*process, [](const json& l) { return is_state(l, "playing"); });
+  ASSERT_TRUE(process->write_line(command_line("v", "setVolume", R"({"volume":0.25})")));
+  auto rest = read_through(*process, [](const json& l) { return l.value("event", "") == "terminal"; });
+  lines.insert(lines.end(), rest.begin(), rest.end());
+
+  std::vector<std::string> states;
+  bool volume_answered = false;
+  for (const json& line : lines) {
+    if (line.value("event", "") == "sessionState") {
+      states.push_back(line["payload"]["state"].get<std::string>() + "/" +
+                       line["payload"]["reason"].get<std::string>());
+    }
+    if (line.value("requestId", "") == "v") {
+      EXPECT_EQ(line["result"], (json{{"volume", 0.25}}));
+      volume_answered = true;
+    }
+  }
+  EXPECT_TRUE(volume_answered);
+  EXPECT_EQ(states, (std::vector<std::string>{"starting/start_requested",
+                                              "playing/startup_complete",
+                                              "stopping/end_of_stream",
+                                              "stopped/cleanup_complete"}));
+  const json& terminal = lines.back()["payload"];
+  EXPECT_EQ(terminal["outcome"], "completed");
+  EXPECT_EQ(terminal["reason"], "end_of_stream");
+  EXPECT_EQ(terminal["metrics"]["packetsSent"], 126);
+  EXPECT_EQ(terminal["metrics"]["underrunSilencePackets"], 0);
+  EXPECT_EQ(terminal["shutdownEvidence"],
+            (json{{"flushOutcome", "succeeded"},
+                  {"teardownOutcome", "succeeded"},
+                  {"workerCleanup", "completed"},
+                  {"socketCleanup", "completed"}}));
+
+  // The receiver got the whole file, sealed with the key of its pairing, and the new volume.
+  ASSERT_TRUE((*receiver)->endpoints().wait_for_datagrams(test_receiver::UdpEndpoint::data, 126,
+                                                          std::chrono::seconds(2)));
+  const auto key = (*receiver)->session_keys().value().events_key;
+  const auto data = (*receiver)->endpoints().datagrams(test_receiver::UdpEndpoint::data);
+  ASSERT_EQ(data.size(), 126U);
+  const auto last = open_audio_packet(data.back().bytes, key);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->sequence_number, 125);
+  const auto volumes = (*receiver)->requests_with("SET_PARAMETER");
+  ASSERT_EQ(volumes.size(), 2U);
+  EXPECT_EQ(std::string(volumes[1].body.begin(), volumes[1].body.end()), "volume: -12.04\r\n");
+
+  ASSERT_TRUE(process->write_line(command_line("state", "getState")));
+  EXPECT_EQ(process->read_line(),
+            R"({"ok":true,"requestId":"state",)" + kIdleResult + R"(,"type":"response","version":1})");
+  process->close_stdin();
+  EXPECT_EQ(process->wait_exit(), 0);
+  EXPECT_EQ(process->remaining_lines(),
+            std::vector<std::string>{shutdown_complete_line("stdin_eof", true)});
+  const std::string stderr_text = process->stderr_text();
+  EXPECT_NE(stderr_text.find("stage=record status=200"), std::string::npos) << stderr_text;
+  EXPECT_EQ(stderr_text.find("127.0.0.1"), std::string::npos) << stderr_text;
 }
 
 }  // namespace

@@ -1,0 +1,254 @@
+// Whole sessions with a WAV file source against the loopback receiver: what the receiver gets
+// (requests, sealed audio, sync packets, retransmissions), what the host is told (states,
+// warnings, the terminal report), and the ways a file session ends.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/core/session_id.hpp"
+#include "engine/core/session_lease.hpp"
+#include "engine/core/session_report_merge.hpp"
+#include "test-receiver/session_routes.hpp"
+#include "tests/integration/session_runner/runner_fixture.hpp"
+#include "tests/support/captured_stderr.hpp"
+#include "tests/support/temp_wav_file.hpp"
+
+namespace kestrune::engine::testing {
+namespace {
+
+using kestrune::testing::read_sync_packet;
+using kestrune::testing::TempWavFile;
+using kestrune::testing::test_signal;
+
+const ShutdownEvidence kCleanTeardown{CleanupOutcome::completed, CleanupOutcome::completed,
+                                      RequestOutcome::succeeded, RequestOutcome::succeeded};
+
+std::string body_text(const test_receiver::ReceivedRequest& request) {
+  return {request.body.begin(), request.body.end()};
+}
+
+// Checks that the packets carry `signal` from its start, 352 frames each in sequence, the last
+// one padded with silence.
+void expect_stream_of(const std::vector<kestrune::testing::OpenedAudioPacket>& packets,
+                      const std::vector<std::int16_t>& signal) {
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    SCOPED_TRACE("packet " + std::to_string(i));
+    EXPECT_EQ(packets[i].first_byte, 0x80);
+    EXPECT_EQ(packets[i].marker_byte, i == 0 ? 0xE0 : 0x60);
+    EXPECT_EQ(packets[i].sequence_number, i);
+    EXPECT_EQ(packets[i].timestamp, 352 * i);
+    EXPECT_EQ(packets[i].ssrc, 0U);
+    ASSERT_EQ(packets[i].samples.size(), 704U);
+    for (std::size_t s = 0; s < 704; ++s) {
+      const std::size_t at = 704 * i + s;
+      const std::int16_t expected = at < signal.size() ? signal[at] : 0;
+      if (packets[i].samples[s] != expected) {
+        ADD_FAILURE() << "sample " << s << " is " << packets[i].samples[s] << ", not " << expected;
+        break;
+      }
+    }
+  }
+}
+
+class FileSession : public RunnerFixture {};
+
+TEST_F(FileSession, PlaysTheWholeFileToTheReceiverAndEndsWithIt) {
+  const std::vector<std::int16_t> signal = test_signal(150 * 352 + 100);  // 151 packets
+  TempWavFile file(signal);
+  test_support::CapturedStderr captured;
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  const SessionTerminalRecord record = terminal();
+  const SessionOutcome outcome = wait_and_join_session(*handle);
+  const std::string stderr_text = captured.finish();
+
+  // What the host is told.
+  EXPECT_TRUE(record.completed());
+  EXPECT_EQ(record.reason, TransitionReason::end_of_stream);
+  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                   {SessionState::playing, TransitionReason::startup_complete},
+                                   {SessionState::stopping, TransitionReason::end_of_stream},
+                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_EQ(*outcome, record.report);
+  const SessionMetrics& metrics = record.report.metrics;
+  EXPECT_EQ(metrics.packetsPrepared, 151U);
+  EXPECT_EQ(metrics.packetsSent, 151U);
+  EXPECT_EQ(metrics.underrunSilencePackets, 0U);
+  EXPECT_EQ(metrics.retransmitRequested, 0U);
+  EXPECT_EQ(metrics.captureCallbacks, 0U);
+  EXPECT_EQ(metrics.shutdownForcedStages, 0U);
+  EXPECT_LT(metrics.shutdownElapsedMs, 10'000U);
+  EXPECT_EQ(record.report.evidence, kCleanTeardown);
+  EXPECT_FALSE(SessionLease::is_taken());
+  // A file source writes no capture lines; the receiver's address never shows.
+  EXPECT_EQ(stderr_text.find("stage=capture"), std::string::npos) << stderr_text;
+  EXPECT_EQ(stderr_text.find("127.0.0.1"), std::string::npos) << stderr_text;
+
+  // What the receiver got: the requests after RECORD, the initial volume of 0.5.
+  EXPECT_EQ(methods_after_record(),
+            (std::vector<std::string>{"FLUSH", "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
+  const auto volume = receiver->requests_with("SET_PARAMETER");
+  ASSERT_EQ(volume.size(), 1U);
+  EXPECT_EQ(body_text(volume[0]), "volume: -6.02\r\n");
+  for (const auto& flush : receiver->requests_with("FLUSH")) {
+    EXPECT_EQ(flush.header("RTP-Info"), "seq=0;rtptime=0");
+  }
+
+  // Every packet, sealed with the key the receiver derived, in order.
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 151, 2s));
+  const auto packets = audio_packets();
+  ASSERT_EQ(packets.size(), 151U);
+  expect_stream_of(packets, signal);
+
+  // Sync packets at the control port: with the first packet and with the 127th.
+  const auto control = receiver->endpoints().datagrams(UdpEndpoint::control);
+  ASSERT_EQ(control.size(), 2U);
+  const auto first = read_sync_packet(control[0].bytes);
+  const auto second = read_sync_packet(control[1].bytes);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->first_byte, 0x90);
+  EXPECT_EQ(first->marker_byte, 0xD4);
+  EXPECT_EQ(first->sequence_number, 0);
+  EXPECT_EQ(first->timestamp, 0U);
+  EXPECT_EQ(first->timestamp_again, 0U);
+  EXPECT_EQ(second->first_byte, 0x80);
+  EXPECT_EQ(second->sequence_number, 1);
+  EXPECT_EQ(second->timestamp, 126U * 352U);
+  EXPECT_EQ(second->timestamp_again, 126U * 352U);
+}
+
+TEST_F(FileSession, AMaximumDurationCutsTheFileAndEndsAsElapsed) {
+  const std::vector<std::int16_t> signal = test_signal(44'100);  // 1 s
+  TempWavFile file(signal);
+  SessionConfig config = config_for(AudioSource::file(file.path()));
+  config.maxDuration = 300ms;  // 13,230 frames: 37 whole packets and 206 frames
+  ASSERT_NO_FATAL_FAILURE(start(std::move(config)));
+  const SessionTerminalRecord record = terminal();
+  EXPECT_TRUE(record.completed());
+  EXPECT_EQ(record.reason, TransitionReason::duration_elapsed);
+  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                   {SessionState::playing, TransitionReason::startup_complete},
+                                   {SessionState::stopping, TransitionReason::duration_elapsed},
+                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  EXPECT_EQ(record.report.metrics.packetsSent, 38U);
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 38, 2s));
+  const auto packets = audio_packets();
+  ASSERT_EQ(packets.size(), 38U);
+  expect_stream_of(packets, {signal.begin(), signal.begin() + 2 * 13'230});
+}
+
+TEST_F(FileSession, AStopWhilePlayingEndsItPromptlyAndVolumeChangesReachTheReceiver) {
+  const std::vector<std::int16_t> signal = test_signal(5 * 44'100);
+  TempWavFile file(signal);
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  ASSERT_TRUE(log->wait_for_state(SessionState::playing));
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 20, 5s));
+  EXPECT_TRUE(set_session_volume(*handle, 0.25F).is_success());
+  ASSERT_TRUE(eventually([&] { return receiver->requests_with("SET_PARAMETER").size() == 2; }));
+
+  const auto stop_at = Clock::now();
+  const SessionOutcome outcome = stop();
+  EXPECT_LT(Clock::now() - stop_at, 3s);
+  const SessionTerminalRecord record = terminal();
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_TRUE(record.completed());
+  EXPECT_EQ(record.reason, TransitionReason::stop_requested);
+  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                   {SessionState::playing, TransitionReason::startup_complete},
+                                   {SessionState::stopping, TransitionReason::stop_requested},
+                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  EXPECT_EQ(record.report.evidence, kCleanTeardown);
+
+  const auto volumes = receiver->requests_with("SET_PARAMETER");
+  ASSERT_EQ(volumes.size(), 2U);
+  EXPECT_EQ(body_text(volumes[1]), "volume: -12.04\r\n");
+  EXPECT_EQ(methods_after_record(), (std::vector<std::string>{"FLUSH", "SET_PARAMETER",
+                                                              "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
+
+  // What was queued before the stop still went out, in order, and the rest of the file did not.
+  const std::uint64_t sent = record.report.metrics.packetsSent;
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, sent, 2s));
+  const auto packets = audio_packets();
+  EXPECT_EQ(packets.size(), sent);
+  EXPECT_LT(sent, signal.size() / 704);
+  expect_stream_of(packets, signal);
+}
+
+TEST_F(FileSession, RetransmissionRequestsAreAnsweredFromTheHistory) {
+  TempWavFile file(test_signal(3 * 44'100));
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 40, 5s));
+  const auto setups = receiver->requests_with("SETUP");
+  ASSERT_EQ(setups.size(), 2U);
+  const auto sender_control_port = test_receiver::announced_sender_port(setups[1]);
+  ASSERT_TRUE(sender_control_port);
+  const auto to_sender = platform::SocketAddress::ipv4({127, 0, 0, 1}, *sender_control_port);
+
+  // Packets 5 and 6, then a request of a length no form has.
+  const std::vector<std::uint8_t> request = {0x80, 0xD5, 0x00, 0x01, 0x00, 0x05, 0x00, 0x02};
+  const std::vector<std::uint8_t> malformed = {0x80, 0xD5, 0, 1, 0, 5, 0, 2, 0, 0};
+  ASSERT_TRUE(receiver->endpoints().send_from(UdpEndpoint::control, request, to_sender));
+  ASSERT_TRUE(receiver->endpoints().send_from(UdpEndpoint::control, malformed, to_sender));
+
+  const auto replies = [&] {
+    std::vector<std::vector<std::uint8_t>> found;
+    for (const auto& datagram : receiver->endpoints().datagrams(UdpEndpoint::control)) {
+      if (datagram.bytes.size() > 4 && datagram.bytes[1] == 0xD6) found.push_back(datagram.bytes);
+    }
+    return found;
+  };
+  ASSERT_TRUE(eventually([&] { return replies().size() >= 2; }));
+  const auto answered = replies();
+  ASSERT_EQ(answered.size(), 2U);
+  const auto data = receiver->endpoints().datagrams(UdpEndpoint::data);
+  for (std::size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE("reply " + std::to_string(i));
+    EXPECT_EQ(answered[i][0], 0x80);
+    EXPECT_EQ(kestrune::testing::be16(answered[i], 2), 5 + i);
+    const std::vector<std::uint8_t> resent(answered[i].begin() + 4, answered[i].end());
+    EXPECT_EQ(resent, data[5 + i].bytes);  // byte for byte as first sent
+  }
+
+  (void)stop();
+  const SessionTerminalRecord record = terminal();
+  EXPECT_TRUE(record.completed());
+  EXPECT_EQ(record.report.metrics.retransmitRequested, 2U);
+  EXPECT_EQ(record.report.metrics.retransmitFulfilled, 2U);
+  const auto warnings = log->warnings();
+  ASSERT_EQ(warnings.size(), 1U);
+  EXPECT_EQ(warnings[0].code, WarningCode::retransmit_malformed);
+  EXPECT_EQ(warnings[0].stage, SessionStage::control);
+  EXPECT_FALSE(warnings[0].retryable);
+}
+
+TEST_F(FileSession, MetricsArePublishedWhilePlaying) {
+  TempWavFile file(test_signal(2 * 44'100 + 22'050));  // 2.5 s
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  ASSERT_TRUE(log->wait_for_state(SessionState::playing));
+  // After 1.5 s of playing the report has been published once a second.
+  std::this_thread::sleep_for(1500ms);
+  const SessionReport live = snapshot_session_report(*handle->shared());
+  EXPECT_GT(live.metrics.packetsPrepared, 100U);
+  EXPECT_GT(live.metrics.packetsSent, 90U);
+  const SessionTerminalRecord record = terminal();
+  EXPECT_TRUE(record.completed());
+  EXPECT_GE(log->metrics_events(), 2U);
+}
+
+TEST_F(FileSession, AStopBeforeTheRunnerBeginsOpensNothing) {
+  TempWavFile file(test_signal(1000));
+  auto shared = make_session_shared(make_session_id().value(), 0.5F);
+  request_session_stop(*shared, false);
+  kestrune::testing::FakeAudioHost unused_audio({});
+  EXPECT_EQ(run_managed_session(config_for(AudioSource::file(file.path())), shared, unused_audio),
+            (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(receiver->connections_accepted(), 0U);
+  EXPECT_EQ(shared->live_report.lock()->evidence, ShutdownEvidence{});
+}
+
+}  // namespace
+}  // namespace kestrune::engine::testing

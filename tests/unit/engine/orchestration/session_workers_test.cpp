@@ -1,0 +1,131 @@
+// Stopping a session's worker set within the shutdown deadline, with stand-in threads for
+// "rt-sender" and "rt-control" that end promptly, late, or badly.
+
+#include "engine/orchestration/session_workers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "engine/core/session_id.hpp"
+#include "support/thread.hpp"
+
+namespace kestrune::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct WorkerCase {
+  const char* name;
+  std::chrono::milliseconds sender_lingers;   // after its channel closed
+  std::chrono::milliseconds control_lingers;  // after its stop flag was set
+  bool sender_ends_abnormally;
+  SessionError sender_returns;
+  std::chrono::milliseconds deadline_in;  // from the stop
+  std::uint32_t late;
+  SessionError result;
+  std::uint32_t forced_stages;
+  CleanupOutcome worker_cleanup;
+};
+
+void PrintTo(const WorkerCase& c, std::ostream* os) { *os << c.name; }
+
+class StopSessionWorkers : public ::testing::TestWithParam<WorkerCase> {};
+
+TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
+  const WorkerCase& c = GetParam();
+  auto shared = make_session_shared(make_session_id().value(), 0.5F);
+  auto control_stop = std::make_shared<std::atomic<bool>>(false);
+  auto sender_ended = std::make_shared<std::atomic<bool>>(false);
+  auto control_saw_sender_ended = std::make_shared<std::atomic<bool>>(false);
+  auto [packets, queue] = support::channel<OutboundPacket>(8);
+
+  auto sender = support::spawn_named(
+      "rt-sender", [queue = std::move(queue), c, sender_ended]() mutable -> SessionError {
+        for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
+        }
+        std::this_thread::sleep_for(c.sender_lingers);
+        sender_ended->store(true);
+        if (c.sender_ends_abnormally) support::end_thread("sender broke");
+        return c.sender_returns;
+      });
+  auto control = support::spawn_named("rt-control", [c, control_stop, sender_ended,
+                                                     control_saw_sender_ended] {
+    for (int i = 0; i < 10000 && !control_stop->load(); ++i) std::this_thread::sleep_for(1ms);
+    control_saw_sender_ended->store(sender_ended->load());
+    std::this_thread::sleep_for(c.control_lingers);
+  });
+  ASSERT_TRUE(sender && control);
+
+  SessionWorkers workers(std::move(packets), shared, control_stop);
+  workers.sender.emplace(std::move(*sender));
+  workers.control.emplace(std::move(*control));
+  const auto stopped_at = Clock::now();
+  const WorkerStopReport report = stop_session_workers(workers, stopped_at + c.deadline_in);
+
+  EXPECT_EQ(report.late_workers, c.late);
+  EXPECT_EQ(report.sender_result, c.result);
+  EXPECT_EQ(report.feedback_failed, false);
+  EXPECT_EQ(report.feedback.attempts, 0U);
+  EXPECT_TRUE(control_saw_sender_ended->load());  // "rt-control" goes last
+  EXPECT_FALSE(workers.sender || workers.control || workers.packets);
+  // A late worker is still joined, however long it takes.
+  EXPECT_GE(Clock::now() - stopped_at, std::max(c.sender_lingers, c.control_lingers));
+  const SessionReport live = *shared->live_report.lock();
+  EXPECT_EQ(live.metrics.shutdownForcedStages, c.forced_stages);
+  EXPECT_EQ(live.evidence.workerCleanup, c.worker_cleanup);
+}
+
+const SessionError kSenderFailed{SessionErrorKind::stream_failed, SessionStage::stream_worker,
+                                 true};
+
+INSTANTIATE_TEST_SUITE_P(
+    Workers, StopSessionWorkers,
+    ::testing::Values(
+        WorkerCase{"Prompt", 0ms, 0ms, false, SessionError::success(), 10s, 0,
+                   SessionError::success(), 0, CleanupOutcome::completed},
+        WorkerCase{"SenderFailedBeforeTheStop", 0ms, 0ms, false, kSenderFailed, 10s, 0,
+                   kSenderFailed, 0, CleanupOutcome::completed},
+        WorkerCase{"SenderEndedAbnormally", 0ms, 0ms, true, SessionError::success(), 10s, 0,
+                   SessionError::of(SessionErrorKind::internal_error, SessionStage::stream_worker),
+                   0, CleanupOutcome::completed},
+        WorkerCase{"SenderLingers1500Ms", 1500ms, 0ms, false, SessionError::success(), 10s, 1,
+                   SessionError::success(), 1, CleanupOutcome::forced},
+        WorkerCase{"BothLate", 1200ms, 1200ms, false, SessionError::success(), 10s, 2,
+                   SessionError::success(), 2, CleanupOutcome::forced},
+        // Each gets min(deadline, now + 1 s): with the deadline 300 ms away a worker that takes
+        // 600 ms is late, and the deadline has passed by the end.
+        WorkerCase{"LateAgainstANearDeadline", 0ms, 600ms, false, SessionError::success(), 300ms,
+                   1, SessionError::success(), 1, CleanupOutcome::forced}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(StopSessionWorkers, APassedDeadlineCountsAForcedStageEvenWhenNoneWasLate) {
+  auto shared = make_session_shared(make_session_id().value(), 0.5F);
+  auto [packets, queue] = support::channel<OutboundPacket>(8);
+  SessionWorkers workers(std::move(packets), shared, std::make_shared<std::atomic<bool>>(false));
+  const WorkerStopReport report = stop_session_workers(workers, Clock::now() - 1ms);
+  EXPECT_EQ(report.late_workers, 0U);
+  EXPECT_EQ(shared->live_report.lock()->metrics.shutdownForcedStages, 1U);
+  EXPECT_EQ(shared->live_report.lock()->evidence.workerCleanup, CleanupOutcome::completed);
+}
+
+TEST(StopSessionWorkers, DroppingAStoppedSetOnlySetsTheFlagAgain) {
+  auto shared = make_session_shared(make_session_id().value(), 0.5F);
+  auto control_stop = std::make_shared<std::atomic<bool>>(false);
+  {
+    auto [packets, queue] = support::channel<OutboundPacket>(8);
+    SessionWorkers workers(std::move(packets), shared, control_stop);
+    (void)stop_session_workers(workers, Clock::now() + 10s);
+    control_stop->store(false);
+  }
+  EXPECT_TRUE(control_stop->load());
+  EXPECT_EQ(shared->live_report.lock()->metrics.shutdownForcedStages, 0U);
+  EXPECT_TRUE(shared->deadline.lock()->has_value());  // the drop armed it
+}
+
+}  // namespace
+}  // namespace kestrune::engine
