@@ -1,28 +1,78 @@
 #!/usr/bin/env bash
-# kestrune's main job for now: start the real binary and drive a short scripted host exchange
-# (hello, getCapabilities, getState, scan, shutdown), printing every line both ways ("> " from the
-# host, "< " from kestrune) and kestrune's standard error ("! "). Installs what it needs and
-# builds first. Every wait is bounded; exits non-zero when the exchange does not go as expected.
+# kestrune's main job: stream a WAV file to a receiver. Starts the bundled loopback test receiver
+# and the real kestrune binary, makes a few seconds of a tone as a WAV file, and drives a scripted
+# host exchange (hello, getCapabilities, getState, scan, startSession with the file, setVolume,
+# the session's events up to its terminal event, shutdown), printing every line both ways ("> "
+# from the host, "< " from kestrune) and, at the end, kestrune's standard error ("! ") and the
+# receiver's ("r ").
+#
+# Everything runs in a network namespace of its own (root needed) with only its loopback up, so
+# the scan browses no real network and the stream never leaves the machine. Installs what it needs
+# and builds first. Every wait is bounded; exits non-zero when the exchange does not go as
+# expected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/install-deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$(nproc)" >/dev/null
+if [[ "${1:-}" != "--in-namespace" ]]; then
+  ./scripts/install-deps.sh
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build/release -j "$(nproc)" >/dev/null
+  exec unshare --net bash -c 'ip link set lo up && exec "$0" --in-namespace' "$0"
+fi
 
 line_timeout=10  # seconds for any one line; a scan answers within its time plus 1 s
-stderr_file=$(mktemp)
-trap 'rm -f "$stderr_file"' EXIT
-
-coproc KESTRUNE { exec build/release/src/kestrune 2>"$stderr_file"; }
-kestrune_pid=$KESTRUNE_PID
-exec {to_kestrune}>&"${KESTRUNE[1]}" {from_kestrune}<&"${KESTRUNE[0]}"
+tone_seconds=3
+work=$(mktemp -d)
+receiver_pid=""
+kestrune_pid=""
+cleanup() {
+  [[ -n $kestrune_pid ]] && kill "$kestrune_pid" 2>/dev/null
+  [[ -n $receiver_pid ]] && kill "$receiver_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 fail() {
   echo "demo: $*" >&2
-  kill "$kestrune_pid" 2>/dev/null || true
   exit 1
 }
+
+# A tone of our own: 440 Hz in both channels, 44100 Hz, 16-bit, the form a file source takes.
+wav="$work/tone.wav"
+python3 - "$wav" "$tone_seconds" <<'PY'
+import math, struct, sys, wave
+path, seconds = sys.argv[1], int(sys.argv[2])
+frames = bytearray()
+for i in range(44100 * seconds):
+    sample = int(0.3 * 32767 * math.sin(2 * math.pi * 440 * i / 44100))
+    frames += struct.pack('<hh', sample, sample)
+with wave.open(path, 'wb') as out:
+    out.setnchannels(2)
+    out.setsampwidth(2)
+    out.setframerate(44100)
+    out.writeframes(bytes(frames))
+PY
+echo "demo: wrote ${tone_seconds} s of a 440 Hz tone to a WAV file" >&2
+
+# The receiver serves until its standard input ends and first prints "listening <address>".
+mkfifo "$work/receiver_in"
+build/release/tools/test-receiver/kestrune-test-receiver <"$work/receiver_in" \
+  >"$work/receiver_out" 2>"$work/receiver_err" &
+receiver_pid=$!
+exec {to_receiver}>"$work/receiver_in"
+receiver_address=""
+for _ in $(seq 1 100); do
+  receiver_address=$(sed -n 's/^listening //p' "$work/receiver_out")
+  [[ -n $receiver_address ]] && break
+  sleep 0.1
+done
+[[ $receiver_address == 127.0.0.1:* ]] || fail "the test receiver did not start"
+receiver_port=${receiver_address##*:}
+echo "demo: the test receiver listens on $receiver_address" >&2
+
+coproc KESTRUNE { exec build/release/src/kestrune 2>"$work/kestrune_err"; }
+kestrune_pid=$KESTRUNE_PID
+exec {to_kestrune}>&"${KESTRUNE[1]}" {from_kestrune}<&"${KESTRUNE[0]}"
 
 # Reads one line from kestrune and prints it; fails when none comes in time.
 receive() {
@@ -32,17 +82,26 @@ receive() {
   last_line=$line
 }
 
+# Prints lines until one contains every one of the given texts; at most 2000 lines.
+receive_until() {
+  for _ in $(seq 1 2000); do
+    receive
+    local text matched=1
+    for text in "$@"; do
+      [[ $last_line == *"$text"* ]] || matched=0
+    done
+    ((matched)) && return 0
+  done
+  fail "never saw a line with $*"
+}
+
 # Sends one command and prints every line up to and including its response.
 exchange() {
   local id=$1 command=$2 payload=${3:-"{}"}
   local line="{\"version\":1,\"type\":\"command\",\"requestId\":\"$id\",\"command\":\"$command\",\"payload\":$payload}"
   printf '> %s\n' "$line"
   printf '%s\n' "$line" >&"$to_kestrune"
-  for _ in $(seq 1 300); do  # device events may come before a scan's response
-    receive
-    [[ $last_line == *"\"type\":\"response\""* && $last_line == *"\"requestId\":\"$id\""* ]] && return 0
-  done
-  fail "no response to $id"
+  receive_until '"type":"response"' "\"requestId\":\"$id\""
 }
 
 receive
@@ -52,9 +111,20 @@ exchange h1 hello
 exchange c1 getCapabilities
 exchange s1 getState
 exchange d1 scan '{"timeoutMs":1000}'
+
+device="{\"stableId\":\"demo-receiver\",\"displayName\":\"Loopback receiver\",\"addresses\":[\"127.0.0.1\"],\"port\":$receiver_port}"
+exchange p1 startSession "{\"device\":$device,\"audioSource\":{\"kind\":\"file\",\"path\":\"$wav\"},\"initialVolume\":0.5}"
+[[ $last_line == *'"accepted":true'* ]] || fail "the session was not accepted"
+receive_until '"event":"sessionState"' '"state":"playing"'
+exchange v1 setVolume '{"volume":0.3}'
+[[ $last_line == *'"ok":true'* ]] || fail "the volume was refused"
+receive_until '"event":"terminal"'
+[[ $last_line == *'"outcome":"completed"'* ]] || fail "the session did not complete"
+[[ $last_line == *'"reason":"end_of_stream"'* ]] || fail "the session did not play to the end"
+exchange s2 getState
+
 exchange x1 shutdown
 [[ $last_line == *'"shuttingDown":true'* ]] || fail "shutdown was refused"
-
 receive
 [[ $last_line == *'"event":"shutdownComplete"'* ]] || fail "shutdownComplete missing"
 if IFS= read -r -t "$line_timeout" -u "$from_kestrune" extra; then
@@ -69,6 +139,16 @@ for _ in $(seq 1 100); do
 done
 kill -0 "$kestrune_pid" 2>/dev/null && fail "kestrune did not exit"
 wait "$kestrune_pid" || status=$?
-while IFS= read -r line; do printf '! %s\n' "$line"; done <"$stderr_file"
+kestrune_pid=""
+while IFS= read -r line; do printf '! %s\n' "$line"; done <"$work/kestrune_err"
 ((status == 0)) || fail "kestrune exited with $status"
-echo "demo: kestrune exited with 0" >&2
+
+exec {to_receiver}>&-
+for _ in $(seq 1 50); do
+  kill -0 "$receiver_pid" 2>/dev/null || break
+  sleep 0.1
+done
+wait "$receiver_pid" 2>/dev/null || true
+receiver_pid=""
+while IFS= read -r line; do printf 'r %s\n' "$line"; done <"$work/receiver_err"
+echo "demo: kestrune streamed the file to the test receiver and exited with 0" >&2
