@@ -98,8 +98,9 @@ inline std::string expect_session_ends_by_itself(KestruneProcess& process) {
 
 // Starts kestrune and checks that its first line is "ready".
 inline std::unique_ptr<KestruneProcess> start_ready(
-    KestruneProcess::Stdin stdin_kind = KestruneProcess::Stdin::pipe) {
-  auto process = std::make_unique<KestruneProcess>(stdin_kind);
+    KestruneProcess::Stdin stdin_kind = KestruneProcess::Stdin::pipe,
+    KestruneProcess::Network network = KestruneProcess::Network::inherited) {
+  auto process = std::make_unique<KestruneProcess>(stdin_kind, network);
   EXPECT_EQ(process->read_line(), kReadyLine);
   return process;
 }
