@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <optional>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/audio/live_pcm_source.hpp"
+#include "engine/capture/loopback_capture.hpp"
+#include "platform/pulse_audio_host.hpp"
+#include "tests/integration/capture/pulse_server.hpp"
+
+namespace kestrune::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Points libpulse at the private server before any test opens a connection (and so before any
+// of its threads exist), so the system's default host finds that server too.
+class PulseEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    const auto dir = testing::pulse_dir();
+    if (!dir) return;
+    ::setenv("PULSE_SERVER", testing::pulse_server().c_str(), 1);
+    ::setenv("PULSE_COOKIE", (*dir + "/cookie").c_str(), 1);
+    ::setenv("PULSE_CLIENTCONFIG", (*dir + "/client.conf").c_str(), 1);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kPulseEnvironment =
+    ::testing::AddGlobalTestEnvironment(new PulseEnvironment);
+
+#define REQUIRE_PULSE_SERVER()                                                      \
+  if (!testing::pulse_dir()) GTEST_SKIP() << "run under CTest, which starts the private server"
+
+// One channel's amplitude at `frequency` over whole periods, and how much else there is (dB).
+std::pair<double, double> tone_in(const std::vector<std::int16_t>& stereo, int channel,
+                                  double frequency, double rate, std::size_t begin,
+                                  std::size_t frames) {
+  std::complex<double> sum = 0;
+  for (std::size_t f = begin; f < begin + frames; ++f) {
+    sum += static_cast<double>(stereo[2 * f + channel]) *
+           std::exp(std::complex<double>(0, -2 * M_PI * frequency * static_cast<double>(f) / rate));
+  }
+  const double amplitude = 2 * std::abs(sum) / static_cast<double>(frames);
+  double residual = 0;
+  double total = 0;
+  for (std::size_t f = begin; f < begin + frames; ++f) {
+    const double x = stereo[2 * f + channel];
+    const double fit = amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate +
+                                            std::arg(sum));
+    residual += (x - fit) * (x - fit);
+    total += x * x;
+  }
+  return {amplitude, 10 * std::log10(residual / total)};
+}
+
+std::size_t onset_of(const std::vector<std::int16_t>& stereo) {
+  std::size_t frame = 0;
+  while (frame < stereo.size() / 2 && std::abs(stereo[2 * frame]) < 1000) ++frame;
+  return frame;
+}
+
+TEST(PulseAudioHost, DefaultDeviceIsTheNullSink) {
+  REQUIRE_PULSE_SERVER();
+  auto host = platform::make_pulse_audio_host(testing::pulse_server());
+  auto device = host->default_output_device();
+  ASSERT_TRUE(device.has_value()) << device.error().describe();
+  ASSERT_NE(*device, nullptr);
+  auto name = (*device)->name();
+  ASSERT_TRUE(name.has_value());
+  EXPECT_EQ(*name, "KestruneNull");
+  auto config = (*device)->default_output_config();
+  ASSERT_TRUE(config.has_value()) << config.error().describe();
+  EXPECT_EQ(config->sample_format, platform::SampleFormat::f32);
+  EXPECT_EQ(config->sample_rate, 48000u);
+  EXPECT_EQ(config->channels, 2u);
+}
+
+TEST(PulseAudioHost, UnreachableServerFailsPromptly) {
+  auto host = platform::make_pulse_audio_host("unix:/nonexistent/kestrune/native");
+  const auto start = Clock::now();
+  auto handle = start_loopback_capture(*host);
+  ASSERT_FALSE(handle.has_value());
+  EXPECT_EQ(handle.error().contexts().front(), "Windows has no default output device");
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+// What the sink plays comes out of the live source as a 44100 Hz tone of the same level.
+TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
+  REQUIRE_PULSE_SERVER();
+  auto handle = start_loopback_capture();
+  ASSERT_TRUE(handle.has_value()) << handle.error().describe();
+  EXPECT_EQ(handle->device_name, "KestruneNull");
+  EXPECT_EQ(handle->sample_format, "F32");
+  EXPECT_EQ(handle->sample_rate, 48000u);
+  EXPECT_EQ(handle->channels, 2u);
+
+  auto source = new_live_source(std::move(handle->queue), handle->sample_rate);
+  ASSERT_TRUE(source.has_value()) << source.error().describe();
+  testing::TonePlayer player(1000.0, 0.5);
+
+  // Collect until half a second of tone has come through, for at most 15 s.
+  constexpr std::size_t kWanted = 22050;
+  std::vector<std::int16_t> output;
+  const auto give_up = Clock::now() + 15s;
+  while (Clock::now() < give_up && !player.failed()) {
+    auto pull = next_live_packet(*source);
+    ASSERT_TRUE(pull.has_value()) << pull.error().describe();
+    if (auto* packet = std::get_if<LivePacket>(&*pull)) {
+      output.insert(output.end(), packet->begin(), packet->end());
+      const std::size_t onset = onset_of(output);
+      if (onset < output.size() / 2 && output.size() / 2 - onset >= kWanted + 4410) break;
+    } else {
+      ASSERT_TRUE(std::holds_alternative<LiveNotReady>(*pull)) << "capture ended by itself";
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  ASSERT_FALSE(player.failed()) << "could not play to the private server";
+  const std::size_t onset = onset_of(output);
+  ASSERT_GE(output.size() / 2, onset + kWanted + 4410) << "too little of the tone arrived";
+
+  // Skip the first 100 ms of the tone, then 500 whole periods.
+  for (int channel = 0; channel < 2; ++channel) {
+    const auto [amplitude, residual_db] = tone_in(output, channel, 1000.0, 44100, onset + 4410, 22050);
+    EXPECT_NEAR(amplitude, 0.5 * 32767, 0.5 * 32767 * 0.002) << "channel " << channel;
+    EXPECT_LT(residual_db, -70.0) << "channel " << channel;
+  }
+  const CaptureTotals totals = capture_totals(*handle->stats);
+  EXPECT_GT(totals.callbacks, 0u);
+  EXPECT_EQ(totals.callbackErrors, 0u);
+  EXPECT_EQ(totals.queueDrops, 0u);
+  EXPECT_NEAR(static_cast<double>(totals.peak), 0.5 * 32767, 50.0);
+  EXPECT_LT(handle->stats->max_callback_gap_us.load(), 1'000'000u);
+}
+
+TEST(PulseCapture, DroppingTheHandleClosesTheQueue) {
+  REQUIRE_PULSE_SERVER();
+  auto handle = start_loopback_capture();
+  ASSERT_TRUE(handle.has_value()) << handle.error().describe();
+  support::Receiver<CaptureChunk> queue = std::move(handle->queue);
+  // The sink runs even in silence, so chunks keep coming.
+  auto first = queue.recv_timeout(5s);
+  ASSERT_TRUE(first.has_value()) << "no chunk within 5 s";
+  EXPECT_EQ(first->sample_rate, 48000u);
+  { CaptureHandle dropped = std::move(*handle); }
+
+  const auto give_up = Clock::now() + 5s;
+  support::RecvError last = support::RecvError::empty;
+  while (Clock::now() < give_up) {
+    auto chunk = queue.recv_timeout(100ms);
+    if (!chunk) {
+      last = chunk.error();
+      if (last == support::RecvError::disconnected) break;
+    }
+  }
+  EXPECT_EQ(last, support::RecvError::disconnected);
+}
+
+// Makes a mono 16-bit sink at 44100 Hz the default for one test, and the null sink the default
+// again afterwards.
+class TemporarySink {
+ public:
+  TemporarySink() {
+    module_ = testing::pactl_output(
+        "load-module module-null-sink sink_name=kestrune_gone rate=44100 format=s16le channels=1 "
+        "sink_properties=device.description=KestruneGone");
+    if (module_ && testing::pactl("set-default-sink kestrune_gone") != 0) remove();
+  }
+  ~TemporarySink() {
+    remove();
+    testing::pactl("set-default-sink kestrune_null");
+  }
+  bool loaded() const { return module_.has_value(); }
+  bool remove() {
+    if (!module_) return false;
+    const bool removed = testing::pactl("unload-module " + *module_) == 0;
+    module_.reset();
+    return removed;
+  }
+
+ private:
+  std::optional<std::string> module_;
+};
+
+TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
+  REQUIRE_PULSE_SERVER();
+  TemporarySink sink;
+  ASSERT_TRUE(sink.loaded());
+  auto handle = start_loopback_capture();
+  ASSERT_TRUE(handle.has_value()) << handle.error().describe();
+  EXPECT_EQ(handle->device_name, "KestruneGone");
+  EXPECT_EQ(handle->sample_format, "I16");
+  EXPECT_EQ(handle->sample_rate, 44100u);
+  EXPECT_EQ(handle->channels, 1u);
+
+  {
+    testing::TonePlayer player(440.0, 0.5);
+    bool heard = false;
+    const auto give_up = Clock::now() + 10s;
+    while (!heard && Clock::now() < give_up) {
+      auto chunk = handle->queue.recv_timeout(100ms);
+      if (!chunk) continue;
+      EXPECT_EQ(chunk->sample_rate, 44100u);
+      for (std::size_t f = 0; f < 1024; ++f) {
+        ASSERT_EQ(chunk->samples[2 * f], chunk->samples[2 * f + 1]);
+        if (std::abs(chunk->samples[2 * f]) > 10000) heard = true;
+      }
+    }
+    EXPECT_TRUE(heard) << "the tone never reached the mono sink's monitor";
+  }
+
+  ASSERT_TRUE(sink.remove());
+  const auto give_up = Clock::now() + 5s;
+  bool closed = false;
+  while (!closed && Clock::now() < give_up) {
+    auto chunk = handle->queue.recv_timeout(100ms);
+    closed = !chunk && chunk.error() == support::RecvError::disconnected;
+  }
+  EXPECT_TRUE(closed) << "the queue stayed open after the sink went away";
+  EXPECT_GE(handle->stats->callback_errors.load(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrune::engine
