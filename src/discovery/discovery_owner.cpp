@@ -2,27 +2,104 @@
 
 #include <utility>
 
+#include "discovery/browse_pass.hpp"
+#include "discovery/discovery_cache.hpp"
+#include "discovery/owner_time.hpp"
+#include "discovery/platform_browse_network.hpp"
+#include "discovery/renewal_schedule.hpp"
+
 namespace kestrune::discovery {
 namespace {
 
-// How long the owner waits for a request before it looks at the stop flag and the output again.
-constexpr std::chrono::milliseconds kRequestWait{50};
+using Clock = std::chrono::steady_clock;
 
-void run_discovery_owner(support::Receiver<DiscoveryRequest> requests,
-                         std::shared_ptr<std::atomic<bool>> stop_flag,
-                         std::shared_ptr<DiscoveryOutput> output) {
-  while (!stop_flag->load()) {
-    if (output->output_closed()) return;
-    auto request = requests.recv_timeout(kRequestWait);
-    if (!request) {
-      if (request.error() == support::RecvError::disconnected) return;
-      continue;
+enum class Turn { next, end };
+
+class OwnerLoop {
+ public:
+  OwnerLoop(support::Receiver<DiscoveryRequest> requests,
+            std::shared_ptr<std::atomic<bool>> stop_flag, std::shared_ptr<DiscoveryOutput> output,
+            std::shared_ptr<BrowseNetwork> network)
+      : requests_(std::move(requests)),
+        stop_flag_(std::move(stop_flag)),
+        output_(std::move(output)),
+        network_(std::move(network)),
+        clock_origin_(Clock::now()) {}
+
+  void run() {
+    while (turn() == Turn::next) {
     }
-    if (!request->scan) return;  // Stop
-    // No browse pass runs yet: the scan's reply sender is dropped here unanswered, so the caller
-    // learns at once that discovery could not complete.
   }
-}
+
+ private:
+  Turn turn() {
+    if (stop_flag_->load()) return Turn::end;
+    if (output_->output_closed()) return Turn::end;
+    const ScheduleOutcome outcome = schedule_.step(now(), cache_, *output_);
+    switch (outcome.kind) {
+      case ScheduleOutcome::Kind::continue_now:
+        return Turn::next;
+      case ScheduleOutcome::Kind::end:
+        return Turn::end;
+      case ScheduleOutcome::Kind::renewal_pass: {
+        const BrowsePassResult pass = run_pass(outcome.duration);
+        schedule_.settle_renewal_pass(pass.seen_ids, cache_);
+        return answer_queued_scans(pass.result);
+      }
+      case ScheduleOutcome::Kind::wait:
+        break;
+    }
+    auto request = requests_.recv_timeout(outcome.duration);
+    if (!request) {
+      return request.error() == support::RecvError::disconnected ? Turn::end : Turn::next;
+    }
+    if (!request->scan) return Turn::end;  // Stop
+    return handle_scan(std::move(*request->scan));
+  }
+
+  Turn handle_scan(ScanRequest scan) {
+    const BrowsePassResult pass = run_pass(scan.scan_time);
+    schedule_.after_scan(pass.seen_ids, now(), cache_);
+    {
+      support::Sender<ScanResult> reply = std::move(scan.reply);  // dropped once it has replied
+      (void)reply.send(pass.result);  // refused when the caller has stopped waiting
+    }
+    return answer_queued_scans(pass.result);
+  }
+
+  // Scans that queued up during a pass share its result and run no pass of their own.
+  Turn answer_queued_scans(const ScanResult& result) {
+    for (;;) {
+      auto request = take_queued_request();
+      if (!request) {
+        return request.error() == support::RecvError::disconnected ? Turn::end : Turn::next;
+      }
+      if (!request->scan) return Turn::end;  // Stop: whatever is queued behind it is dropped
+      (void)request->scan->reply.send(result);
+    }
+  }
+
+  // A queued request, never waiting (a zero wait gives timeout for an empty channel). Out of line
+  // and without try_recv: otherwise GCC 12 at -O2 takes the moved request for an uninitialized
+  // one and warns.
+  [[gnu::noinline]] std::expected<DiscoveryRequest, support::RecvError> take_queued_request() {
+    return requests_.recv_timeout(std::chrono::nanoseconds::zero());
+  }
+
+  BrowsePassResult run_pass(std::chrono::nanoseconds length) {
+    return browse_pass(length, clock_origin_, *stop_flag_, *output_, cache_, *network_);
+  }
+
+  OwnerTime now() const { return OwnerTime::since(clock_origin_); }
+
+  support::Receiver<DiscoveryRequest> requests_;
+  std::shared_ptr<std::atomic<bool>> stop_flag_;
+  std::shared_ptr<DiscoveryOutput> output_;
+  std::shared_ptr<BrowseNetwork> network_;
+  const Clock::time_point clock_origin_;
+  DiscoveryCache cache_;
+  RenewalSchedule schedule_;
+};
 
 }  // namespace
 
@@ -41,24 +118,32 @@ DiscoveryOwner::DiscoveryOwner(DiscoveryOwner&& other) noexcept
 DiscoveryOwner::~DiscoveryOwner() { drop_discovery_owner(*this); }
 
 support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryOutput> output) {
+  return spawn_discovery_owner(std::move(output), platform_browse_network());
+}
+
+support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryOutput> output,
+                                                      std::shared_ptr<BrowseNetwork> network) {
   auto [sender, receiver] = support::unbounded_channel<DiscoveryRequest>();
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
   auto thread = support::spawn_named(
-      "kestrune-discovery-owner",
-      [requests = std::move(receiver), stop_flag, sink = std::move(output)]() mutable {
-        run_discovery_owner(std::move(requests), std::move(stop_flag), std::move(sink));
+      "kestrune-discovery-owner", [requests = std::move(receiver), stop_flag,
+                                   sink = std::move(output), net = std::move(network)]() mutable {
+        // The loop and everything it owns are released before the thread returns.
+        OwnerLoop(std::move(requests), std::move(stop_flag), std::move(sink), std::move(net))
+            .run();
       });
   if (!thread) return support::fail_with_context(std::move(thread), "start discovery owner");
   return DiscoveryOwner(std::move(sender), std::move(stop_flag), std::move(*thread));
 }
 
-std::optional<ScanReply> request_scan(DiscoveryOwner& owner, std::chrono::milliseconds scan_time) {
+std::optional<ScanResult> request_scan(DiscoveryOwner& owner,
+                                       std::chrono::milliseconds scan_time) {
   if (!owner.requests_) return std::nullopt;
-  auto [reply_sender, reply_receiver] = support::unbounded_channel<ScanReply>();
+  auto [reply_sender, reply_receiver] = support::unbounded_channel<ScanResult>();
   if (!owner.requests_->send(DiscoveryRequest{ScanRequest{std::move(reply_sender), scan_time}})) {
     return std::nullopt;
   }
-  // The second is added to the whole-second part: 3000 ms waits 4 s, 150 ms waits 1.15 s.
+  // Scan times are at most 5 s, so the sum cannot overflow.
   auto reply = reply_receiver.recv_timeout(scan_time + std::chrono::seconds(1));
   if (!reply) return std::nullopt;
   return std::move(*reply);

@@ -41,6 +41,8 @@ support::Result<std::unique_ptr<AudioInputStream>> PulseLoopbackStream::open(
   if (format == PA_SAMPLE_INVALID) {
     return support::fail("the sound server cannot deliver U16 samples");
   }
+  // An empty source name would mean the default source, a microphone: never that.
+  if (sink.monitor_source.empty()) return support::fail("the default sink has no monitor source");
   std::unique_ptr<PulseLoopbackStream> stream(
       new PulseLoopbackStream(std::move(connection), std::move(data), std::move(error)));
   if (auto connected = stream->connect(sink, config, format); !connected) {

@@ -1,7 +1,10 @@
 #include "shell/scan_command.hpp"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
+#include "discovery/utf8.hpp"
 #include "shell/commands.hpp"
 
 namespace kestrune::shell {
@@ -10,6 +13,15 @@ namespace {
 constexpr std::uint32_t kDefaultScanMs = 3000;
 constexpr std::uint32_t kMinScanMs = 100;
 constexpr std::uint32_t kMaxScanMs = 5000;
+
+bool device_texts_are_utf8(const discovery::DiscoveredDevice& device) {
+  using discovery::is_valid_utf8;
+  return is_valid_utf8(device.id) && is_valid_utf8(device.displayName) &&
+         is_valid_utf8(device.roomName) && is_valid_utf8(device.model) &&
+         std::all_of(device.addresses.begin(), device.addresses.end(),
+                     [](const std::string& address) { return is_valid_utf8(address); }) &&
+         (!device.featuresHex || is_valid_utf8(*device.featuresHex));
+}
 
 }  // namespace
 
@@ -20,6 +32,17 @@ std::expected<std::chrono::milliseconds, ProtocolError> scan_time_from_payload(
     return std::unexpected(protocol_errors::kInvalidDiscoveryTimeout);
   }
   return std::chrono::milliseconds(scan_ms);
+}
+
+std::optional<nlohmann::json> scan_result_for_host(const discovery::ScanResult& result) {
+  const bool utf8 =
+      std::all_of(result.devices.begin(), result.devices.end(), device_texts_are_utf8) &&
+      std::all_of(result.warnings.begin(), result.warnings.end(),
+                  [](const discovery::DiscoveryWarning& warning) {
+                    return discovery::is_valid_utf8(warning.code);
+                  });
+  if (!utf8) return std::nullopt;
+  return discovery::scan_result_to_json(result);
 }
 
 DispatchOutcome run_scan(const CommandEnvelope& envelope, ShellContext& context) {
@@ -33,12 +56,17 @@ DispatchOutcome run_scan(const CommandEnvelope& envelope, ShellContext& context)
     respond_error(context, envelope.requestId, scan_time.error());
     return DispatchOutcome::keep_running;
   }
-  auto reply = discovery::request_scan(context.discovery, *scan_time);
+  const auto reply = discovery::request_scan(context.discovery, *scan_time);
   if (!reply) {
     respond_error(context, envelope.requestId, protocol_errors::kDiscoveryIncomplete);
     return DispatchOutcome::keep_running;
   }
-  respond_success(context, envelope.requestId, std::move(*reply));
+  auto result = scan_result_for_host(*reply);
+  if (!result) {
+    respond_error(context, envelope.requestId, protocol_errors::kDiscoveryResultUnusable);
+    return DispatchOutcome::keep_running;
+  }
+  respond_success(context, envelope.requestId, std::move(*result));
   return DispatchOutcome::keep_running;
 }
 

@@ -3,7 +3,8 @@
 #   pulseaudio.sh start DIR   starts a server whose runtime, state, cookie and socket (DIR/native)
 #                             all live in DIR, with one null sink "kestrune_null" (48000 Hz, float,
 #                             stereo) as its default sink; waits until it answers.
-#   pulseaudio.sh stop DIR    stops the server started for DIR (by the process id it recorded).
+#   pulseaudio.sh stop DIR    stops the server started for DIR (by the process id it recorded)
+#                             and removes DIR.
 # A server left behind by an interrupted run is stopped by the next start; each server also ends
 # on its own after an hour at the latest.
 set -euo pipefail
@@ -61,6 +62,7 @@ case "$action" in
     ;;
   stop)
     stop_server
+    rm -rf "$dir"
     ;;
   *)
     echo "usage: $0 start|stop DIR" >&2

@@ -37,7 +37,7 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-KestruneProcess::KestruneProcess(Stdin stdin_kind) {
+KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network) {
   // A closed child must show up as EPIPE in the test, never as a signal that ends the test.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -68,9 +68,16 @@ KestruneProcess::KestruneProcess(Stdin stdin_kind) {
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-  const std::string path = kestrune_binary_path();
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  const int spawned = ::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv, environ);
+  std::string path = kestrune_binary_path();
+  std::vector<char*> argv;
+  // unshare replaces itself with kestrune, so the child's pid stays kestrune's.
+  std::string unshare = "unshare", net = "--net", end_of_options = "--";
+  if (network == Network::private_namespace) {
+    argv = {unshare.data(), net.data(), end_of_options.data()};
+  }
+  argv.push_back(path.data());
+  argv.push_back(nullptr);
+  const int spawned = ::posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(in[0]);

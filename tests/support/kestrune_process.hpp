@@ -25,8 +25,15 @@ class KestruneProcess {
     directory,  // a directory is the standard input: every read fails (EISDIR)
   };
 
+  enum class Network {
+    inherited,  // the test's own network namespace
+    // A fresh network namespace of the child's own (`unshare --net`, root only): no usable
+    // interface address, so a scan browses nothing and sends nothing anywhere.
+    private_namespace,
+  };
+
   // Starts the kestrune binary of this build; throws std::runtime_error when it cannot.
-  explicit KestruneProcess(Stdin stdin_kind = Stdin::pipe);
+  explicit KestruneProcess(Stdin stdin_kind = Stdin::pipe, Network network = Network::inherited);
   ~KestruneProcess();
   KestruneProcess(const KestruneProcess&) = delete;
   KestruneProcess& operator=(const KestruneProcess&) = delete;

@@ -129,8 +129,8 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
   // Skip the first 100 ms of the tone, then 500 whole periods.
   for (int channel = 0; channel < 2; ++channel) {
     const auto [amplitude, residual_db] = tone_in(output, channel, 1000.0, 44100, onset + 4410, 22050);
-    EXPECT_NEAR(amplitude, 0.5 * 32767, 0.5 * 32767 * 0.01) << "channel " << channel;
-    EXPECT_LT(residual_db, -50.0) << "channel " << channel;
+    EXPECT_NEAR(amplitude, 0.5 * 32767, 0.5 * 32767 * 0.002) << "channel " << channel;
+    EXPECT_LT(residual_db, -70.0) << "channel " << channel;
   }
   const CaptureTotals totals = capture_totals(*handle->stats);
   EXPECT_GT(totals.callbacks, 0u);

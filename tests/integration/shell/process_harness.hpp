@@ -46,8 +46,8 @@ inline std::string accepted_line(const std::string& request_id) {
 // connect: the receiver's address never appears.
 inline const std::string kConnectStderrLine = "stage=tcp_connect target=<redacted>\n";
 
-// The lines of a session whose receiver refuses the connection (its port is held by a
-// RefusedLoopbackPort): its four states, then "error" and "terminal" with network_error at
+// The lines of a session whose connect fails (the receiver's port is held by a
+// RefusedLoopbackPort, or kestrune has no usable network): its four states, then "error" and "terminal" with network_error at
 // pairing, and no teardown to report. Checks them as they are read and returns the session id
 // they carry.
 inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
@@ -104,8 +104,9 @@ inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
 
 // Starts kestrune and checks that its first line is "ready".
 inline std::unique_ptr<KestruneProcess> start_ready(
-    KestruneProcess::Stdin stdin_kind = KestruneProcess::Stdin::pipe) {
-  auto process = std::make_unique<KestruneProcess>(stdin_kind);
+    KestruneProcess::Stdin stdin_kind = KestruneProcess::Stdin::pipe,
+    KestruneProcess::Network network = KestruneProcess::Network::inherited) {
+  auto process = std::make_unique<KestruneProcess>(stdin_kind, network);
   EXPECT_EQ(process->read_line(), kReadyLine);
   return process;
 }

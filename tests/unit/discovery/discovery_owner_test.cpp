@@ -2,82 +2,231 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/fake_receiver_records.hpp"
+#include "tests/unit/discovery/fake_browse_network.hpp"
+#include "tests/unit/discovery/recording_output.hpp"
 
 namespace kestrune::discovery {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::Datagram;
+using kestrune::testing::FakeBrowseNetwork;
+using kestrune::testing::FakeReceiverRecords;
+using kestrune::testing::host_ipv4;
+using kestrune::testing::kFakeReceiverId;
+using kestrune::testing::RecordingOutput;
 
-class RecordingOutput final : public DiscoveryOutput {
- public:
-  bool push_event(std::string_view, nlohmann::json) override {
-    pushes.fetch_add(1);
-    return !closed.load();
-  }
-  bool output_closed() override {
-    checks.fetch_add(1);
-    return closed.load();
-  }
+constexpr Ipv4Address kLink = {198, 18, 0, 2};
 
-  std::atomic<bool> closed{false};
-  std::atomic<int> checks{0};
-  std::atomic<int> pushes{0};
-};
-
-TEST(DiscoveryOwner, StopsAtOnceWhenNoScanWasEverMade) {
-  auto output = std::make_shared<RecordingOutput>();
-  auto owner = spawn_discovery_owner(output);
-  ASSERT_TRUE(owner);
-  const auto start = Clock::now();
-  stop_discovery_owner(*owner);
-  EXPECT_LT(Clock::now() - start, 2s);
-  stop_discovery_owner(*owner);  // a second stop finds nothing to join
-  drop_discovery_owner(*owner);
-  EXPECT_EQ(output->pushes.load(), 0) << "nothing goes to the host before the first scan";
+FakeReceiverRecords short_lived_receiver() {
+  FakeReceiverRecords r;
+  r.ttl = 1;  // renewed after 0.75 s, retried at 1 s, given up on at 2 s
+  return r;
 }
 
-TEST(DiscoveryOwner, ScanWithoutAReplyReturnsNothingWithoutWaitingOutItsTime) {
-  auto output = std::make_shared<RecordingOutput>();
-  auto owner = spawn_discovery_owner(output);
-  ASSERT_TRUE(owner);
+// A latch the test opens for a responder that waits on the owner thread; bounded either way.
+class Gate {
+ public:
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  bool wait(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+class Owner : public ::testing::Test {
+ protected:
+  Owner() {
+    network->set_interfaces(std::vector{host_ipv4(kLink)});
+    auto spawned = spawn_discovery_owner(output, network);
+    EXPECT_TRUE(spawned);
+    if (spawned) owner.emplace(std::move(*spawned));
+  }
+  ~Owner() override {
+    if (owner) drop_discovery_owner(*owner);
+  }
+
+  // Answers the first `answered` queries with the receiver's records, then stays silent.
+  void answer_first(std::size_t answered, FakeReceiverRecords receiver = FakeReceiverRecords()) {
+    auto count = std::make_shared<std::atomic<std::size_t>>(0);
+    network->set_responder([=](const InterfaceRecord&) {
+      return count->fetch_add(1) < answered ? std::vector<Datagram>{receiver.answer()}
+                                            : std::vector<Datagram>{};
+    });
+  }
+  static std::vector<std::string> ids_of(const ScanResult& result) {
+    std::vector<std::string> ids;
+    for (const auto& device : result.devices) ids.push_back(device.id);
+    return ids;
+  }
+
+  std::shared_ptr<FakeBrowseNetwork> network = std::make_shared<FakeBrowseNetwork>();
+  std::shared_ptr<RecordingOutput> output = std::make_shared<RecordingOutput>();
+  std::optional<DiscoveryOwner> owner;
+};
+
+TEST_F(Owner, TouchesNoNetworkBeforeTheFirstScanAndStopsAtOnce) {
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(network->interface_reads(), 0U);
+  EXPECT_TRUE(network->queries().empty());
   const auto start = Clock::now();
-  EXPECT_EQ(request_scan(*owner, 5000ms), std::nullopt);
-  // The owner drops the request unanswered, so the caller need not wait out 6 s.
-  EXPECT_LT(Clock::now() - start, 3s);
   stop_discovery_owner(*owner);
+  EXPECT_LT(Clock::now() - start, 2s) << "the Stop request wakes the owner's wait";
+  stop_discovery_owner(*owner);  // a second stop finds nothing to join
+  drop_discovery_owner(*owner);
+  EXPECT_TRUE(output->events().empty());
   EXPECT_EQ(request_scan(*owner, 100ms), std::nullopt) << "a stopped owner answers nothing";
 }
 
-TEST(DiscoveryOwner, EndsByItselfOnceTheOutputIsClosed) {
-  auto output = std::make_shared<RecordingOutput>();
-  auto owner = spawn_discovery_owner(output);
-  ASSERT_TRUE(owner);
-  // A running owner looks at the output at every turn, at least every 50 ms.
-  const int before = output->checks.load();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_GT(output->checks.load(), before);
+TEST_F(Owner, ScanRunsOnePassOfItsTimeAndRepliesAfterItsEvents) {
+  answer_first(1);
+  const auto start = Clock::now();
+  const auto result = request_scan(*owner, 300ms);
+  EXPECT_GE(Clock::now() - start, 300ms) << "the pass lasts the whole scan time";
+  ASSERT_TRUE(result);
+  EXPECT_EQ(ids_of(*result), std::vector<std::string>{kFakeReceiverId});
+  EXPECT_TRUE(result->warnings.empty());
+  EXPECT_EQ(output->summary(), std::vector<std::string>{"deviceDiscovered " + std::string(
+                                                            kFakeReceiverId)})
+      << "queued before the reply";
+  EXPECT_EQ(network->queries().size(), 1U);
+}
 
-  output->closed.store(true);
-  // Ended: the owner stops looking. Its last look may still be on its way, so the count is
-  // sampled until it stands still for longer than several of the owner's turns.
+TEST_F(Owner, ScanWithoutUsableInterfacesReportsTheWarning) {
+  network->set_interfaces(std::vector{host_ipv4({127, 0, 0, 1}, "lo")});
+  const auto result = request_scan(*owner, 100ms);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(result->devices.empty());
+  EXPECT_EQ(result->warnings,
+            (std::vector<DiscoveryWarning>{{"discovery_interface_failed", 1}}));
+  EXPECT_TRUE(result->complete);
+}
+
+TEST_F(Owner, SilentReceiverIsRenewedRetriedAndExpiredOnTheSchedule) {
+  answer_first(1, short_lived_receiver());
+  ASSERT_TRUE(request_scan(*owner, 200ms));
+  ASSERT_TRUE(output->wait_for_events(2, 10s)) << "no renewal miss";
+  const auto expired_seen = Clock::now();
+  EXPECT_EQ(output->summary()[1],
+            "deviceExpired " + std::string(kFakeReceiverId) + " renewalMiss");
+
+  // The scan's query, the regular renewal at three quarters of the lifetime, the retry at the
+  // expiry; nothing more before the receiver is given up on.
+  const auto queries = network->queries();
+  ASSERT_EQ(queries.size(), 3U);
+  const auto first = queries[0].at;
+  EXPECT_GE(queries[1].at - first, 800ms) << "0.25 * scan end + 0.75 * expiry";
+  EXPECT_GE(queries[2].at - first, 1s) << "the retry waits for the expiry";
+  EXPECT_GE(expired_seen - first, 2s) << "expiry + 1 s of grace";
+  EXPECT_EQ(network->open_sockets(), 0U);
+}
+
+TEST_F(Owner, AnsweringReceiverIsRenewedAndStays) {
+  network->set_responder([](const InterfaceRecord&) {
+    return std::vector<Datagram>{short_lived_receiver().answer()};
+  });
+  ASSERT_TRUE(request_scan(*owner, 200ms));
+  // Every renewal pass that hears the receiver announces it again.
+  ASSERT_TRUE(output->wait_for_events(4, 10s));
+  for (const auto& line : output->summary()) {
+    EXPECT_EQ(line, "deviceDiscovered " + std::string(kFakeReceiverId));
+  }
+  EXPECT_GE(network->queries().size(), 4U);
+}
+
+TEST_F(Owner, ScansDuringARenewalPassShareItsResult) {
+  auto renewal_started = std::make_shared<Gate>();
+  auto release_renewal = std::make_shared<Gate>();
+  auto count = std::make_shared<std::atomic<int>>(0);
+  network->set_responder([=](const InterfaceRecord&) {
+    if (count->fetch_add(1) == 1) {
+      renewal_started->open();
+      (void)release_renewal->wait(5s);
+    }
+    return std::vector<Datagram>{short_lived_receiver().answer()};
+  });
+  ASSERT_TRUE(request_scan(*owner, 200ms));
+  ASSERT_TRUE(renewal_started->wait(10s)) << "no renewal pass";
+
+  const auto start = Clock::now();
+  auto first = std::async(std::launch::async, [&] { return request_scan(*owner, 5000ms); });
+  auto second = std::async(std::launch::async, [&] { return request_scan(*owner, 5000ms); });
+  std::this_thread::sleep_for(200ms);  // both requests are queued by now
+  release_renewal->open();
+  const auto first_result = first.get();
+  const auto second_result = second.get();
+
+  EXPECT_LT(Clock::now() - start, 3s) << "answered when the renewal pass ended";
+  ASSERT_TRUE(first_result);
+  ASSERT_TRUE(second_result);
+  EXPECT_EQ(*first_result, *second_result);
+  EXPECT_EQ(ids_of(*first_result), std::vector<std::string>{kFakeReceiverId});
+  EXPECT_EQ(network->queries().size(), 2U) << "no pass of their own";
+}
+
+TEST_F(Owner, StopDuringAScanEndsItSoonAndTheScanIsStillAnswered) {
+  auto scan = std::async(std::launch::async, [&] { return request_scan(*owner, 5000ms); });
+  ASSERT_TRUE(network->wait_for_queries(1, 5s));
+  const auto start = Clock::now();
+  stop_discovery_owner(*owner);
+  EXPECT_LT(Clock::now() - start, 2s);
+  ASSERT_EQ(scan.wait_for(2s), std::future_status::ready);
+  const auto result = scan.get();
+  ASSERT_TRUE(result) << "the pass that ended early still replies";
+  EXPECT_TRUE(result->complete);
+}
+
+TEST_F(Owner, OutputClosedDuringAScanStillRepliesThenTheOwnerEnds) {
+  auto release = std::make_shared<Gate>();
+  network->set_responder([=](const InterfaceRecord&) {
+    (void)release->wait(5s);
+    return std::vector<Datagram>{FakeReceiverRecords().answer()};
+  });
+  auto scan = std::async(std::launch::async, [&] { return request_scan(*owner, 5000ms); });
+  ASSERT_TRUE(network->wait_for_queries(1, 5s));
+  output->close();
+  release->open();
+  ASSERT_EQ(scan.wait_for(3s), std::future_status::ready);
+  EXPECT_TRUE(scan.get());
+
+  // Ended: it stops looking at the output. Its last look may still be on its way, so the count
+  // is sampled until it stands still for longer than several of the owner's turns.
   bool stood_still = false;
   for (int attempt = 0; attempt < 50 && !stood_still; ++attempt) {
-    const int seen = output->checks.load();
+    const std::size_t seen = output->closed_checks();
     std::this_thread::sleep_for(300ms);
-    stood_still = output->checks.load() == seen;
+    stood_still = output->closed_checks() == seen;
   }
   EXPECT_TRUE(stood_still) << "the owner went on after the output closed";
-  drop_discovery_owner(*owner);
+  EXPECT_EQ(request_scan(*owner, 100ms), std::nullopt);
+}
+
+TEST_F(Owner, LooksAtTheOutputAtLeastEveryFiftyMillisecondsWhileIdle) {
+  const std::size_t before = output->closed_checks();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_GE(output->closed_checks() - before, 3U);
 }
 
 TEST(DiscoveryOwner, MovedFromHandleOwnsNothing) {
-  auto output = std::make_shared<RecordingOutput>();
-  auto owner = spawn_discovery_owner(output);
+  auto owner = spawn_discovery_owner(std::make_shared<RecordingOutput>(),
+                                     std::make_shared<FakeBrowseNetwork>());
   ASSERT_TRUE(owner);
   DiscoveryOwner moved(std::move(*owner));
   drop_discovery_owner(*owner);  // harmless on the moved-from handle
@@ -87,7 +236,8 @@ TEST(DiscoveryOwner, MovedFromHandleOwnsNothing) {
 
 TEST(DiscoveryOwner, SpawnFailureIsReturned) {
   support::inject_spawn_failure_for_testing("kestrune-discovery-owner");
-  auto owner = spawn_discovery_owner(std::make_shared<RecordingOutput>());
+  auto owner = spawn_discovery_owner(std::make_shared<RecordingOutput>(),
+                                     std::make_shared<FakeBrowseNetwork>());
   support::inject_spawn_failure_for_testing("");
   EXPECT_FALSE(owner);
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/browse_network.hpp"
 #include "shell/capabilities.hpp"
 #include "shell/envelopes.hpp"
 #include "shell/json_line.hpp"
@@ -19,6 +20,20 @@ namespace {
 
 using nlohmann::json;
 
+// A host without usable interface addresses: a scan browses nothing and says so in its warning,
+// and nothing goes on the machine's network.
+class NoInterfaces final : public discovery::BrowseNetwork {
+ public:
+  support::Result<std::vector<platform::InterfaceAddress>> interface_addresses() override {
+    return std::vector<platform::InterfaceAddress>{};
+  }
+  support::Result<std::unique_ptr<discovery::QuerySocket>> open_query_socket(
+      const discovery::InterfaceRecord&, std::span<const std::uint8_t>) override {
+    ADD_FAILURE() << "a socket was asked for without an interface";
+    return support::fail("no interface");
+  }
+};
+
 // The responses one command line produces, and what the loop is told to do next. A session that
 // the line started (with the production runner) is stopped, and its events are left out.
 struct Handled {
@@ -28,7 +43,8 @@ struct Handled {
 
 Handled handle(const std::string& line) {
   auto queue = std::make_shared<OutputQueue>();
-  auto owner = discovery::spawn_discovery_owner(std::make_shared<QueueDiscoveryOutput>(queue));
+  auto owner = discovery::spawn_discovery_owner(std::make_shared<QueueDiscoveryOutput>(queue),
+                                                std::make_shared<NoInterfaces>());
   EXPECT_TRUE(owner);
   ActiveSessionSlot slot;
   ShellContext context{queue, *owner, slot};
@@ -222,9 +238,11 @@ INSTANTIATE_TEST_SUITE_P(
                      e::kInvalidDiscoveryTimeout, nullptr, kRun},
         DispatchCase{"zero", command("scan", R"({"timeoutMs":0})"), e::kInvalidDiscoveryTimeout,
                      nullptr, kRun},
-        // An accepted time reaches discovery, which cannot complete a scan yet.
-        DispatchCase{"accepted", command("scan", R"({"timeoutMs":100})"),
-                     e::kDiscoveryIncomplete, nullptr, kRun},
+        // An accepted time reaches discovery, whose result is the response.
+        DispatchCase{"accepted", command("scan", R"({"timeoutMs":100})"), std::nullopt,
+                     R"({"complete":true,"devices":[],"warnings":[{"code":)"
+                     R"("discovery_interface_failed","occurrences":1}]})",
+                     kRun},
         DispatchCase{"written_as_float", command("scan", R"({"timeoutMs":3000.0})"),
                      e::kInvalidPayload, nullptr, kRun},
         DispatchCase{"beyond_u32", command("scan", R"({"timeoutMs":4294967296})"),
@@ -291,6 +309,31 @@ TEST(ScanTime, DefaultsAndRange) {
       EXPECT_EQ(scan_time.error(), e::kInvalidDiscoveryTimeout);
     }
   }
+}
+
+TEST(ScanResultForHost, IsTheResultObjectUnlessATextIsNotUtf8) {
+  discovery::DiscoveredDevice device{
+      "dev_1", "Kitchen", "Kitchen", "AudioAccessory5,1", {"198.18.0.1"}, 7000, std::nullopt};
+  discovery::ScanResult result{{device}, {{"discovery_interface_failed", 2}}, true};
+  const auto object = scan_result_for_host(result);
+  ASSERT_TRUE(object);
+  EXPECT_EQ(serialize_json_line(*object),
+            R"({"complete":true,"devices":[{"addresses":["198.18.0.1"],"displayName":"Kitchen",)"
+            R"("featuresHex":null,"id":"dev_1","model":"AudioAccessory5,1","port":7000,)"
+            R"("roomName":"Kitchen"}],"warnings":[{"code":"discovery_interface_failed",)"
+            R"("occurrences":2}]})");
+
+  const std::string broken = "Kitchen\xC3";
+  for (std::string discovery::DiscoveredDevice::*text :
+       {&discovery::DiscoveredDevice::displayName, &discovery::DiscoveredDevice::roomName,
+        &discovery::DiscoveredDevice::model}) {
+    discovery::ScanResult bad = result;
+    bad.devices[0].*text = broken;
+    EXPECT_FALSE(scan_result_for_host(bad));
+  }
+  discovery::ScanResult bad_features = result;
+  bad_features.devices[0].featuresHex = broken;
+  EXPECT_FALSE(scan_result_for_host(bad_features));
 }
 
 TEST(DispatchCommand, EchoesTheRequestIdByteForByte) {

@@ -1,0 +1,52 @@
+#include "discovery/browse_query.hpp"
+
+#include <string_view>
+
+#include "discovery/device_view.hpp"
+
+namespace kestrune::discovery {
+namespace {
+
+constexpr std::uint16_t kQuestionCount = 2;
+constexpr std::uint16_t kClassIn = 1;
+
+void put_u16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Each piece between dots as a length byte and its bytes, then the root's zero byte.
+void put_name(std::vector<std::uint8_t>& out, std::string_view dotted) {
+  while (!dotted.empty()) {
+    const std::size_t dot = dotted.find('.');
+    const std::string_view label = dotted.substr(0, dot);
+    out.push_back(static_cast<std::uint8_t>(label.size()));
+    out.insert(out.end(), label.begin(), label.end());
+    dotted = dot == std::string_view::npos ? std::string_view() : dotted.substr(dot + 1);
+  }
+  out.push_back(0);
+}
+
+void put_ptr_question(std::vector<std::uint8_t>& out, std::string_view service) {
+  put_name(out, service);
+  put_u16(out, kTypePtr);
+  put_u16(out, kClassIn);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> build_browse_query() {
+  std::vector<std::uint8_t> query;
+  query.reserve(kBrowseQueryBytes);
+  put_u16(query, 0);  // ID
+  put_u16(query, 0);  // flags: a standard query
+  put_u16(query, kQuestionCount);
+  put_u16(query, 0);  // answers
+  put_u16(query, 0);  // authority records
+  put_u16(query, 0);  // additional records
+  put_ptr_question(query, kAirplayService);
+  put_ptr_question(query, kRaopService);
+  return query;
+}
+
+}  // namespace kestrune::discovery

@@ -1,0 +1,180 @@
+#pragma once
+// A browse network without a network, for driving browse passes and the owner in tests: it reports
+// the interface addresses it is given, refuses sockets on chosen addresses, logs every query, and
+// hands each socket the datagrams that the responder returned for its query (plus any delivered
+// later), without waiting, with an oversize datagram discarded as the real socket does. Safe to
+// configure from the test thread while the owner thread uses it.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "discovery/browse_network.hpp"
+#include "discovery/ipv4_address.hpp"
+
+namespace kestrune::testing {
+
+using Datagram = std::vector<std::uint8_t>;
+
+// An IPv4 interface address as the system would list it: a /24 with its broadcast address.
+inline platform::InterfaceAddress host_ipv4(discovery::Ipv4Address address,
+                                            std::string name = "eth0") {
+  platform::Ipv4InterfaceAddress v4;
+  v4.address = address;
+  v4.netmask = {255, 255, 255, 0};
+  v4.prefix_length = 24;
+  v4.broadcast = discovery::Ipv4Address{address[0], address[1], address[2], 255};
+  return {std::move(name), v4};
+}
+
+class FakeBrowseNetwork final : public discovery::BrowseNetwork {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Runs on the owner thread for every query sent; returns what arrives on that socket.
+  using Responder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&)>;
+
+  struct Query {
+    discovery::InterfaceRecord interface;
+    Datagram bytes;
+    Clock::time_point at;
+  };
+
+  FakeBrowseNetwork() : state_(std::make_shared<State>()) {}
+
+  // Nothing: the interface list cannot be read.
+  void set_interfaces(std::optional<std::vector<platform::InterfaceAddress>> addresses) {
+    std::lock_guard lock(state_->mutex);
+    state_->addresses = std::move(addresses);
+  }
+  void refuse_socket_on(discovery::Ipv4Address address) {
+    std::lock_guard lock(state_->mutex);
+    state_->refused.insert(address);
+  }
+  void set_responder(Responder responder) {
+    std::lock_guard lock(state_->mutex);
+    state_->responder = std::move(responder);
+  }
+  // Queues a datagram on the open socket of that interface address; false when there is none.
+  bool deliver(discovery::Ipv4Address address, Datagram datagram) {
+    std::lock_guard lock(state_->mutex);
+    for (auto& socket : state_->sockets) {
+      if (socket.open && socket.interface.address == address) {
+        socket.waiting.push_back(std::move(datagram));
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::vector<Query> queries() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->queries;
+  }
+  std::size_t interface_reads() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->interface_reads;
+  }
+  std::size_t open_sockets() const {
+    std::lock_guard lock(state_->mutex);
+    std::size_t open = 0;
+    for (const auto& socket : state_->sockets) open += socket.open ? 1 : 0;
+    return open;
+  }
+  // The interface address of every datagram handed out (oversize ones included), in order.
+  std::vector<discovery::Ipv4Address> receive_log() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->receive_log;
+  }
+  // Waits (bounded) until at least `count` queries were sent; false when the time ran out.
+  bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, limit,
+                                    [&] { return state_->queries.size() >= count; });
+  }
+
+  support::Result<std::vector<platform::InterfaceAddress>> interface_addresses() override {
+    std::lock_guard lock(state_->mutex);
+    ++state_->interface_reads;
+    if (!state_->addresses) return support::fail("interface list unreadable");
+    return *state_->addresses;
+  }
+
+  support::Result<std::unique_ptr<discovery::QuerySocket>> open_query_socket(
+      const discovery::InterfaceRecord& interface, std::span<const std::uint8_t> query) override {
+    Responder responder;
+    std::size_t index = 0;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->refused.contains(interface.address)) return support::fail("socket refused");
+      state_->queries.push_back({interface, Datagram(query.begin(), query.end()), Clock::now()});
+      state_->sockets.push_back({interface, {}, true});
+      index = state_->sockets.size() - 1;
+      responder = state_->responder;
+      state_->changed.notify_all();
+    }
+    // Outside the lock, so that a responder may wait for the test.
+    std::vector<Datagram> answers = responder ? responder(interface) : std::vector<Datagram>{};
+    {
+      std::lock_guard lock(state_->mutex);
+      for (auto& answer : answers) state_->sockets[index].waiting.push_back(std::move(answer));
+    }
+    return std::make_unique<Socket>(state_, index);
+  }
+
+ private:
+  struct SocketState {
+    discovery::InterfaceRecord interface;
+    std::deque<Datagram> waiting;
+    bool open;
+  };
+  struct State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::optional<std::vector<platform::InterfaceAddress>> addresses =
+        std::vector<platform::InterfaceAddress>{};
+    std::set<discovery::Ipv4Address> refused;
+    Responder responder;
+    std::vector<Query> queries;
+    std::deque<SocketState> sockets;  // every socket ever opened; a deque keeps them in place
+    std::vector<discovery::Ipv4Address> receive_log;
+    std::size_t interface_reads = 0;
+  };
+
+  class Socket final : public discovery::QuerySocket {
+   public:
+    Socket(std::shared_ptr<State> state, std::size_t index)
+        : state_(std::move(state)), index_(index) {}
+    ~Socket() override {
+      std::lock_guard lock(state_->mutex);
+      state_->sockets[index_].open = false;
+    }
+    std::optional<std::size_t> try_receive(std::span<std::uint8_t> buffer) override {
+      std::lock_guard lock(state_->mutex);
+      SocketState& socket = state_->sockets[index_];
+      if (socket.waiting.empty()) return std::nullopt;
+      Datagram datagram = std::move(socket.waiting.front());
+      socket.waiting.pop_front();
+      state_->receive_log.push_back(socket.interface.address);
+      if (datagram.size() > buffer.size()) return std::nullopt;  // discarded whole
+      std::copy(datagram.begin(), datagram.end(), buffer.begin());
+      return datagram.size();
+    }
+
+   private:
+    std::shared_ptr<State> state_;
+    std::size_t index_;
+  };
+
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace kestrune::testing
