@@ -37,8 +37,8 @@ constexpr std::size_t kPacketChannelCapacity = 8;
 
 constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
 
-bool stop_requested(const SessionShared& shared) {
-  return shared.stop_requested.load(std::memory_order_acquire);
+SessionError error_at(SessionErrorKind kind, SessionStage stage) {
+  return SessionError::of(kind, stage);
 }
 
 void write_capture_line(const CaptureHandle& capture) {
@@ -53,150 +53,200 @@ void write_capture_summary_line(const CaptureSummary& summary) {
                              std::to_string(summary.max_callback_gap_us));
 }
 
-// The capture's counters to report once streaming is over: those the live loop took when it
-// stopped the capture, else those of a capture still held; none for a file.
-std::optional<CaptureSummary> final_capture_counters(const CaptureSummary& taken,
-                                                     const std::optional<CaptureHandle>& held) {
-  if (taken.present) return taken;
-  if (held && held->stats) return summarize_capture(*held->stats);
-  return std::nullopt;
-}
+// What the stream runs on, made once after the initial volume: the history shared by the
+// packetiser and "rt-control", the packetiser, the counters, rt-control's stop flag, its failure
+// slot and the two destinations at the receiver.
+struct StreamState {
+  explicit StreamState(const RtspSession& session)
+      : history(new_packet_history()),
+        sender_state(history, session.audio_key),
+        stats(std::make_shared<StreamStats>()),
+        control_stop(std::make_shared<std::atomic<bool>>(false)),
+        failure(new_worker_failure_slot()),
+        data_destination(stream_destination(session.receiver_address, session.data_port)),
+        control_destination(
+            stream_destination(session.receiver_address, session.remote_control_port)) {}
+
+  std::shared_ptr<PacketHistory> history;
+  RtpSenderState sender_state;
+  std::shared_ptr<StreamStats> stats;
+  std::shared_ptr<std::atomic<bool>> control_stop;
+  std::shared_ptr<WorkerFailureSlot> failure;
+  platform::SocketAddress data_destination;
+  platform::SocketAddress control_destination;
+};
+
+// One session's run, step by step. The members are declared so that leaving drops the capture
+// first, then the workers (stopped within the deadline), then the slot (which tears the session
+// down if it still holds it).
+class ManagedSession {
+ public:
+  ManagedSession(const SessionConfig& config, std::shared_ptr<SessionShared> shared,
+                 platform::AudioHost& audio)
+      : config_(config), shared_(std::move(shared)), audio_(audio) {}
+
+  // From nothing to a playing session: the receiver started, the initial requests sent, every
+  // worker and the capture running.
+  SessionError start() {
+    if (stop_requested()) return kCancelled;
+    const std::optional<IpAddress> address = choose_session_address(config_.addresses);
+    if (!address) return error_at(SessionErrorKind::config_error, SessionStage::validate_config);
+    auto started = start_airplay_session(SessionTarget{*address, config_.port}, *shared_);
+    if (!started) return startup_session_error(started.error().kind);
+    slot_.emplace(std::move(*started), shared_);
+    if (stop_requested()) {
+      shutdown_session_owner(*slot_);
+      return kCancelled;
+    }
+    if (const SessionError sent = send_initial_requests(); sent.is_error()) return sent;
+    stream_.emplace(session());
+    if (const SessionError running = start_workers(); running.is_error()) return running;
+    if (const SessionError capturing = start_capture(); capturing.is_error()) return capturing;
+    if (stop_requested()) return kCancelled;
+    return mark_startup_complete(*shared_);
+  }
+
+  // The source's stream loop, with the metrics published from 1 s after playing began.
+  StreamOutcome stream() {
+    MetricsPublication metrics{Clock::now() + kMetricsPublicationInterval};
+    StreamContext context{*workers_->packets,
+                          stream_->sender_state,
+                          *stream_->stats,
+                          *shared_,
+                          [this](float volume) { return send_volume_update(session(), volume); },
+                          applied_generation_,
+                          workers_->feedback->failed,
+                          workers_->feedback->counters,
+                          *stream_->failure,
+                          TimingCounters{session().timing_responder.requests,
+                                         session().timing_responder.replies},
+                          metrics};
+    if (!capture_) {
+      return stream_wav_file(*config_.audioSource.file_path, config_.maxDuration, context);
+    }
+    return stream_capture(std::move(capture_->queue), capture_->sample_rate, config_, context,
+                          capture_, capture_summary_);
+  }
+
+  // The teardown within the shutdown deadline, what it achieved into the report, and the result.
+  SessionError finish(const StreamOutcome& outcome) {
+    const Instant deadline = shutdown_deadline(*shared_);
+    const std::optional<CaptureSummary> capture_counters = final_capture_counters();
+    capture_.reset();
+
+    const WorkerStopReport stopped = stop_session_workers(*workers_, deadline);
+    const bool past_deadline = Clock::now() >= deadline;
+    const SessionTeardown teardown = finish_session(*slot_, deadline, past_deadline);
+    const std::uint32_t forced_total =
+        saturating_add(stopped.late_workers, teardown.teardown.forced_stages);
+    record_shutdown_evidence(*shared_, teardown.teardown.forced_stages,
+                             teardown.teardown.evidence);
+    if (capture_counters) {
+      write_capture_summary_line(*capture_counters);
+      merge_capture_metrics(*shared_, capture_counters->totals);
+    }
+    merge_shutdown_metrics(*shared_, stopped.feedback, teardown.timing, forced_total);
+    publish_final_stream_stats(*stream_->stats, *shared_);
+
+    if (Clock::now() > deadline) {
+      return error_at(SessionErrorKind::shutdown_timeout, SessionStage::shutdown);
+    }
+    if (!outcome) return outcome.error();
+    record_end_reason(*shared_, *outcome);
+    if (stopped.feedback_failed) {
+      return error_at(SessionErrorKind::control_poisoned, SessionStage::feedback);
+    }
+    return stopped.sender_result;
+  }
+
+ private:
+  bool stop_requested() const { return shared_->stop_requested.load(std::memory_order_acquire); }
+  RtspSession& session() { return *slot_->session; }
+
+  // The initial FLUSH, then the initial volume, whose failure only warns.
+  SessionError send_initial_requests() {
+    if (!send_initial_flush(session(), shared_->stop_requested)) {
+      return error_at(SessionErrorKind::control_poisoned, SessionStage::control);
+    }
+    if (stop_requested()) return kCancelled;
+    // The generation is read before the volume (see apply_volume_change).
+    applied_generation_ = shared_->volume_generation.load(std::memory_order_acquire);
+    const float volume = shared_->volume.load(std::memory_order_relaxed);
+    if (!send_initial_volume(session(), volume, shared_->stop_requested)) {
+      if (stop_requested()) return kCancelled;
+      post_session_warning(*shared_, WarningCode::optional_request_rejected,
+                           SessionStage::set_volume, true);
+    }
+    return SessionError::success();
+  }
+
+  // "rt-sender", "rt-control" and "rtsp-feedback", in this order, with a stop check after each.
+  SessionError start_workers() {
+    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity);
+    auto sender_socket = session().control_socket.duplicate();
+    if (!sender_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
+    auto sender = start_rtp_sender(std::move(packet_queue), stream_->control_destination,
+                                   stream_->data_destination, std::move(*sender_socket),
+                                   stream_->stats);
+    if (!sender) return sender.error();
+    workers_.emplace(std::move(packets), shared_, stream_->control_stop);
+    workers_->sender.emplace(std::move(*sender));
+    if (stop_requested()) return kCancelled;
+
+    auto control_socket = session().control_socket.duplicate();
+    if (!control_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
+    auto control = start_rtp_control(std::move(*control_socket), stream_->control_destination,
+                                     stream_->control_stop, stream_->stats, stream_->history,
+                                     shared_, stream_->failure);
+    if (!control) return control.error();
+    workers_->control.emplace(std::move(*control));
+    if (stop_requested()) return kCancelled;
+
+    auto feedback = spawn_feedback_worker(session().connection, session().url, shared_);
+    if (!feedback) return error_at(SessionErrorKind::internal_error, SessionStage::feedback);
+    workers_->feedback.emplace(std::move(*feedback));
+    if (stop_requested()) return kCancelled;
+    return SessionError::success();
+  }
+
+  // Loopback capture, for the default output only.
+  SessionError start_capture() {
+    if (!config_.audioSource.is_default_output()) return SessionError::success();
+    auto capturing = start_loopback_capture(audio_);
+    if (!capturing) return error_at(SessionErrorKind::capture_failed, SessionStage::capture);
+    capture_.emplace(std::move(*capturing));
+    write_capture_line(*capture_);
+    return SessionError::success();
+  }
+
+  // The capture's counters to report once streaming is over: those the live loop took when it
+  // stopped the capture, else those of a capture still held; none for a file.
+  std::optional<CaptureSummary> final_capture_counters() const {
+    if (capture_summary_.present) return capture_summary_;
+    if (capture_ && capture_->stats) return summarize_capture(*capture_->stats);
+    return std::nullopt;
+  }
+
+  const SessionConfig& config_;
+  std::shared_ptr<SessionShared> shared_;
+  platform::AudioHost& audio_;
+  std::uint64_t applied_generation_ = 0;
+  std::optional<SessionSlot> slot_;
+  std::optional<StreamState> stream_;
+  std::optional<SessionWorkers> workers_;
+  std::optional<CaptureHandle> capture_;
+  CaptureSummary capture_summary_;
+};
 
 }  // namespace
 
 SessionError run_managed_session(const SessionConfig& config,
-                                 const std::shared_ptr<SessionShared>& shared_state,
+                                 const std::shared_ptr<SessionShared>& shared,
                                  platform::AudioHost& audio) {
-  SessionShared& shared = *shared_state;
-  if (stop_requested(shared)) return kCancelled;
-
-  const std::optional<IpAddress> address = choose_session_address(config.addresses);
-  if (!address) return SessionError::of(SessionErrorKind::config_error,
-                                        SessionStage::validate_config);
-
-  auto started = start_airplay_session(SessionTarget{*address, config.port}, shared);
-  if (!started) return startup_session_error(started.error().kind);
-
-  // Declared first, so that every way out drops the capture, then the workers, then the slot
-  // (which tears the session down if it still holds it).
-  SessionSlot slot(std::move(*started), shared_state);
-  if (stop_requested(shared)) {
-    shutdown_session_owner(slot);
-    return kCancelled;
-  }
-  RtspSession& session = *slot.session;
-
-  if (!send_initial_flush(session, shared.stop_requested)) {
-    return SessionError::of(SessionErrorKind::control_poisoned, SessionStage::control);
-  }
-  if (stop_requested(shared)) return kCancelled;
-
-  // The generation is read before the volume (see apply_volume_change).
-  std::uint64_t applied_generation = shared.volume_generation.load(std::memory_order_acquire);
-  const float volume = shared.volume.load(std::memory_order_relaxed);
-  if (!send_initial_volume(session, volume, shared.stop_requested)) {
-    if (stop_requested(shared)) return kCancelled;
-    post_session_warning(shared, WarningCode::optional_request_rejected, SessionStage::set_volume,
-                         true);
-  }
-
-  // The stream's state, once.
-  std::shared_ptr<PacketHistory> history = new_packet_history();
-  RtpSenderState sender_state(history, session.audio_key);
-  auto stats = std::make_shared<StreamStats>();
-  auto control_stop = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<WorkerFailureSlot> failure = new_worker_failure_slot();
-  const platform::SocketAddress data_destination =
-      stream_destination(session.receiver_address, session.data_port);
-  const platform::SocketAddress control_destination =
-      stream_destination(session.receiver_address, session.remote_control_port);
-  auto [packet_sender, packet_receiver] = support::channel<OutboundPacket>(kPacketChannelCapacity);
-
-  auto sender_socket = session.control_socket.duplicate();
-  if (!sender_socket) return SessionError::of(SessionErrorKind::network_error, SessionStage::control);
-  auto sender = start_rtp_sender(std::move(packet_receiver), control_destination,
-                                 data_destination, std::move(*sender_socket), stats);
-  if (!sender) return sender.error();
-  std::optional<SessionWorkers> workers;
-  workers.emplace(std::move(packet_sender), shared_state, control_stop);
-  workers->sender.emplace(std::move(*sender));
-  if (stop_requested(shared)) return kCancelled;
-
-  auto control_socket = session.control_socket.duplicate();
-  if (!control_socket) {
-    return SessionError::of(SessionErrorKind::network_error, SessionStage::control);
-  }
-  auto control = start_rtp_control(std::move(*control_socket), control_destination, control_stop,
-                                   stats, history, shared_state, failure);
-  if (!control) return control.error();
-  workers->control.emplace(std::move(*control));
-  if (stop_requested(shared)) return kCancelled;
-
-  auto feedback = spawn_feedback_worker(session.connection, session.url, shared_state);
-  if (!feedback) return SessionError::of(SessionErrorKind::internal_error, SessionStage::feedback);
-  workers->feedback.emplace(std::move(*feedback));
-  if (stop_requested(shared)) return kCancelled;
-
-  std::optional<CaptureHandle> capture;
-  if (config.audioSource.is_default_output()) {
-    auto capturing = start_loopback_capture(audio);
-    if (!capturing) return SessionError::of(SessionErrorKind::capture_failed, SessionStage::capture);
-    capture.emplace(std::move(*capturing));
-    write_capture_line(*capture);
-  }
-  if (stop_requested(shared)) return kCancelled;
-
-  if (const SessionError playing = mark_startup_complete(shared); playing.is_error()) {
-    return playing;
-  }
-  MetricsPublication metrics{Clock::now() + kMetricsPublicationInterval};
-
-  CaptureSummary capture_summary;
-  StreamContext context{*workers->packets,
-                        sender_state,
-                        *stats,
-                        shared,
-                        [&session](float level) { return send_volume_update(session, level); },
-                        applied_generation,
-                        workers->feedback->failed,
-                        workers->feedback->counters,
-                        *failure,
-                        TimingCounters{session.timing_responder.requests,
-                                       session.timing_responder.replies},
-                        metrics};
-  const StreamOutcome outcome =
-      capture ? stream_capture(std::move(capture->queue), capture->sample_rate, config, context,
-                               capture, capture_summary)
-              : stream_wav_file(*config.audioSource.file_path, config.maxDuration, context);
-
-  // The teardown, bounded by the shutdown deadline from here on.
-  const Instant deadline = shutdown_deadline(shared);
-  const std::optional<CaptureSummary> capture_counters =
-      final_capture_counters(capture_summary, capture);
-  capture.reset();
-
-  const WorkerStopReport stopped = stop_session_workers(*workers, deadline);
-  const bool past_deadline = Clock::now() >= deadline;
-  const SessionTeardown teardown = finish_session(slot, deadline, past_deadline);
-  const std::uint32_t forced_total =
-      saturating_add(stopped.late_workers, teardown.teardown.forced_stages);
-  record_shutdown_evidence(shared, teardown.teardown.forced_stages, teardown.teardown.evidence);
-  if (capture_counters) {
-    write_capture_summary_line(*capture_counters);
-    merge_capture_metrics(shared, capture_counters->totals);
-  }
-  merge_shutdown_metrics(shared, stopped.feedback, teardown.timing, forced_total);
-  publish_final_stream_stats(*stats, shared);
-
-  if (Clock::now() > deadline) {
-    return SessionError::of(SessionErrorKind::shutdown_timeout, SessionStage::shutdown);
-  }
-  if (!outcome) return outcome.error();
-  record_end_reason(shared, *outcome);
-  if (stopped.feedback_failed) {
-    return SessionError::of(SessionErrorKind::control_poisoned, SessionStage::feedback);
-  }
-  return stopped.sender_result;
+  ManagedSession session(config, shared, audio);
+  if (const SessionError started = session.start(); started.is_error()) return started;
+  const StreamOutcome outcome = session.stream();
+  return session.finish(outcome);
 }
 
 }  // namespace kestrune::engine
