@@ -199,7 +199,9 @@ std::vector<ReceivedRequest> TestReceiver::requests() const { return record_.loc
 
 std::vector<ReceivedRequest> TestReceiver::requests_with(std::string_view method) const {
   std::vector<ReceivedRequest> matching;
-  for (const auto& request : record_.lock()->requests) {
+  // The guard is held for the whole loop: a temporary one in the range would be gone before it.
+  const auto record = record_.lock();
+  for (const auto& request : record->requests) {
     if (request.method == method) matching.push_back(request);
   }
   return matching;
