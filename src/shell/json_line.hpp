@@ -7,7 +7,9 @@
 //     integer), anything else -> float.
 //   serialize_json_line: compact JSON with object keys in byte order, strings escaped as the
 //     protocol writes them (\b \t \n \f \r, other control bytes as \u00xx in lower case, "/" and
-//     non-ASCII as they are), doubles in shortest round-trip form and non-finite ones as null.
+//     non-ASCII as they are), doubles in the fewest digits that read back the same (plain
+//     decimal with ".0" for an integral value, an exponent such as "1e16" or "2.5e-7" beyond
+//     16 integral digits or below 1e-5) and non-finite ones as null.
 
 #include <cstddef>
 #include <optional>
