@@ -1,14 +1,18 @@
 // One host input line through everything that reads it: the envelope check, every payload
 // decoder, the start-payload conversion and dispatch. Each line must get exactly one response,
-// whatever events a session it starts may add.
+// whatever events a session it starts may add, and every parsed line must read back the same
+// after the writer's serialization.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <expected>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "discovery/discovery_owner.hpp"
+#include "engine/core/session_start.hpp"
 #include "shell/active_session.hpp"
 #include "shell/command_envelope.hpp"
 #include "shell/dispatch.hpp"
@@ -36,6 +40,27 @@ void decode_with_every_payload_type(const nlohmann::json& value) {
   }
 }
 
+// A session that gives up as an unreachable receiver would, without touching the network: the
+// addresses in a fuzzed line may be anyone's.
+class OfflineRunner final : public engine::SessionRunner {
+ public:
+  engine::SessionError run(const engine::SessionConfig&,
+                           std::shared_ptr<engine::SessionShared>) override {
+    return engine::SessionError::of(engine::SessionErrorKind::network_error,
+                                    engine::SessionStage::pairing);
+  }
+};
+
+std::expected<engine::StartedSession, engine::SessionError> start_offline(
+    engine::SessionConfig config) {
+  return engine::start_session_with_runner(std::move(config), std::make_unique<OfflineRunner>());
+}
+
+void check_serialization_reads_back(const nlohmann::json& value) {
+  const auto back = shell::parse_json_line(shell::serialize_json_line(value));
+  if (!back || *back != value) std::abort();
+}
+
 discovery::DiscoveryOwner& idle_discovery_owner() {
   static auto queue = std::make_shared<shell::OutputQueue>();
   static auto owner =
@@ -52,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)shell::parse_address_literal(line);
   (void)shell::parse_features_hex(line);
   if (const auto value = shell::parse_json_line(line)) {
+    check_serialization_reads_back(*value);
     decode_with_every_payload_type(*value);
     if (value->is_object() && value->contains("payload")) {
       decode_with_every_payload_type((*value)["payload"]);
@@ -66,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto queue = std::make_shared<shell::OutputQueue>();
   shell::ActiveSessionSlot session;
-  shell::ShellContext context{queue, idle_discovery_owner(), session};
+  shell::ShellContext context{queue, idle_discovery_owner(), session, &start_offline};
   (void)shell::handle_command_line(line, context);
   // A start that was accepted runs a session that ends at once; its events are not counted.
   if (session) (void)shell::stop_active_session(session);
