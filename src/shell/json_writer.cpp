@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <poll.h>
 #include <unistd.h>
 
 #include "shell/json_line.hpp"
@@ -15,7 +16,9 @@ namespace {
 constexpr std::size_t kWriterBufferBytes = 8192;
 constexpr int kInterruptedWriteRetries = 1000;
 
-// Writes every byte; false on the first failure (EPIPE once the host has closed its end).
+// Writes every byte; false on the first failure (EPIPE once the host has closed its end). A host
+// may hand over a non-blocking pipe: while it is full, the write waits for room as a blocking
+// one would, since nothing has failed.
 bool write_all(int fd, std::string_view bytes) {
   int interrupted = 0;
   while (!bytes.empty()) {
@@ -24,6 +27,9 @@ bool write_all(int fd, std::string_view bytes) {
       bytes.remove_prefix(static_cast<std::size_t>(wrote));
     } else if (wrote < 0 && errno == EINTR && interrupted++ < kInterruptedWriteRetries) {
       continue;
+    } else if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd writable{fd, POLLOUT, 0};
+      if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return false;
     } else {
       return false;
     }

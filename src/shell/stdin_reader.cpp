@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <poll.h>
 #include <unistd.h>
 
 namespace kestrune::shell {
 namespace {
 
-// A read interrupted by a signal has not failed; it is tried again a bounded number of times.
+// A read interrupted by a signal, or one that found a non-blocking input empty, has not failed;
+// it is tried again a bounded number of times.
 constexpr int kInterruptedReadRetries = 1000;
 
 enum class Refill { data, end, error };
@@ -32,6 +34,11 @@ InputLine BoundedLineReader::read_bounded_line() {
           refill = Refill::end;  // EBADF: no standard input at all
         } else if (errno == EINTR) {
           continue;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          // A non-blocking standard input with nothing in it yet has not failed: wait for input
+          // as a blocking read would.
+          pollfd readable{fd_, POLLIN, 0};
+          if (::poll(&readable, 1, -1) >= 0 || errno == EINTR) continue;
         }
         break;
       }

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -23,6 +24,18 @@ std::string read_to_end(int fd) {
     if (got <= 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
   }
+  return text;
+}
+
+// Reads everything until the writer has ended and its end of the pipe is closed.
+std::string read_until_closed(int read_fd, std::thread& writer, int write_fd) {
+  std::string text;
+  std::thread closer([&] {
+    writer.join();
+    ::close(write_fd);
+  });
+  text = read_to_end(read_fd);
+  closer.join();
   return text;
 }
 
@@ -68,6 +81,25 @@ TEST(RunJsonWriter, FailedWriteClosesTheQueueAndSaysSoOnce) {
   EXPECT_EQ(read_to_end(captured), std::string(kWriterUnavailableLine) + "\n");
   ::close(captured);
   ::close(fds[1]);
+}
+
+// A host may hand over a non-blocking pipe: while it is full the writer waits instead of taking
+// the output for closed.
+TEST(RunJsonWriter, FullNonBlockingPipeIsWaitedFor) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK), 0);
+  OutputQueue queue;
+  const std::string text(4000, 'v');
+  constexpr int kLines = 100;  // far more than the pipe holds
+  for (int i = 0; i < kLines; ++i) ASSERT_TRUE(push_output(queue, json(text)));
+  finish_output(queue);
+  std::thread writer([&] { run_json_writer(queue, fds[1]); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pipe fills meanwhile
+  const std::string written = read_until_closed(fds[0], writer, fds[1]);
+  EXPECT_FALSE(output_closed(queue));
+  EXPECT_EQ(written.size(), kLines * (text.size() + 3));
+  ::close(fds[0]);
 }
 
 }  // namespace

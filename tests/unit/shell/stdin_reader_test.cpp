@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,23 @@ TEST(ReadBoundedLine, FailedReadIsReadErrorAndMissingInputIsTheEnd) {
   ::close(fds[0]);
   ::close(fds[1]);  // no longer an open descriptor
   EXPECT_EQ(describe(BoundedLineReader(fds[0]).read_bounded_line()), "EndOfInput");
+}
+
+// A host may hand over a non-blocking pipe: with nothing to read yet the reader waits for input
+// instead of reporting a read error.
+TEST(ReadBoundedLine, EmptyNonBlockingPipeIsWaitedFor) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK), 0);
+  BoundedLineReader reader(fds[0]);
+  auto first = std::async(std::launch::async, [&] { return describe(reader.read_bounded_line()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reader finds nothing
+  ASSERT_EQ(::write(fds[1], "a\n", 2), 2);
+  ::close(fds[1]);
+  ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(first.get(), "Line(a)");
+  EXPECT_EQ(describe(reader.read_bounded_line()), "EndOfInput");
+  ::close(fds[0]);
 }
 
 TEST(RunStdinReader, SendsEveryLineThenEndsAfterTheEnd) {
