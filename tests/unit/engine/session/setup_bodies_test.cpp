@@ -47,10 +47,19 @@ TEST(SetupPhase1Body, IsABinaryDictionaryInTheFixedKeyOrder) {
   EXPECT_EQ(*shape, "deviceID:string,sessionUUID:string,timingPort:integer,timingProtocol:string");
   auto value = decode_binary_plist(*body);
   ASSERT_TRUE(value);
-  char* text = nullptr;
-  plist_get_string_val(plist_dict_get_item(value->get(), "sessionUUID"), &text);
-  EXPECT_STREQ(text, "0F1E2D3C-AAAA-4BBB-8CCC-DDDDEEEEFFFF");
-  std::free(text);
+  const struct {
+    const char* key;
+    const char* text;
+  } strings[] = {{"deviceID", "5A:0F:33:C1:09:7E"},
+                 {"sessionUUID", "0F1E2D3C-AAAA-4BBB-8CCC-DDDDEEEEFFFF"},
+                 {"timingProtocol", "NTP"}};
+  for (const auto& expected : strings) {
+    SCOPED_TRACE(expected.key);
+    char* text = nullptr;
+    plist_get_string_val(plist_dict_get_item(value->get(), expected.key), &text);
+    EXPECT_STREQ(text, expected.text);
+    std::free(text);
+  }
   EXPECT_EQ(plist_u16_field(value->get(), "timingPort"), 6002);
 }
 
@@ -79,6 +88,10 @@ TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
     EXPECT_EQ(plist_integer(plist_dict_get_item(stream, expected.key))->unsigned_value(),
               expected.value);
   }
+  char* mode = nullptr;
+  plist_get_string_val(plist_dict_get_item(stream, "audioMode"), &mode);
+  EXPECT_STREQ(mode, "default");
+  std::free(mode);
   std::uint64_t size = 0;
   const char* shk = plist_get_data_ptr(plist_dict_get_item(stream, "shk"), &size);
   ASSERT_EQ(size, kAudioKeySize);
