@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "engine/session/plist_input_check.hpp"
+
 namespace kestrune::engine {
 
 namespace {
@@ -23,55 +25,6 @@ bool held_as_large_unsigned(plist_t integer) {
   std::unique_ptr<char, FreeBinary> bytes(raw);
   return bytes && length > kBinaryHeaderSize &&
          static_cast<std::uint8_t>(bytes.get()[kBinaryHeaderSize]) == kSixteenByteIntegerMarker;
-}
-
-std::uint64_t read_big_endian(std::span<const std::uint8_t> bytes) {
-  std::uint64_t value = 0;
-  for (const std::uint8_t byte : bytes) value = value << 8 | byte;
-  return value;
-}
-
-// Whether a string object of a binary property list holds a NUL character. libplist 2.2 keeps
-// such a string with a length that disagrees with its C string and aborts on an assertion when
-// the text is asked for (a UTF-16 key holding U+0000 is enough), so these lists are refused
-// before the library sees them. A list whose tables do not fit is left to the library, which
-// refuses it itself.
-bool binary_plist_has_nul_string(std::span<const std::uint8_t> bytes) {
-  constexpr std::size_t kTrailerSize = 32;
-  if (bytes.size() < kBinaryHeaderSize + kTrailerSize) return false;
-  const std::size_t trailer_at = bytes.size() - kTrailerSize;
-  const auto trailer = bytes.subspan(trailer_at);
-  const std::size_t offset_size = trailer[6];
-  const std::uint64_t object_count = read_big_endian(trailer.subspan(8, 8));
-  const std::uint64_t table_at = read_big_endian(trailer.subspan(24, 8));
-  if (offset_size == 0 || offset_size > 8 || table_at < kBinaryHeaderSize ||
-      table_at > trailer_at || object_count > (trailer_at - table_at) / offset_size) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < object_count; ++i) {  // bounded by the table's size
-    const std::uint64_t at =
-        read_big_endian(bytes.subspan(table_at + i * offset_size, offset_size));
-    if (at >= trailer_at) continue;
-    const std::uint8_t marker = bytes[at];
-    const unsigned kind = marker >> 4;  // 5: ASCII string, 6: UTF-16 string
-    if (kind != 5 && kind != 6) continue;
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t text_at = at + 1;
-    if (count == 0x0F) {  // the count follows as an integer object
-      if (text_at >= trailer_at || (bytes[text_at] >> 4) != 1) continue;
-      const std::size_t count_size = std::size_t{1} << (bytes[text_at] & 0x0F);
-      if (count_size > 8 || text_at + 1 + count_size > trailer_at) continue;
-      count = read_big_endian(bytes.subspan(text_at + 1, count_size));
-      text_at += 1 + count_size;
-    }
-    const std::uint64_t unit = kind == 5 ? 1 : 2;
-    if (count > (trailer_at - text_at) / unit) continue;
-    const auto text = bytes.subspan(text_at, count * unit);
-    for (std::size_t k = 0; k < text.size(); k += unit) {
-      if (text[k] == 0 && (unit == 1 || text[k + 1] == 0)) return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace
@@ -100,9 +53,8 @@ support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> by
   const bool binary = bytes.size() >= kBinaryHeaderSize &&
                       plist_is_binary(reinterpret_cast<const char*>(bytes.data()),
                                       static_cast<std::uint32_t>(bytes.size())) != 0;
-  if (binary && binary_plist_has_nul_string(bytes)) {
-    return support::fail(support::Error("binary property list holds a string with a NUL character")
-                             .context("decode binary plist"));
+  if (auto refusal = plist_input_refusal(bytes, binary)) {
+    return support::fail(support::Error(std::move(*refusal)).context("decode binary plist"));
   }
   plist_t raw = nullptr;
   plist_from_memory(reinterpret_cast<const char*>(bytes.data()),

@@ -55,7 +55,8 @@ class PlistInteger {
 
 // The binary form; a library failure gets the context "encode binary plist".
 support::Result<std::vector<std::uint8_t>> encode_binary_plist(plist_t value);
-// The value of binary or XML bytes; a failure gets the context "decode binary plist".
+// The value of binary or XML bytes; a failure gets the context "decode binary plist". Bytes that
+// the library could not read safely (plist_input_check.hpp) are refused before it sees them.
 support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> bytes);
 
 // array, dictionary, boolean, data, date, real, integer, string, or other (uid and the rest).

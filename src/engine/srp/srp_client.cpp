@@ -60,13 +60,14 @@ support::Result<SrpClient> srp_client_from_private_value(
 support::Result<SrpChallengeResult> srp_process_challenge(
     SrpClient& client, std::span<const std::uint8_t> salt,
     std::span<const std::uint8_t> server_public) {
+  // Whatever an earlier call left, a failure of this one leaves nothing to verify against.
+  client.challenge_processed_ = false;
   if (salt.size() != kSrpSaltSize) {
     return fail("pairing salt must be 16 bytes, got " + std::to_string(salt.size()));
   }
   if (server_public.size() > kSrpPaddedSize) {
     return fail("server SRP public key exceeds " + std::to_string(kSrpPaddedSize) + " bytes");
   }
-  client.challenge_processed_ = false;
   const BIGNUM* prime = srp_prime();
   const BIGNUM* generator = srp_generator();
   BigNumContext context = big_number_context_new();

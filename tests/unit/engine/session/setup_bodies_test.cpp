@@ -47,10 +47,19 @@ TEST(SetupPhase1Body, IsABinaryDictionaryInTheFixedKeyOrder) {
   EXPECT_EQ(*shape, "deviceID:string,sessionUUID:string,timingPort:integer,timingProtocol:string");
   auto value = decode_binary_plist(*body);
   ASSERT_TRUE(value);
-  char* text = nullptr;
-  plist_get_string_val(plist_dict_get_item(value->get(), "sessionUUID"), &text);
-  EXPECT_STREQ(text, "0F1E2D3C-AAAA-4BBB-8CCC-DDDDEEEEFFFF");
-  std::free(text);
+  const struct {
+    const char* key;
+    const char* text;
+  } strings[] = {{"deviceID", "5A:0F:33:C1:09:7E"},
+                 {"sessionUUID", "0F1E2D3C-AAAA-4BBB-8CCC-DDDDEEEEFFFF"},
+                 {"timingProtocol", "NTP"}};
+  for (const auto& expected : strings) {
+    SCOPED_TRACE(expected.key);
+    char* text = nullptr;
+    plist_get_string_val(plist_dict_get_item(value->get(), expected.key), &text);
+    EXPECT_STREQ(text, expected.text);
+    std::free(text);
+  }
   EXPECT_EQ(plist_u16_field(value->get(), "timingPort"), 6002);
 }
 
@@ -79,6 +88,10 @@ TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
     EXPECT_EQ(plist_integer(plist_dict_get_item(stream, expected.key))->unsigned_value(),
               expected.value);
   }
+  char* mode = nullptr;
+  plist_get_string_val(plist_dict_get_item(stream, "audioMode"), &mode);
+  EXPECT_STREQ(mode, "default");
+  std::free(mode);
   std::uint64_t size = 0;
   const char* shk = plist_get_data_ptr(plist_dict_get_item(stream, "shk"), &size);
   ASSERT_EQ(size, kAudioKeySize);
@@ -207,6 +220,99 @@ TEST(SetupAnswers, StringsWithANulCharacterAreRefusedBeforeTheLibrarySeesThem) {
                 "decode binary plist: binary property list holds a string with a NUL character");
     }
   }
+}
+
+// A binary property list of the given objects (object 0 is the top one), with 4-byte offsets and
+// object references of `ref_size` bytes.
+Bytes binary_plist(const std::vector<Bytes>& objects, std::size_t ref_size) {
+  Bytes bytes = bytes_of("bplist00");
+  std::vector<std::size_t> offsets;
+  for (const Bytes& object : objects) {
+    offsets.push_back(bytes.size());
+    bytes.insert(bytes.end(), object.begin(), object.end());
+  }
+  const std::size_t table = bytes.size();
+  for (const std::size_t offset : offsets) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back((offset >> shift) & 0xFF);
+  }
+  Bytes trailer(32, 0);
+  trailer[6] = 4;
+  trailer[7] = static_cast<std::uint8_t>(ref_size);
+  for (int i = 0; i < 8; ++i) {
+    trailer[8 + i] = (static_cast<std::uint64_t>(objects.size()) >> (56 - 8 * i)) & 0xFF;
+    trailer[24 + i] = (static_cast<std::uint64_t>(table) >> (56 - 8 * i)) & 0xFF;
+  }
+  bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+  return bytes;
+}
+
+// An array object holding the references `refs` (fewer than 15), each `ref_size` bytes.
+Bytes array_object(const std::vector<std::size_t>& refs, std::size_t ref_size) {
+  Bytes object{static_cast<std::uint8_t>(0xA0 | refs.size())};
+  for (const std::size_t ref : refs) {
+    for (std::size_t k = ref_size; k-- > 0;) object.push_back((ref >> (8 * k)) & 0xFF);
+  }
+  return object;
+}
+
+// Arrays nested `depth` deep, each holding `fan_out` references to the next one; an integer
+// at the bottom. The objects are shared, but every reference is a value of its own when read.
+Bytes nested_arrays(std::size_t depth, std::size_t fan_out) {
+  std::vector<Bytes> objects;
+  for (std::size_t i = 0; i < depth; ++i) {
+    objects.push_back(array_object(std::vector<std::size_t>(fan_out, i + 1), 2));
+  }
+  objects.push_back({0x10, 0x01});
+  return binary_plist(objects, 2);
+}
+
+std::string nested_xml_arrays(std::size_t depth) {
+  std::string inner;
+  for (std::size_t i = 0; i < depth; ++i) inner += "<array>";
+  inner += "<integer>1</integer>";
+  for (std::size_t i = 0; i < depth; ++i) inner += "</array>";
+  return xml_plist(inner);
+}
+
+// The library builds one value per reference and reads nested values recursively: a short answer
+// must neither make it build millions of values nor run it out of stack.
+TEST(SetupAnswers, ListsTooDeepOrTooLargeWhenReadAreRefusedBeforeTheLibrarySeesThem) {
+  struct Case {
+    const char* name;
+    Bytes body;
+    const char* error;  // nullptr: read
+  };
+  // {eventPort: v, timingPort: v}: two keys sharing one value object, as writers do.
+  const Bytes shared_value = binary_plist(
+      {{0xD2, 0x01, 0x02, 0x03, 0x03}, bytes_of("\x59" "eventPort"),
+       bytes_of("\x5A" "timingPort"), {0x11, 0x1B, 0x58}},
+      1);
+  const Case cases[] = {
+      {"shared value", shared_value, nullptr},
+      {"binary, 60 deep", nested_arrays(60, 1), nullptr},
+      {"binary, 2000 deep", nested_arrays(2000, 1),
+       "decode binary plist: property list nests deeper than 128 levels"},
+      {"binary, doubling 10 times", nested_arrays(10, 2), nullptr},
+      {"binary, doubling 17 times", nested_arrays(17, 2),
+       "decode binary plist: binary property list expands to more than 65536 values"},
+      {"binary, referring to itself", binary_plist({array_object({0}, 1)}, 1),
+       "decode binary plist: binary property list refers to itself"},
+      {"XML, 60 deep", bytes_of(nested_xml_arrays(60)), nullptr},
+      {"XML, 2000 deep", bytes_of(nested_xml_arrays(2000)),
+       "decode binary plist: property list nests deeper than 128 levels"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto value = decode_binary_plist(c.body);
+    ASSERT_EQ(value.has_value(), c.error == nullptr) << (value ? "" : value.error().describe());
+    if (c.error) {
+      EXPECT_EQ(value.error().describe(), c.error);
+    }
+  }
+  auto ports = parse_setup1_response(shared_value);
+  ASSERT_TRUE(ports) << ports.error().describe();
+  EXPECT_EQ(ports->event_port, 7000);
+  EXPECT_EQ(ports->remote_timing_port, 7000);
 }
 
 std::string stream(const std::string& entries) { return "<dict>" + entries + "</dict>"; }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <string_view>
 
 #include "engine/srp/srp_group.hpp"
@@ -119,15 +120,22 @@ TEST_F(SrpVectorTest, BadChallengesAreRefusedAndLeaveTheChallengeUnprocessed) {
       {"B empty", salt, {}, "invalid SRP server public key B mod N == 0"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SrpClient client = make_client();
-    auto result = srp_process_challenge(client, c.salt, c.b);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().describe(), c.message);
-    EXPECT_FALSE(client.challenge_processed());
-    auto verified = srp_verify_server_proof(client, vectors_.bytes("server_proof"));
-    ASSERT_FALSE(verified);
-    EXPECT_EQ(verified.error().describe(), "SRP challenge has not been processed");
+    // A fresh client, and one whose earlier challenge succeeded: a failure forgets that one too.
+    for (const bool processed_before : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (processed_before ? " / processed before" : ""));
+      SrpClient client = make_client();
+      if (processed_before) {
+        ASSERT_TRUE(
+            srp_process_challenge(client, vectors_.bytes("salt"), vectors_.bytes("public_b")));
+      }
+      auto result = srp_process_challenge(client, c.salt, c.b);
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().describe(), c.message);
+      EXPECT_FALSE(client.challenge_processed());
+      auto verified = srp_verify_server_proof(client, vectors_.bytes("server_proof"));
+      ASSERT_FALSE(verified);
+      EXPECT_EQ(verified.error().describe(), "SRP challenge has not been processed");
+    }
   }
 }
 
