@@ -10,7 +10,7 @@ namespace kestrune::engine {
 namespace {
 
 // Bounds a pull when the queue keeps delivering: even at the highest accepted device rate a chunk
-// gives more than a sixth of a packet, so a packet is complete long before this many chunks.
+// gives some 58 frames, so this many chunks hold several packets.
 constexpr int kMaxChunksPerPull = 64;
 
 std::size_t buffered(const LivePcmSource& source) {
