@@ -5,18 +5,20 @@
 //   unbounded_channel<T>() never makes a sender wait.
 // The channel is disconnected when every Sender is gone (the receiver still gets what is queued,
 // then sees disconnected) or when the Receiver is gone (sends fail at once, queued values are
-// destroyed). Closing wakes every waiter.
+// destroyed). Closing wakes every waiter. A channel keeps the room it has needed: once it has held
+// n values, holding n again allocates nothing.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace kestrune::support {
 
@@ -25,6 +27,48 @@ enum class RecvError { empty, timeout, disconnected };
 
 namespace detail {
 
+// First in, first out on a circular buffer that only grows (doubling), so values passing through
+// a channel cost no allocation once the buffer has room for as many as wait at once.
+template <class T>
+class RingQueue {
+ public:
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  T& front() { return *slots_[head_]; }
+
+  void push_back(T&& value) {
+    if (count_ == slots_.size()) grow();
+    slots_[(head_ + count_) % slots_.size()].emplace(std::move(value));
+    ++count_;
+  }
+
+  void pop_front() {
+    slots_[head_].reset();
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+  }
+
+  void swap(RingQueue& other) noexcept {
+    slots_.swap(other.slots_);
+    std::swap(head_, other.head_);
+    std::swap(count_, other.count_);
+  }
+
+ private:
+  void grow() {
+    std::vector<std::optional<T>> larger(slots_.empty() ? 4 : 2 * slots_.size());
+    for (std::size_t i = 0; i < count_; ++i) {
+      larger[i].emplace(std::move(*slots_[(head_ + i) % slots_.size()]));
+    }
+    slots_.swap(larger);
+    head_ = 0;
+  }
+
+  std::vector<std::optional<T>> slots_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
 template <class T>
 struct ChannelState {
   explicit ChannelState(std::size_t cap) : capacity(cap) {}
@@ -32,7 +76,7 @@ struct ChannelState {
   std::mutex mutex;
   std::condition_variable readable;  // a value arrived or the senders are gone
   std::condition_variable writable;  // room freed, a value taken, or the receiver is gone
-  std::deque<T> queue;
+  RingQueue<T> queue;
   const std::size_t capacity;  // 0: rendezvous
   std::size_t senders = 1;
   bool receiver_alive = true;
@@ -190,7 +234,7 @@ class Receiver {
 
   void release() {
     if (!state_) return;
-    std::deque<T> dropped;
+    detail::RingQueue<T> dropped;
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
       state_->receiver_alive = false;

@@ -9,8 +9,8 @@ namespace kestrune::engine {
 
 namespace {
 
-// Bounds a pull when the queue keeps delivering: a packet is complete after one chunk at any
-// accepted rate, so this many chunks are never needed.
+// Bounds a pull when the queue keeps delivering: even at the highest accepted device rate a chunk
+// gives some 58 frames, so this many chunks hold several packets.
 constexpr int kMaxChunksPerPull = 64;
 
 std::size_t buffered(const LivePcmSource& source) {

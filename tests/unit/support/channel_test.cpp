@@ -131,6 +131,25 @@ TEST(Channel, UnboundedNeverBlocks) {
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(rx.try_recv().value(), i);
 }
 
+// Values keep their order while the queue's storage wraps around and while it grows wrapped.
+TEST(Channel, OrderHoldsAcrossTheWrapAndTheGrowthOfItsRoom) {
+  auto [tx, rx] = unbounded_channel<std::string>();
+  int next_in = 0;
+  int next_out = 0;
+  const auto push = [&](int n) {
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(tx.try_send(std::to_string(next_in++)).has_value());
+  };
+  const auto pop = [&](int n) {
+    for (int i = 0; i < n; ++i) ASSERT_EQ(rx.try_recv().value(), std::to_string(next_out++));
+  };
+  for (const auto& [in, out] : {std::pair{3, 2}, {3, 3}, {6, 2}, {9, 5}, {1, 10}, {40, 40}}) {
+    push(in);
+    pop(out);
+  }
+  EXPECT_EQ(next_in, next_out);
+  EXPECT_EQ(rx.try_recv().error(), RecvError::empty);
+}
+
 TEST(Channel, ManyProducersLoseNothing) {
   auto [tx, rx] = channel<int>(8);
   constexpr int kProducers = 4;

@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
+#include "engine/capture/capture_callback.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
 #include "engine/rtp/audio_packet.hpp"
+#include "engine/rtp/queue_audio_packet.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace {
@@ -74,6 +77,58 @@ TEST(PerPacketAllocation, SealingAllocatesOnlyThePacketItHandsOn) {
   const std::uint64_t before = allocated();
   for (int i = 0; i < 80; ++i) kept.push_back(seal_audio_packet(state, 0, samples).value());
   EXPECT_EQ(allocated() - before, 80u);
+}
+
+// The stream loops' whole hand-off: sealing, the sync packet and the send into the packet channel,
+// with a thread taking the packets out at the other end as "rt-sender" does.
+TEST(PerPacketAllocation, QueueingAllocatesOnlyThePacketItHandsOn) {
+  RtpSenderState state(new_packet_history(), AudioKey{1});
+  auto [packets, receiver] = support::channel<OutboundPacket>(8);
+  constexpr int kWarmUp = 600;  // every history slot and the channel's room in use once
+  constexpr int kMeasured = 300;
+  std::vector<OutboundPacket> taken;
+  taken.reserve(kWarmUp + kMeasured);
+  std::thread consumer([&receiver, &taken] {
+    for (int i = 0; i < kWarmUp + kMeasured; ++i) {
+      auto packet = receiver.recv();
+      if (!packet) return;
+      taken.push_back(std::move(*packet));
+    }
+  });
+  const std::vector<std::int16_t> samples(kSamplesPerPacket, 5);
+  std::atomic<std::uint64_t> prepared{0};
+  std::uint32_t timestamp = 0;
+  const auto queue_one = [&] {
+    EXPECT_TRUE(queue_audio_packet(packets, state, samples, timestamp, prepared).is_success());
+    timestamp += kFramesPerPacket;
+  };
+  for (int i = 0; i < kWarmUp; ++i) queue_one();
+  const std::uint64_t before = allocated();
+  for (int i = 0; i < kMeasured; ++i) queue_one();
+  const std::uint64_t during = allocated() - before;
+  consumer.join();
+  EXPECT_EQ(during, static_cast<std::uint64_t>(kMeasured));
+  EXPECT_EQ(taken.size(), static_cast<std::size_t>(kWarmUp + kMeasured));
+}
+
+// The capture callback on the audio library's thread: once the capture queue's room has been
+// used, converting buffers and handing chunks to a consumer that keeps up allocates nothing.
+TEST(PerPacketAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
+  auto [chunks, queue] = support::channel<CaptureChunk>(kCaptureQueueChunks);
+  CaptureCallbackState state(std::move(chunks), std::make_shared<CaptureStats>(), 2, 48000);
+  const std::vector<float> buffer(2 * 480, 0.25F);  // 10 ms of stereo at 48 kHz
+  std::uint64_t received = 0;
+  const auto run_callbacks = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      capture_f32_callback(state, buffer);
+      for (int drained = 0; drained < 4 && queue.try_recv(); ++drained) ++received;
+    }
+  };
+  run_callbacks(100);
+  const std::uint64_t before = allocated();
+  run_callbacks(400);
+  EXPECT_EQ(allocated() - before, 0U);
+  EXPECT_EQ(received, 500U * 960 / kCaptureChunkSamples);
 }
 
 // Allocations made while "rt-sender" sends `count` packets queued before it started.

@@ -200,6 +200,22 @@ TEST(LiveStream, PlaysTheCaptureInOrderAndEndsWhenItEnds) {
   EXPECT_FALSE(live.summary.present);
 }
 
+// A capture that is over before the start target is reached cannot reach it: the prefill stops
+// at once rather than spinning out its startMaxWait, and what was captured plays out.
+TEST(LiveStream, ACaptureThatEndsBelowTheStartTargetPlaysWithoutWaitingOutThePrefill) {
+  LiveRun live;
+  live.config.bufferProfile = profile(150, 90, 50, 10s);  // start target 17 packets
+  live.capture.feed();
+  live.capture.feed();  // 5 whole packets and a remainder
+  live.capture.end();
+  EXPECT_EQ(live.run(), TransitionReason::end_of_stream);
+  EXPECT_LT(Clock::now() - live.started, 5s);
+  live.rig.close_channel();
+  std::size_t silent = 0;
+  EXPECT_EQ(live.audio_samples(silent), first_frames(live.capture.signal, 5 * 352));
+  EXPECT_EQ(silent, 0U);
+}
+
 TEST(LiveStream, WithoutAudioThePrefillWaitsItsTimeThenSilenceGoesOutAndVolumeChangesApply) {
   LiveRun live(std::chrono::microseconds(8'000));
   std::thread host([&] {
