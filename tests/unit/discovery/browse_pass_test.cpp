@@ -207,6 +207,24 @@ TEST_F(BrowsePass, DatagramLongerThanTheBufferIsDiscardedAndTheNextSocketFollows
       << "the 9000-byte answer is read, the 9001-byte one never";
 }
 
+TEST_F(BrowsePass, MalformedDatagramIsDroppedWholeAndTheSameSocketIsReadOn) {
+  // A complete answer whose header promises one record more than it holds.
+  Datagram malformed = receiver("00:11:22:33:44:55", "Hall").answer();
+  malformed[7] += 1;
+  network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
+  network.set_responder([malformed](const InterfaceRecord& interface) {
+    if (interface.address != kLink) return std::vector<Datagram>{empty_response()};
+    return std::vector<Datagram>{malformed, receiver("F0:E1:D2:C3:B4:A5", "Den").answer()};
+  });
+  const BrowsePassResult done = pass(100ms);
+  EXPECT_EQ(network.receive_log(), (std::vector<Ipv4Address>{kLink, kLink, kOther}));
+  EXPECT_EQ(ids_of(done.result), std::vector<std::string>{kIdF0E1D2});
+  for (const auto& [key, entry] : cache.records) {
+    EXPECT_EQ((key.owner_name + key.data_text).find("hall"), std::string::npos)
+        << "a record of the refused datagram was cached: " << key.owner_name;
+  }
+}
+
 TEST_F(BrowsePass, AnnouncesAndListsDevicesInAscendingIdOrder) {
   answer_with({receiver("AA:BB:CC:DD:EE:FF", "Kitchen").answer(),
                receiver("00:00:00:00:00:00", "Study").answer(),

@@ -265,6 +265,46 @@ TEST_F(DeviceViewTest, TxtRecordsOfOneInstanceAreMerged) {
   EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(30)) << "the earliest TXT counts";
 }
 
+TEST_F(DeviceViewTest, SeveralSrvRecordsOfOneInstanceFollowTheCacheOrder) {
+  // The airplay instance's port comes from its SRV record met last; a raop SRV only fills a port
+  // that nothing has set yet, so without an airplay SRV the raop SRV met first gives it.
+  struct Case {
+    const char* title;
+    std::string_view service;
+    bool last_wins;
+  };
+  for (const Case& c : {Case{"airplay", kAirplayService, true}, Case{"raop", kRaopService, false}}) {
+    SCOPED_TRACE(c.title);
+    cache_.records.clear();
+    Publication airplay = kitchen_airplay();
+    std::optional<Publication> raop;
+    std::string instance = "kitchen._airplay._tcp.local";
+    if (c.service == kRaopService) {
+      airplay.port.reset();
+      raop = kitchen_raop();
+      raop->port.reset();
+      instance = "aabbccddeeff@kitchen._raop._tcp.local";
+    }
+    DnsMessageBuilder b;
+    publish(b, kAirplayService, airplay);
+    if (raop) publish(b, kRaopService, *raop);
+    for (std::uint16_t port = 7000; port < 7008; ++port) {
+      b.srv(instance, port, "kitchen-pod.local");
+    }
+    ingest(b);
+
+    std::optional<std::uint16_t> expected;
+    for (const auto& [key, cached] : cache_.records) {
+      const auto* srv = std::get_if<SrvRecordData>(&cached.record.data);
+      if (srv != nullptr && (c.last_wins || !expected)) expected = srv->port;
+    }
+    const auto entry = only_device();
+    ASSERT_TRUE(entry);
+    ASSERT_TRUE(expected);
+    EXPECT_EQ(entry->device.port, *expected);
+  }
+}
+
 TEST_F(DeviceViewTest, DisplayAndRoomNames) {
   struct Case {
     const char* title;

@@ -181,6 +181,33 @@ TEST_F(Owner, ScansDuringARenewalPassShareItsResult) {
   EXPECT_EQ(network->queries().size(), 2U) << "no pass of their own";
 }
 
+TEST_F(Owner, ScanGivesUpAfterItsTimeAndOneSecondWhileARenewalPassHoldsTheOwner) {
+  auto renewal_started = std::make_shared<Gate>();
+  auto release_renewal = std::make_shared<Gate>();
+  auto count = std::make_shared<std::atomic<int>>(0);
+  network->set_responder([=](const InterfaceRecord&) {
+    if (count->fetch_add(1) == 1) {
+      renewal_started->open();
+      (void)release_renewal->wait(5s);
+    }
+    return std::vector<Datagram>{short_lived_receiver().answer()};
+  });
+  ASSERT_TRUE(request_scan(*owner, 200ms));
+  ASSERT_TRUE(renewal_started->wait(10s)) << "no renewal pass";
+
+  const auto start = Clock::now();
+  EXPECT_EQ(request_scan(*owner, 100ms), std::nullopt);
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 1100ms) << "the scan time plus one second";
+  EXPECT_LT(waited, 3s);
+
+  // The owner's late reply to the abandoned scan goes nowhere, and the owner carries on.
+  release_renewal->open();
+  const auto next = request_scan(*owner, 200ms);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(ids_of(*next), std::vector<std::string>{kFakeReceiverId});
+}
+
 TEST_F(Owner, StopDuringAScanEndsItSoonAndTheScanIsStillAnswered) {
   auto scan = std::async(std::launch::async, [&] { return request_scan(*owner, 5000ms); });
   ASSERT_TRUE(network->wait_for_queries(1, 5s));
