@@ -13,6 +13,7 @@
 #include "discovery/device_identity.hpp"
 #include "discovery/instance_names.hpp"
 #include "discovery/ipv4_address.hpp"
+#include "discovery/keyed_hash.hpp"
 #include "discovery/txt_text.hpp"
 
 namespace kestrune::discovery {
@@ -59,7 +60,15 @@ struct OwnerRecords {
   std::vector<const CacheItem*> srv;
   std::vector<const CacheItem*> a;
 };
-using RecordsByOwner = std::unordered_map<std::string_view, OwnerRecords>;
+// Owner names come from the network, so the grouping is keyed like every other discovery map.
+struct OwnerNameHash {
+  std::size_t operator()(std::string_view owner) const {
+    SipHasher hasher(process_hash_key());
+    hasher.update(owner);
+    return static_cast<std::size_t>(hasher.finish());
+  }
+};
+using RecordsByOwner = std::unordered_map<std::string_view, OwnerRecords, OwnerNameHash>;
 
 RecordsByOwner group_by_owner(const CacheRecords& records) {
   RecordsByOwner groups;
