@@ -1,6 +1,7 @@
 #include "discovery/discovery_owner.hpp"
 
 #include <utility>
+#include <vector>
 
 #include "discovery/browse_pass.hpp"
 #include "discovery/discovery_cache.hpp"
@@ -60,23 +61,46 @@ class OwnerLoop {
   Turn handle_scan(ScanRequest scan) {
     const BrowsePassResult pass = run_pass(scan.scan_time);
     schedule_.after_scan(pass.seen_ids, now(), cache_);
+    // Taken before the reply goes out: a scan the caller sends once it has this reply was not
+    // waiting during the pass and gets a pass of its own.
+    QueuedRequests queued = take_queued_requests();
     {
       support::Sender<ScanResult> reply = std::move(scan.reply);  // dropped once it has replied
       (void)reply.send(pass.result);  // refused when the caller has stopped waiting
     }
-    return answer_queued_scans(pass.result);
+    return answer(std::move(queued), pass.result);
   }
 
-  // Scans that queued up during a pass share its result and run no pass of their own.
-  Turn answer_queued_scans(const ScanResult& result) {
+  // The scans that queued up during a pass, in order, up to a Stop or the end of the channel.
+  struct QueuedRequests {
+    std::vector<support::Sender<ScanResult>> scan_replies;
+    Turn after = Turn::next;  // end when a Stop came or every sender is gone
+  };
+
+  QueuedRequests take_queued_requests() {
+    QueuedRequests queued;
     for (;;) {
       auto request = take_queued_request();
       if (!request) {
-        return request.error() == support::RecvError::disconnected ? Turn::end : Turn::next;
+        if (request.error() == support::RecvError::disconnected) queued.after = Turn::end;
+        return queued;
       }
-      if (!request->scan) return Turn::end;  // Stop: whatever is queued behind it is dropped
-      (void)request->scan->reply.send(result);
+      if (!request->scan) {  // Stop: whatever is queued behind it is dropped
+        queued.after = Turn::end;
+        return queued;
+      }
+      queued.scan_replies.push_back(std::move(request->scan->reply));
     }
+  }
+
+  // Scans that queued up during a pass share its result and run no pass of their own.
+  static Turn answer(QueuedRequests queued, const ScanResult& result) {
+    for (auto& reply : queued.scan_replies) (void)reply.send(result);
+    return queued.after;
+  }
+
+  Turn answer_queued_scans(const ScanResult& result) {
+    return answer(take_queued_requests(), result);
   }
 
   // A queued request, never waiting (a zero wait gives timeout for an empty channel). Out of line

@@ -181,6 +181,17 @@ TEST_F(Owner, ScansDuringARenewalPassShareItsResult) {
   EXPECT_EQ(network->queries().size(), 2U) << "no pass of their own";
 }
 
+TEST_F(Owner, ScanSentAfterTheLastReplyRunsAPassOfItsOwn) {
+  // Back to back, each scan is sent only once the previous one has its reply, so none of them
+  // was waiting during an earlier pass and none may be answered with an earlier result.
+  answer_first(1000);
+  constexpr std::size_t kScans = 25;
+  for (std::size_t scan = 1; scan <= kScans; ++scan) {
+    ASSERT_TRUE(request_scan(*owner, 100ms)) << "scan " << scan;
+    ASSERT_EQ(network->queries().size(), scan) << "scan " << scan << " ran no pass";
+  }
+}
+
 TEST_F(Owner, ScanGivesUpAfterItsTimeAndOneSecondWhileARenewalPassHoldsTheOwner) {
   auto renewal_started = std::make_shared<Gate>();
   auto release_renewal = std::make_shared<Gate>();
