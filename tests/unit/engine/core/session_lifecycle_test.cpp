@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <string>
+#include <variant>
 
 #include "engine/core/session_handle.hpp"
 #include "engine/core/session_lease.hpp"
@@ -261,6 +263,44 @@ TEST(SessionStart, OneSessionAtATimeUntilTheCoordinatorGivesTheLeaseBack) {
       valid_config(), scripted([](SessionShared&) { return SessionError::success(); }));
   ASSERT_TRUE(third);
   (void)wait_and_join_session(third->handle);
+}
+
+// The gate opens only once the coordinator's join handle is stored, so a runner (or anything it
+// starts) can always find it there.
+TEST(SessionStart, CoordinatorRunsOnlyOnceItsJoinHandleIsStored) {
+  for (int i = 0; i < 20; ++i) {
+    std::atomic<bool> stored{false};
+    auto started = start_session_with_runner(valid_config(), scripted([&](SessionShared& s) {
+                                               stored = s.coordinator.lock()->has_value();
+                                               return SessionError::of(
+                                                   SessionErrorKind::network_error,
+                                                   SessionStage::pairing);
+                                             }));
+    ASSERT_TRUE(started);
+    (void)wait_and_join_session(started->handle);
+    EXPECT_TRUE(stored) << "start " << i;
+  }
+}
+
+TEST(SessionStates, OnlyAPlayingSessionBeginsDraining) {
+  using enum SessionState;
+  for (const SessionState from : {starting, playing, draining, failed, stopping, stopped}) {
+    SCOPED_TRACE(wire_name(from));
+    auto shared = make_session_shared(SessionId{}, 1.0f);
+    SessionEventSource events(shared);
+    *shared->state.lock() = from;
+    begin_draining(*shared, TransitionReason::duration_elapsed);
+    const SessionEvent event = poll_session_event(events);
+    if (from == playing) {
+      EXPECT_EQ(current_session_state(*shared), draining);
+      ASSERT_TRUE(std::holds_alternative<SessionStateEvent>(event));
+      EXPECT_EQ(std::get<SessionStateEvent>(event).state, draining);
+      EXPECT_EQ(std::get<SessionStateEvent>(event).reason, TransitionReason::duration_elapsed);
+    } else {
+      EXPECT_EQ(current_session_state(*shared), from);
+      EXPECT_TRUE(is_no_event(event));
+    }
+  }
 }
 
 TEST(SessionStart, CoordinatorSpawnFailureGivesTheLeaseBack) {
