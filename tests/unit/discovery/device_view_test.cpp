@@ -491,6 +491,56 @@ TEST_F(DeviceViewTest, ViewOfAFullCacheStaysWithinItsCaps) {
   }
 }
 
+TEST_F(DeviceViewTest, ManySrvRecordsNamingOneHostGiveItsLowestAddresses) {
+  // One instance names one host through 300 SRV records (and its raop instance through 300 more);
+  // the host has 400 addresses. The view takes the host once per role and keeps the lowest 16.
+  DnsMessageBuilder instances;
+  Publication airplay = kitchen_airplay();
+  Publication raop = kitchen_raop();
+  for (Publication* p : {&airplay, &raop}) {
+    p->port.reset();
+    p->addresses.clear();
+  }
+  publish(instances, kAirplayService, airplay);
+  publish(instances, kRaopService, raop);
+  ingest(instances);
+  for (int batch = 0; batch < 6; ++batch) {
+    DnsMessageBuilder b;
+    const std::string instance = batch < 3 ? "kitchen._airplay._tcp.local"
+                                           : "aabbccddeeff@kitchen._raop._tcp.local";
+    for (int i = 0; i < 100; ++i) {
+      b.srv(instance, static_cast<std::uint16_t>(7000 + batch * 100 + i), "kitchen-pod.local");
+    }
+    ingest(b);
+  }
+  RecordKeySet address_keys;
+  for (int batch = 0; batch < 4; ++batch) {
+    DnsMessageBuilder b;
+    for (int i = 0; i < 100; ++i) {
+      const int n = 399 - (batch * 100 + i);  // highest first
+      const Ipv4Address address = {10, 1, static_cast<std::uint8_t>(n / 200),
+                                   static_cast<std::uint8_t>(1 + n % 200)};
+      b.a("kitchen-pod.local", address, static_cast<std::uint32_t>(100 + n));
+      address_keys.insert(RecordKey{"kitchen-pod.local", ipv4_to_text(address), kTypeA, true,
+                                    kY.address});
+    }
+    ingest(b, kY);
+  }
+  ASSERT_EQ(cache_.records.size(), 4u + 600 + 400);  // both PTRs and both TXTs
+
+  const auto entry = only_device();
+  ASSERT_TRUE(entry);
+  std::vector<std::string> lowest;
+  for (int n = 1; n <= 16; ++n) lowest.push_back("10.1.0." + std::to_string(n));
+  EXPECT_EQ(entry->device.addresses, lowest);
+  EXPECT_EQ(entry->airplay_expiry, kNow.plus_seconds(100)) << "the earliest address counts";
+  for (const RecordKey& key : address_keys) {
+    EXPECT_TRUE(entry->supporting_keys.contains(key)) << key.data_text;
+  }
+  EXPECT_EQ(entry->supporting_keys.size(), 1u + 1 + 300 + 400) << "PTR, TXT, SRV and A";
+  EXPECT_TRUE(same_device_view(build_device_view(cache_), literal_device_view(cache_)));
+}
+
 // Random caches of a few receivers whose records overlap and disagree (several TXT and SRV
 // records per instance, shared hosts, goodbyes, flushes, three interfaces, invalid values): the
 // view must be exactly what the literal scan of every instance gives on the same cache.
