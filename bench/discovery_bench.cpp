@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <vector>
@@ -87,6 +88,66 @@ void BM_BuildViewFromFullCache(benchmark::State& state) {
   state.counters["devices"] = static_cast<double>(devices);
 }
 BENCHMARK(BM_BuildViewFromFullCache)->Unit(benchmark::kMillisecond);
+
+void ingest(DiscoveryCache& cache, const DnsMessageBuilder& datagram,
+            const InterfaceRecord& interface) {
+  const auto records = decode_mdns_message(datagram.bytes());
+  if (!records) std::abort();  // the builders below write at most 256 records per datagram
+  ingest_mdns_records(cache, *records, OwnerTime{100, 0}, interface);
+}
+
+// The shapes a peer can give a full cache to make one view build expensive: one instance and its
+// raop twin naming one host through a thousand SRV records (each host is walked once per device
+// and role, so this costs about as much as the host's addresses), and 128 receivers naming one
+// host that holds the rest of the cache (each admitted device copies ~1660 address keys into its
+// supporting keys, the part of the view's work that grows with what it returns).
+DiscoveryCache crowded_cache(int instances, int srv_per_instance) {
+  InterfaceRecord interface;
+  interface.address = {10, 2, 0, 1};
+  interface.prefix_length = 16;
+  interface.netmask = netmask_of_prefix(16);
+  DiscoveryCache cache;
+  cache.interfaces = std::vector{interface};
+  for (int i = 0; i < instances; ++i) {
+    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+    const std::string instance = "Speaker " + std::to_string(i) + "._airplay._tcp.local";
+    DnsMessageBuilder b;
+    b.ptr("_airplay._tcp.local", instance).ptr("_raop._tcp.local", instance);
+    b.txt(instance, {"deviceid=00:00:00:00:" + hex_lower(bytes), "model=AudioAccessory6,1"});
+    ingest(cache, b, interface);
+    for (int port = 1; port <= srv_per_instance; port += 200) {
+      DnsMessageBuilder srv;
+      for (int p = port; p < port + 200 && p <= srv_per_instance; ++p) {
+        srv.srv(instance, static_cast<std::uint16_t>(p), "shared.local");
+      }
+      ingest(cache, srv, interface);
+    }
+  }
+  for (int n = 0; cache.records.size() < kMaxCacheKeys; ++n) {
+    DnsMessageBuilder b;
+    b.a("shared.local", {10, 2, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    ingest(cache, b, interface);
+  }
+  return cache;
+}
+
+void BM_BuildViewFromCrowdedCache(benchmark::State& state) {
+  const DiscoveryCache cache =
+      crowded_cache(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  std::size_t devices = 0;
+  for (auto _ : state) {
+    DeviceView view = build_device_view(cache);
+    devices = view.size();
+    benchmark::DoNotOptimize(view);
+  }
+  state.counters["records"] = static_cast<double>(cache.records.size());
+  state.counters["devices"] = static_cast<double>(devices);
+}
+BENCHMARK(BM_BuildViewFromCrowdedCache)
+    ->ArgNames({"instances", "srv"})
+    ->Args({1, 1000})
+    ->Args({128, 1})
+    ->Unit(benchmark::kMillisecond);
 
 // A typical answer (cache-flush records among them) into a full cache: the flush scans every
 // entry, and the refreshed keys are already present.

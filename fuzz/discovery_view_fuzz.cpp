@@ -1,6 +1,7 @@
 // A stream of datagrams through decoding, ingestion into an owner cache and a pass-local cache,
 // and the device view after each one, as a browse pass runs them: nothing crashes, the cache stays
-// within 2048 keys, the view within 128 devices, and every admitted device keeps its promises.
+// within 2048 keys, the view within 128 devices, every admitted device keeps its promises, and
+// the view is exactly what the literal scan of every instance gives on the same cache.
 //
 // Input: a sequence of frames, each [flags][seconds to advance][length, 2 bytes][datagram].
 // flags bits 0-1 pick the receiving interface (two listed, one unlisted), bit 2 drops the
@@ -18,12 +19,14 @@
 #include "discovery/device_view.hpp"
 #include "discovery/discovery_cache.hpp"
 #include "discovery/mdns_message.hpp"
+#include "../tests/unit/discovery/literal_device_view.hpp"
 
 namespace {
 
 using namespace kestrune::discovery;
 
 constexpr std::size_t kMaxFrames = 64;
+constexpr std::size_t kLiteralComparisonRecords = 512;
 
 void require(bool condition) {
   if (!condition) __builtin_trap();
@@ -92,6 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const DeviceView view = build_device_view(owner);
     require(view.size() <= kMaxViewDevices);
+    // The literal scan costs a full pass over the cache per instance and SRV record: compared
+    // while the cache is small enough that it stays quick.
+    if (owner.records.size() <= kLiteralComparisonRecords) {
+      require(same_device_view(view, literal_device_view(owner)));
+    }
     for (const auto& [id, entry] : view) {
       check_device(id, entry, owner);
       device_changed(owner.published_view, id, entry.device);

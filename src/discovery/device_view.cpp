@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <variant>
@@ -19,8 +20,36 @@
 namespace kestrune::discovery {
 namespace {
 
+// The lowest distinct addresses offered to one device, ascending, at most 16: all that its
+// admission and its list ever read, so a host with hundreds of address records named by many
+// SRV records costs 16 slots instead of one entry per record and walk.
+class LowestAddresses {
+ public:
+  void add(const Ipv4Address& address) {
+    const std::uint32_t value = ipv4_value(address);
+    const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
+    const auto at = std::lower_bound(values_.begin(), end, value);
+    if (at != end && *at == value) return;
+    if (size_ == values_.size()) {
+      if (at == end) return;
+      std::move_backward(at, end - 1, end);
+    } else {
+      std::move_backward(at, end, end + 1);
+      ++size_;
+    }
+    *at = value;
+  }
+  std::span<const std::uint32_t> values() const { return std::span(values_).first(size_); }
+
+ private:
+  std::array<std::uint32_t, kMaxDeviceAddresses> values_{};
+  std::size_t size_ = 0;
+};
+
+struct OwnerRecords;
+
 struct DeviceBuilder {
-  std::vector<Ipv4Address> addresses;
+  LowestAddresses addresses;
   std::optional<std::string> display_name;
   std::optional<std::string> room_name;
   std::optional<std::string> model;
@@ -29,6 +58,10 @@ struct DeviceBuilder {
   RecordKeySet supporting_keys;
   std::optional<std::uint16_t> port;
   bool seen_through_airplay = false;
+  // The SRV targets whose address records this builder has taken, true once taken for an
+  // "_airplay._tcp.local" instance (which also takes their expiry and keys). Taking a target
+  // again adds nothing, so each is walked at most once per role however many SRV records name it.
+  std::unordered_map<const OwnerRecords*, bool> hosts_taken;
 };
 
 // The values of the TXT keys the view reads, merged over every TXT record of one instance: a key
@@ -134,12 +167,18 @@ void add_srv_records(const DiscoveryCache& cache, const RecordsByOwner& groups,
     }
     const OwnerRecords* target = records_of(groups, srv->target);
     if (target == nullptr) continue;
+    const bool airplay = service == ServiceKind::airplay;
+    const auto [taken, first_time] = builder.hosts_taken.try_emplace(target, airplay);
+    if (!first_time) {
+      if (taken->second || !airplay) continue;
+      taken->second = true;
+    }
     for (const CacheItem* a_item : target->a) {
       const auto& [a_key, a_entry] = *a_item;
       const auto* a = std::get_if<ARecordData>(&a_entry.record.data);
       if (a == nullptr || !is_selectable_address(cache, a_entry, a->address)) continue;
-      builder.addresses.push_back(a->address);
-      if (service == ServiceKind::airplay) {
+      builder.addresses.add(a->address);
+      if (airplay) {
         take_earlier(builder.airplay_expiry, a_entry.expiry);
         builder.supporting_keys.insert(a_key);
       }
@@ -185,17 +224,6 @@ void add_instance(const DiscoveryCache& cache, const RecordsByOwner& groups,
   add_srv_records(cache, groups, service, instance, builder);
 }
 
-// The addresses a device is listed with: ascending, unique, usable, at most 16.
-std::vector<Ipv4Address> listed_addresses(std::vector<Ipv4Address> addresses) {
-  std::erase_if(addresses, is_unusable_address);
-  std::sort(addresses.begin(), addresses.end(), [](const Ipv4Address& a, const Ipv4Address& b) {
-    return ipv4_value(a) < ipv4_value(b);
-  });
-  addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
-  if (addresses.size() > kMaxDeviceAddresses) addresses.resize(kMaxDeviceAddresses);
-  return addresses;
-}
-
 bool is_admitted_model(const std::optional<std::string>& model) {
   return model && model->starts_with(kModelPrefix);
 }
@@ -205,7 +233,8 @@ std::optional<ViewEntry> admit(const std::string& identity, DeviceBuilder& build
   if (!is_admitted_model(builder.model)) return std::nullopt;
   if (!builder.display_name) return std::nullopt;
   if (!builder.port || *builder.port == 0) return std::nullopt;
-  const std::vector<Ipv4Address> addresses = listed_addresses(std::move(builder.addresses));
+  // Ascending, unique and at most 16 already; only usable addresses pass the selection.
+  const std::span<const std::uint32_t> addresses = builder.addresses.values();
   if (addresses.empty()) return std::nullopt;
   if (!builder.airplay_expiry) return std::nullopt;
 
@@ -216,7 +245,9 @@ std::optional<ViewEntry> admit(const std::string& identity, DeviceBuilder& build
   device.roomName = builder.room_name ? std::move(*builder.room_name) : device.displayName;
   device.model = std::move(*builder.model);
   device.addresses.reserve(addresses.size());
-  for (const Ipv4Address& address : addresses) device.addresses.push_back(ipv4_to_text(address));
+  for (const std::uint32_t address : addresses) {
+    device.addresses.push_back(ipv4_to_text(ipv4_from_value(address)));
+  }
   device.port = *builder.port;
   device.featuresHex = std::move(builder.features_hex);
   entry.supporting_keys = std::move(builder.supporting_keys);

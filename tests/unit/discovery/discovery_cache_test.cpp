@@ -183,6 +183,17 @@ TEST_F(CacheTest, GoodbyeRemovesOnlyItsOwnRecord) {
   EXPECT_EQ(cache_.records.size(), 2u);
 }
 
+TEST_F(CacheTest, GoodbyeIsHandledBeforeTheAddressTest) {
+  // 192.168.1.255 was stored while the interface reported no broadcast address; its goodbye
+  // arrives once the same interface reports one, and still removes it.
+  InterfaceRecord x_without_broadcast = kX;
+  x_without_broadcast.broadcast_present = false;
+  ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 255}), x_without_broadcast);
+  ASSERT_NE(find_a("host.local", {192, 168, 1, 255}, kX), nullptr);
+  ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 255}, 0), kX);
+  EXPECT_EQ(find_a("host.local", {192, 168, 1, 255}, kX), nullptr);
+}
+
 TEST_F(CacheTest, UnusableAndSubnetBroadcastAddressesAreNotStored) {
   struct Case {
     Ipv4Address address;
