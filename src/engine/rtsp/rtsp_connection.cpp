@@ -61,20 +61,22 @@ std::string exceeds_cap_message() {
 }
 
 // Takes the complete response at the front of `buffer`, if there is one. Fails when the front
-// response cannot fit under the cap: the head announces more, or no head ends within it.
+// response cannot fit under the cap: its head and body come to more, or no head ends within it.
+// The cap is looked at first, since the last read may have brought the rest of an oversized
+// response in along with its head's end.
 support::Result<std::optional<std::vector<std::uint8_t>>> take_complete_response(
     std::vector<std::uint8_t>& buffer) {
   auto length = rtsp_message_length(buffer);
   if (!length) return fail(std::move(length).error());
+  if ((*length && **length > kRtspMaxResponseBytes) ||
+      (!*length && buffer.size() >= kRtspMaxResponseBytes)) {
+    return fail(exceeds_cap_message());
+  }
   if (*length && **length <= buffer.size()) {
     const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(**length);
     std::vector<std::uint8_t> response(buffer.begin(), end);
     buffer.erase(buffer.begin(), end);
     return std::optional(std::move(response));
-  }
-  if ((*length && **length > kRtspMaxResponseBytes) ||
-      (!*length && buffer.size() >= kRtspMaxResponseBytes)) {
-    return fail(exceeds_cap_message());
   }
   return std::optional<std::vector<std::uint8_t>>();
 }
