@@ -376,6 +376,8 @@ TEST_F(ExchangeTest, EncryptedResponsesAreReassembledFromTheirFrames) {
   const Case cases[] = {
       {"one frame of 1024 bytes", exact, {}, 1024, 1},
       {"frames of 7 bytes", small, {}, 7, (size_of(small) + 6) / 7},
+      // Every byte its own frame: the head's end is found across four reads.
+      {"frames of 1 byte", small, {}, 1, size_of(small)},
       {"an empty frame first", small, {0}, 1024, 2},
   };
   std::uint64_t read_counter = 0;
