@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -65,11 +66,16 @@ std::vector<std::uint8_t> frames_from(std::span<const std::uint8_t> input) {
   return wire;
 }
 
+// The most the receiver's end writes: a socket pair's buffer holds it whole, so the write never
+// waits for a reader. Sealed frames can make the wire up to 18 times longer than the input.
+constexpr std::size_t kMaxWireBytes = 65536;
+
 void exchange_over_socket_pair(std::span<const std::uint8_t> wire, bool encrypted) {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
-  // The whole answer is in the pair's buffer before the exchange starts (-max_len keeps it
-  // small enough), and the receiver's end is then shut for writing, so every read ends.
+  // The whole answer is in the pair's buffer before the exchange starts, and the receiver's end
+  // is then shut for writing, so every read ends.
+  wire = wire.first(std::min(wire.size(), kMaxWireBytes));
   if (!wire.empty() && ::write(fds[1], wire.data(), wire.size()) < 0) {
     ::close(fds[0]);
     ::close(fds[1]);

@@ -60,24 +60,41 @@ std::string exceeds_cap_message() {
   return "RTSP response exceeds " + std::to_string(kRtspMaxResponseBytes) + " bytes";
 }
 
-// Takes the complete response at the front of `buffer`, if there is one. Fails when the front
-// response cannot fit under the cap: the head announces more, or no head ends within it.
-support::Result<std::optional<std::vector<std::uint8_t>>> take_complete_response(
-    std::vector<std::uint8_t>& buffer) {
-  auto length = rtsp_message_length(buffer);
-  if (!length) return fail(std::move(length).error());
-  if (*length && **length <= buffer.size()) {
-    const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(**length);
+// Where the response at the front of a receive buffer ends, worked out once per response: the
+// search for the head's end resumes where the last one stopped and the length is kept once the
+// head is there, so a response that arrives in many small frames costs time linear in its size.
+class FrontResponse {
+ public:
+  // Takes the complete response at the front of `buffer`, if there is one. Fails when it cannot
+  // fit under the cap: its head and body come to more, or no head ends within it. The cap is
+  // looked at first, since the last read may have brought the rest of an oversized response in
+  // along with its head's end.
+  support::Result<std::optional<std::vector<std::uint8_t>>> take(
+      std::vector<std::uint8_t>& buffer) {
+    if (!length_) {
+      auto length = rtsp_message_length(buffer, searched_);
+      if (!length) return fail(std::move(length).error());
+      length_ = *length;
+      // A terminator not found may still begin in the last three bytes.
+      if (!length_) searched_ = buffer.size() >= 3 ? buffer.size() - 3 : 0;
+    }
+    if ((length_ && *length_ > kRtspMaxResponseBytes) ||
+        (!length_ && buffer.size() >= kRtspMaxResponseBytes)) {
+      return fail(exceeds_cap_message());
+    }
+    if (!length_ || *length_ > buffer.size()) return std::optional<std::vector<std::uint8_t>>();
+    const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(*length_);
     std::vector<std::uint8_t> response(buffer.begin(), end);
     buffer.erase(buffer.begin(), end);
+    searched_ = 0;
+    length_.reset();
     return std::optional(std::move(response));
   }
-  if ((*length && **length > kRtspMaxResponseBytes) ||
-      (!*length && buffer.size() >= kRtspMaxResponseBytes)) {
-    return fail(exceeds_cap_message());
-  }
-  return std::optional<std::vector<std::uint8_t>>();
-}
+
+ private:
+  std::size_t searched_ = 0;  // no head ends before this index of the buffer
+  std::optional<std::uint64_t> length_;
+};
 
 // One read of at most 4096 bytes appended to the plaintext buffer.
 support::Status read_plaintext_chunk(platform::TcpStream& stream,
@@ -240,10 +257,11 @@ support::Status read_encrypted_frame(RtspConnection& connection, ControlCipher& 
 support::Result<std::vector<std::uint8_t>> read_response_bytes(
     RtspConnection& connection, platform::TcpStream& stream, ControlCipher* cipher,
     std::vector<std::uint8_t>& buffer, Clock::time_point deadline, CancelSource cancel) {
+  FrontResponse front;
   // Bounded by the deadline (every read waits for it) and by the cap on the buffer.
   for (;;) {
     if (cancel.is_cancelled()) return fail(kReadMessages.cancelled, ErrorKind::interrupted);
-    auto taken = take_complete_response(buffer);
+    auto taken = front.take(buffer);
     if (!taken) return fail(std::move(taken).error());
     if (*taken) return std::move(**taken);
     const support::Status more =

@@ -15,9 +15,10 @@ std::string_view as_text(std::span<const std::uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// The index of the first "\r\n\r\n", if any.
-std::optional<std::size_t> find_terminator(std::span<const std::uint8_t> buffer) {
-  const std::size_t at = as_text(buffer).find(kTerminator);
+// The index of the first "\r\n\r\n" that starts at `from` or later, if any.
+std::optional<std::size_t> find_terminator(std::span<const std::uint8_t> buffer,
+                                           std::size_t from = 0) {
+  const std::size_t at = as_text(buffer).find(kTerminator, from);
   if (at == std::string_view::npos) return std::nullopt;
   return at;
 }
@@ -43,9 +44,9 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }  // namespace
 
 support::Result<std::optional<std::uint64_t>> rtsp_message_length(
-    std::span<const std::uint8_t> buffer) {
+    std::span<const std::uint8_t> buffer, std::size_t search_from) {
   if (buffer.size() < kTerminator.size()) return std::optional<std::uint64_t>();
-  const auto terminator = find_terminator(buffer);
+  const auto terminator = find_terminator(buffer, search_from);
   if (!terminator) return std::optional<std::uint64_t>();
   const std::size_t head_end = *terminator + kTerminator.size();
   if (!is_valid_utf8(buffer.first(head_end))) return support::fail("RTSP header is not UTF-8");

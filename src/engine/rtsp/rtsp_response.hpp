@@ -24,9 +24,10 @@ struct RtspResponse {
 // The byte length of the message at the front of `buffer` (head, "\r\n\r\n" and the body its
 // first Content-Length line announces; a response and a request alike), or nothing while the head
 // is not all there. Fails when the head is not UTF-8 or its Content-Length does not parse. The
-// length saturates at UINT64_MAX.
+// length saturates at UINT64_MAX. `search_from` is where the search for the head's end begins:
+// a caller that searched the buffer before may skip what it knows holds no "\r\n\r\n".
 support::Result<std::optional<std::uint64_t>> rtsp_message_length(
-    std::span<const std::uint8_t> buffer);
+    std::span<const std::uint8_t> buffer, std::size_t search_from = 0);
 
 // The byte length of the complete response at the front of `buffer`, or nothing while more bytes
 // are needed.

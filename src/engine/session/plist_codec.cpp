@@ -2,14 +2,16 @@
 
 #include <cstdlib>
 #include <limits>
+#include <variant>
 
+#include "engine/session/plist_binary_layout.hpp"
 #include "engine/session/plist_input_check.hpp"
+#include "engine/session/plist_integer_forms.hpp"
 
 namespace kestrune::engine {
 
 namespace {
 
-constexpr std::size_t kBinaryHeaderSize = 8;  // "bplist00"; the root object follows
 constexpr std::uint8_t kSixteenByteIntegerMarker = 0x14;
 
 struct FreeBinary {
@@ -23,8 +25,8 @@ bool held_as_large_unsigned(plist_t integer) {
   std::uint32_t length = 0;
   plist_to_bin(integer, &raw, &length);
   std::unique_ptr<char, FreeBinary> bytes(raw);
-  return bytes && length > kBinaryHeaderSize &&
-         static_cast<std::uint8_t>(bytes.get()[kBinaryHeaderSize]) == kSixteenByteIntegerMarker;
+  return bytes && length > kBinaryPlistHeaderSize &&
+         static_cast<std::uint8_t>(bytes.get()[kBinaryPlistHeaderSize]) == kSixteenByteIntegerMarker;
 }
 
 }  // namespace
@@ -50,15 +52,31 @@ support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> by
     return support::fail(
         support::Error("property list is too large to read").context("decode binary plist"));
   }
-  const bool binary = bytes.size() >= kBinaryHeaderSize &&
+  const bool binary = bytes.size() >= kBinaryPlistHeaderSize &&
                       plist_is_binary(reinterpret_cast<const char*>(bytes.data()),
                                       static_cast<std::uint32_t>(bytes.size())) != 0;
-  if (auto refusal = plist_input_refusal(bytes, binary)) {
+  // The integers are put into forms the library reads exactly first; the checks then look at
+  // exactly what the library will be given.
+  std::vector<std::uint8_t> rewritten;
+  std::span<const std::uint8_t> input = bytes;
+  auto rewrite = rewrite_plist_integers(bytes, binary);
+  if (auto* refusal = std::get_if<PlistIntegersRefused>(&rewrite)) {
+    return support::fail(support::Error(std::move(refusal->reason)).context("decode binary plist"));
+  }
+  if (auto* replaced = std::get_if<std::vector<std::uint8_t>>(&rewrite)) {
+    rewritten = std::move(*replaced);
+    input = rewritten;
+  }
+  if (input.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return support::fail(
+        support::Error("property list is too large to read").context("decode binary plist"));
+  }
+  if (auto refusal = plist_input_refusal(input, binary)) {
     return support::fail(support::Error(std::move(*refusal)).context("decode binary plist"));
   }
   plist_t raw = nullptr;
-  plist_from_memory(reinterpret_cast<const char*>(bytes.data()),
-                    static_cast<std::uint32_t>(bytes.size()), &raw);
+  plist_from_memory(reinterpret_cast<const char*>(input.data()),
+                    static_cast<std::uint32_t>(input.size()), &raw);
   if (raw == nullptr) {
     return support::fail(support::Error("not a binary or XML property list")
                              .context("decode binary plist"));

@@ -5,8 +5,8 @@
 // libplist 2.2 hands every integer out as an unsigned 64-bit value. A negative integer comes out
 // as its two's complement; plist_integer tells it from a large unsigned value by how the library
 // would write it back (8 bytes for a negative value, 16 bytes for an unsigned one above
-// INT64_MAX). Integers beyond 64 bits cannot be seen at all: the library saturates them when it
-// reads XML and keeps only their low 64 bits when it reads the binary form.
+// INT64_MAX). Integers beyond 64 bits cannot be held at all: decoding clamps them to INT64_MIN or
+// UINT64_MAX, in the binary and the XML form alike (plist_integer_forms.hpp).
 
 #include <plist/plist.h>
 
@@ -55,8 +55,10 @@ class PlistInteger {
 
 // The binary form; a library failure gets the context "encode binary plist".
 support::Result<std::vector<std::uint8_t>> encode_binary_plist(plist_t value);
-// The value of binary or XML bytes; a failure gets the context "decode binary plist". Bytes that
-// the library could not read safely (plist_input_check.hpp) are refused before it sees them.
+// The value of binary or XML bytes; a failure gets the context "decode binary plist". Integers
+// are first put into forms the library reads exactly, and XML integer text that is no number is
+// refused (plist_integer_forms.hpp); bytes that the library could not read safely
+// (plist_input_check.hpp) are refused before it sees them.
 support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> bytes);
 
 // array, dictionary, boolean, data, date, real, integer, string, or other (uid and the rest).

@@ -4,58 +4,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/session/plist_binary_layout.hpp"
+
 namespace kestrune::engine {
 
 namespace {
-
-constexpr std::size_t kBinaryHeaderSize = 8;  // "bplist00"
-constexpr std::size_t kTrailerSize = 32;
-
-std::uint64_t read_big_endian(std::span<const std::uint8_t> bytes) {
-  std::uint64_t value = 0;
-  for (const std::uint8_t byte : bytes) value = value << 8 | byte;
-  return value;
-}
-
-// The tables of a binary list as its trailer gives them.
-struct BinaryLayout {
-  std::span<const std::uint8_t> bytes;
-  std::size_t objects_end = 0;  // where the trailer starts: no object reaches beyond it
-  std::size_t offset_size = 0;
-  std::size_t ref_size = 0;
-  std::uint64_t object_count = 0;
-  std::uint64_t top = 0;
-  std::uint64_t table_at = 0;
-
-  // Where object `index` starts, if that lies among the objects.
-  std::optional<std::size_t> offset_of(std::uint64_t index) const {
-    const std::uint64_t at = read_big_endian(
-        bytes.subspan(static_cast<std::size_t>(table_at + index * offset_size), offset_size));
-    if (at >= objects_end) return std::nullopt;
-    return static_cast<std::size_t>(at);
-  }
-};
-
-std::optional<BinaryLayout> read_layout(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kBinaryHeaderSize + kTrailerSize) return std::nullopt;
-  BinaryLayout layout;
-  layout.bytes = bytes;
-  layout.objects_end = bytes.size() - kTrailerSize;
-  const auto trailer = bytes.subspan(layout.objects_end);
-  layout.offset_size = trailer[6];
-  layout.ref_size = trailer[7];
-  layout.object_count = read_big_endian(trailer.subspan(8, 8));
-  layout.top = read_big_endian(trailer.subspan(16, 8));
-  layout.table_at = read_big_endian(trailer.subspan(24, 8));
-  if (layout.offset_size == 0 || layout.offset_size > 8 || layout.ref_size == 0 ||
-      layout.ref_size > 8 || layout.table_at < kBinaryHeaderSize ||
-      layout.table_at > layout.objects_end ||
-      layout.object_count > (layout.objects_end - layout.table_at) / layout.offset_size ||
-      layout.top >= layout.object_count) {
-    return std::nullopt;
-  }
-  return layout;
-}
 
 // The element count of the object at `at` (the marker's low half, or the integer that follows
 // it when that is 0xF) and where its contents start; nothing when that runs past the objects.
@@ -63,7 +16,7 @@ struct Contents {
   std::uint64_t count;
   std::size_t at;
 };
-std::optional<Contents> contents_of(const BinaryLayout& layout, std::size_t at) {
+std::optional<Contents> contents_of(const BinaryPlistLayout& layout, std::size_t at) {
   const auto& bytes = layout.bytes;
   Contents contents{static_cast<std::uint64_t>(bytes[at] & 0x0F), at + 1};
   if (contents.count != 0x0F) return contents;
@@ -80,7 +33,7 @@ std::optional<Contents> contents_of(const BinaryLayout& layout, std::size_t at) 
 // Whether the string object at `at` holds a NUL character. libplist keeps such a string with a
 // length that disagrees with its C string and aborts on an assertion when the text is asked for
 // (a UTF-16 key holding U+0000 is enough).
-bool string_holds_nul(const BinaryLayout& layout, std::size_t at) {
+bool string_holds_nul(const BinaryPlistLayout& layout, std::size_t at) {
   const unsigned kind = layout.bytes[at] >> 4;  // 5: ASCII string, 6: UTF-16 string
   if (kind != 5 && kind != 6) return false;
   const auto contents = contents_of(layout, at);
@@ -96,7 +49,7 @@ bool string_holds_nul(const BinaryLayout& layout, std::size_t at) {
 // The objects a container refers to (a dictionary's keys, then its values); none for any other
 // object, and none for a container whose references run past the objects, which the library
 // cannot read either.
-std::vector<std::uint64_t> references_of(const BinaryLayout& layout, std::size_t at) {
+std::vector<std::uint64_t> references_of(const BinaryPlistLayout& layout, std::size_t at) {
   const unsigned kind = layout.bytes[at] >> 4;  // 0xA: array, 0xC: set, 0xD: dictionary
   if (kind != 0xA && kind != 0xC && kind != 0xD) return {};
   const auto contents = contents_of(layout, at);
@@ -118,7 +71,7 @@ std::string too_deep() {
 
 // Walks every path from the top object the way the library reads it, without recursion: each
 // object is visited once and remembers how many values and how many levels it stands for.
-std::optional<std::string> binary_expansion_refusal(const BinaryLayout& layout) {
+std::optional<std::string> binary_expansion_refusal(const BinaryPlistLayout& layout) {
   enum class Visit : std::uint8_t { unseen, open, closed };
   struct Frame {
     std::uint64_t index;
@@ -177,7 +130,7 @@ std::optional<std::string> binary_expansion_refusal(const BinaryLayout& layout) 
 
 std::optional<std::string> binary_refusal(std::span<const std::uint8_t> bytes) {
   // The library cannot read these either; refusing them here keeps every list it reads checked.
-  const auto layout = read_layout(bytes);
+  const auto layout = read_binary_plist_layout(bytes);
   if (!layout) return "binary property list tables do not fit";
   for (std::uint64_t i = 0; i < layout->object_count; ++i) {  // bounded by the table's size
     const auto at = layout->offset_of(i);

@@ -22,7 +22,8 @@ struct Setup1Response {
 };
 
 struct Setup2Response {
-  // As given. libplist shows only 64-bit integers, so every stream id it reads fits.
+  // As given. Only 64-bit integers can be read: one beyond is clamped to INT64_MIN or UINT64_MAX
+  // while it is decoded, so every stream id read fits.
   std::optional<PlistInteger> stream_id;
   std::uint16_t data_port = 0;     // RTP audio goes here; never 0
   std::uint16_t control_port = 0;  // sync packets and retransmissions go here; never 0

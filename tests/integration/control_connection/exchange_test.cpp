@@ -290,6 +290,56 @@ TEST_F(ExchangeTest, AResponseJustUnderTheCapIsRead) {
   EXPECT_EQ(response->body.size(), 1000000u);
 }
 
+// A head that grows nearly to the cap before it ends: the read that brings its end also brings
+// the whole body, and the response is judged by its full size all the same.
+TEST_F(ExchangeTest, TheCapCountsHeadAndBodyWhenBothArriveInOneRead) {
+  const std::string prefix = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nX: ";
+  const std::string tail = "\r\nContent-Length: 64\r\n\r\n" + std::string(64, 'b');
+  struct Case {
+    const char* name;
+    std::size_t total;
+    bool read;
+  };
+  const Case cases[] = {
+      {"exactly the cap", engine::kRtspMaxResponseBytes, true},
+      {"one byte beyond", engine::kRtspMaxResponseBytes + 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    connect();
+    if (HasFatalFailure()) return;
+    ScriptedResponse raw;
+    const std::string filler(c.total - prefix.size() - tail.size(), 'a');
+    raw.raw = prefix + filler + tail;
+    ScriptedReply reply = ScriptedReply::with(raw);
+    reply.write_pieces = {prefix.size() + filler.size()};  // the head's end comes with the body
+    receiver_->script("OPTIONS", "*", reply);
+    auto response = options();
+    if (c.read) {
+      ASSERT_TRUE(response) << response.error().describe();
+      EXPECT_EQ(response->body.size(), 64u);
+    } else {
+      ASSERT_FALSE(response);
+      EXPECT_EQ(response.error().describe(),
+                "read OPTIONS CSeq 1 response: RTSP response exceeds 1048576 bytes");
+      EXPECT_TRUE(connection_->is_poisoned());
+    }
+  }
+}
+
+TEST_F(ExchangeTest, TheCapHoldsForEncryptedResponsesToo) {
+  pair();
+  if (HasFatalFailure()) return;
+  ScriptedResponse raw;
+  raw.raw = "RTSP/1.0 200 OK\r\nCSeq: 4\r\nContent-Length: 1048577\r\n\r\n";
+  receiver_->script("OPTIONS", "*", ScriptedReply::with(raw));
+  auto response = options();
+  ASSERT_FALSE(response);
+  EXPECT_EQ(response.error().describe(),
+            "read OPTIONS CSeq 4 response: RTSP response exceeds 1048576 bytes");
+  EXPECT_TRUE(connection_->is_poisoned());
+}
+
 TEST_F(ExchangeTest, ARefusedConnectNamesTheAddress) {
   const auto address = receiver_->address();
   receiver_->stop();
@@ -326,6 +376,8 @@ TEST_F(ExchangeTest, EncryptedResponsesAreReassembledFromTheirFrames) {
   const Case cases[] = {
       {"one frame of 1024 bytes", exact, {}, 1024, 1},
       {"frames of 7 bytes", small, {}, 7, (size_of(small) + 6) / 7},
+      // Every byte its own frame: the head's end is found across four reads.
+      {"frames of 1 byte", small, {}, 1, size_of(small)},
       {"an empty frame first", small, {0}, 1024, 2},
   };
   std::uint64_t read_counter = 0;

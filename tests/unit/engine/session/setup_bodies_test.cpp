@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 namespace kestrune::engine {
@@ -322,6 +323,144 @@ std::string setup2(const std::string& streams_value) {
 }
 
 const std::string kPorts = integer_entry("dataPort", "6000") + integer_entry("controlPort", "6001");
+
+// An integer object of the binary form: 8 bytes (signed) or 16 bytes (high half, then low half).
+Bytes binary_integer8(std::uint64_t value) {
+  Bytes object{0x13};
+  for (int shift = 56; shift >= 0; shift -= 8) object.push_back((value >> shift) & 0xFF);
+  return object;
+}
+Bytes binary_integer16(std::uint64_t high, std::uint64_t low) {
+  Bytes object{0x14};
+  for (const std::uint64_t half : {high, low}) {
+    for (int shift = 56; shift >= 0; shift -= 8) object.push_back((half >> shift) & 0xFF);
+  }
+  return object;
+}
+
+// {eventPort: value} in the binary form.
+Bytes binary_event_port(const Bytes& value) {
+  return binary_plist({{0xD1, 0x01, 0x02}, bytes_of("\x59" "eventPort"), value}, 1);
+}
+
+constexpr std::uint64_t kAllOnes = std::numeric_limits<std::uint64_t>::max();
+
+// libplist 2.2 keeps only the low half of a 16-byte integer and reads XML integers with strtoull
+// in base 0 after stripping one sign; the readers must see the value itself, or the nearest end
+// of the 64-bit range when it lies beyond, and never a port made up from the wrapped bits.
+TEST(SetupPhase1Answer, IntegersTheLibraryWouldMisreadKeepTheirValueOrAreClamped) {
+  struct Case {
+    const char* name;
+    Bytes body;
+    std::uint16_t event_port;
+    const char* error;  // nullptr: read
+  };
+  const auto xml = [](const std::string& integer_text) {
+    return bytes_of(xml_plist("<dict><key>eventPort</key><integer>" + integer_text +
+                              "</integer></dict>"));
+  };
+  const Case cases[] = {
+      {"binary 16 bytes, 2^64 + 7000", binary_event_port(binary_integer16(1, 7000)), 0,
+       "plist eventPort exceeds u16"},
+      {"binary 16 bytes, -1", binary_event_port(binary_integer16(kAllOnes, kAllOnes)), 0,
+       "plist field eventPort is not a non-negative integer"},
+      {"binary 16 bytes, -2^64 + 7000", binary_event_port(binary_integer16(kAllOnes, 7000)), 0,
+       "plist field eventPort is not a non-negative integer"},
+      {"binary 16 bytes within 64 bits", binary_event_port(binary_integer16(0, 7000)), 7000,
+       nullptr},
+      {"binary 8 bytes, -1", binary_event_port(binary_integer8(kAllOnes)), 0,
+       "plist field eventPort is not a non-negative integer"},
+      {"XML, -(2^64 - 7000)", xml("-18446744073709544616"), 0,
+       "plist field eventPort is not a non-negative integer"},
+      {"XML, beyond 64 bits negative", xml("-99999999999999999999"), 0,
+       "plist field eventPort is not a non-negative integer"},
+      {"XML, beyond 64 bits", xml("99999999999999999999"), 0, "plist eventPort exceeds u16"},
+      {"XML, leading zero is decimal", xml("010"), 10, nullptr},
+      {"XML, hexadecimal", xml("0x1B58"), 7000, nullptr},
+      {"XML, sign and white space", xml("\n +7000 \t"), 7000, nullptr},
+      {"XML, minus zero", xml("-0"), 0, "plist eventPort must be non-zero"},
+      {"XML, integer text inside a comment is no integer",
+       bytes_of(xml_plist("<dict><!-- <integer>x</integer> -->" +
+                          integer_entry("eventPort", "7000") + "</dict>")),
+       7000, nullptr},
+      {"XML, letters after the digits", xml("7000abc"), 0,
+       "decode binary plist: property list integer is not a number"},
+      {"XML, two signs", xml("+-5"), 0,
+       "decode binary plist: property list integer is not a number"},
+      {"XML, empty", xml(""), 0, "decode binary plist: property list integer is not a number"},
+      {"XML, a comment inside", xml("70<!-- c -->00"), 0,
+       "decode binary plist: property list integer is not a number"},
+      {"XML, empty element",
+       bytes_of(xml_plist("<dict><key>eventPort</key><integer/></dict>")), 0,
+       "decode binary plist: property list integer is not a number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto answer = parse_setup1_response(c.body);
+    ASSERT_EQ(answer.has_value(), c.error == nullptr) << (answer ? "" : answer.error().describe());
+    if (c.error) {
+      EXPECT_EQ(answer.error().describe(), c.error);
+    } else {
+      EXPECT_EQ(answer->event_port, c.event_port);
+    }
+  }
+}
+
+// {streams: [{type: 96, dataPort: 6000, controlPort: 6001, streamID: value}]} in the binary form.
+Bytes binary_stream_id(const Bytes& value) {
+  return binary_plist({{0xD1, 0x01, 0x02},
+                       bytes_of("\x57" "streams"),
+                       {0xA1, 0x03},
+                       {0xD4, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B},
+                       bytes_of("\x54" "type"),
+                       bytes_of("\x58" "dataPort"),
+                       bytes_of("\x5B" "controlPort"),
+                       bytes_of("\x58" "streamID"),
+                       {0x10, 0x60},
+                       {0x11, 0x17, 0x70},
+                       {0x11, 0x17, 0x71},
+                       value},
+                      1);
+}
+
+TEST(SetupPhase2Answer, StreamIdsBeyond64BitsAreClampedInEitherForm) {
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  struct Case {
+    const char* name;
+    Bytes body;
+    PlistInteger stream_id;
+  };
+  const auto xml = [](const std::string& integer_text) {
+    return bytes_of(xml_plist(setup2("<array>" +
+                                     stream(integer_entry("type", "96") +
+                                            integer_entry("streamID", integer_text.c_str()) +
+                                            kPorts) +
+                                     "</array>")));
+  };
+  const Case cases[] = {
+      {"binary 16 bytes, -5", binary_stream_id(binary_integer16(kAllOnes, kAllOnes - 4)),
+       PlistInteger::negative(-5)},
+      {"binary 16 bytes, 2^64", binary_stream_id(binary_integer16(1, 0)),
+       PlistInteger::non_negative(kAllOnes)},
+      {"binary 16 bytes, -2^64", binary_stream_id(binary_integer16(kAllOnes, 0)),
+       PlistInteger::negative(kMin)},
+      {"binary 16 bytes, UINT64_MAX", binary_stream_id(binary_integer16(0, kAllOnes)),
+       PlistInteger::non_negative(kAllOnes)},
+      {"binary 8 bytes, INT64_MIN", binary_stream_id(binary_integer8(std::uint64_t{1} << 63)),
+       PlistInteger::negative(kMin)},
+      {"XML, INT64_MIN", xml("-9223372036854775808"), PlistInteger::negative(kMin)},
+      {"XML, INT64_MIN - 1", xml("-9223372036854775809"), PlistInteger::negative(kMin)},
+      {"XML, 2^64", xml("18446744073709551616"), PlistInteger::non_negative(kAllOnes)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto answer = parse_setup2_response(c.body);
+    ASSERT_TRUE(answer) << answer.error().describe();
+    EXPECT_EQ(answer->stream_id, c.stream_id) << answer->stream_id->to_string();
+    EXPECT_EQ(answer->data_port, 6000);
+    EXPECT_EQ(answer->control_port, 6001);
+  }
+}
 
 TEST(SetupPhase2Answer, UsesTheFirstType96StreamAndReadsItsPortsInEitherForm) {
   struct Case {
