@@ -1,8 +1,10 @@
 // The per-packet paths and what they allocate. This test binary counts every allocation made
-// through operator new; each test runs in a process of its own (one test per CTest entry), so
-// while a test measures, nothing else in the process allocates.
+// through operator new and every one OpenSSL makes (the sealing runs in OpenSSL); each test runs
+// in a process of its own (one test per CTest entry), so while a test measures, nothing else in
+// the process allocates.
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +28,20 @@ void* counted_allocation(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
   return std::malloc(size == 0 ? 1 : size);
 }
+
+void* counted_crypto_malloc(std::size_t size, const char*, int) {
+  return counted_allocation(size);
+}
+void* counted_crypto_realloc(void* p, std::size_t size, const char*, int) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return std::realloc(p, size);
+}
+void counted_crypto_free(void* p, const char*, int) { std::free(p); }
+
+// OpenSSL takes other memory functions only before its first allocation, hence at load time.
+const bool crypto_allocations_counted =
+    CRYPTO_set_mem_functions(counted_crypto_malloc, counted_crypto_realloc,
+                             counted_crypto_free) == 1;
 
 }  // namespace
 
@@ -68,6 +84,7 @@ using testing::LoopbackPeer;
 std::uint64_t allocated() { return allocations.load(std::memory_order_relaxed); }
 
 TEST(PerPacketAllocation, SealingAllocatesOnlyThePacketItHandsOn) {
+  ASSERT_TRUE(crypto_allocations_counted);
   RtpSenderState state(new_packet_history(), AudioKey{1});
   const std::vector<std::int16_t> samples(kSamplesPerPacket, 3);
   std::vector<std::vector<std::uint8_t>> kept;
@@ -82,6 +99,7 @@ TEST(PerPacketAllocation, SealingAllocatesOnlyThePacketItHandsOn) {
 // The stream loops' whole hand-off: sealing, the sync packet and the send into the packet channel,
 // with a thread taking the packets out at the other end as "rt-sender" does.
 TEST(PerPacketAllocation, QueueingAllocatesOnlyThePacketItHandsOn) {
+  ASSERT_TRUE(crypto_allocations_counted);
   RtpSenderState state(new_packet_history(), AudioKey{1});
   auto [packets, receiver] = support::channel<OutboundPacket>(8);
   constexpr int kWarmUp = 600;  // every history slot and the channel's room in use once
