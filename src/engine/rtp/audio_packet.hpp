@@ -19,6 +19,7 @@ inline constexpr std::size_t kAudioPacketOverheadBytes =
 inline constexpr std::uint32_t kFramesPerPacket = 352;
 inline constexpr std::size_t kSamplesPerPacket = 2 * kFramesPerPacket;
 inline constexpr std::size_t kAudioPayloadBytes = 2 * kSamplesPerPacket;
+static_assert(kAudioPayloadBytes + kAudioPacketOverheadBytes == kHistorySlotBytes);
 
 // Seals `samples` (interleaved left, right) with the state's current sequence number into a new
 // packet buffer, stores a copy in the history, then advances the sequence number (wrapping) and

@@ -12,6 +12,11 @@ std::size_t slot_of(std::uint16_t sequence_number) {
 
 }  // namespace
 
+PacketHistory::PacketHistory() {
+  auto slots = slots_.lock();
+  for (HistorySlot& slot : *slots) slot.packet.reserve(kHistorySlotBytes);
+}
+
 void PacketHistory::store(std::uint16_t sequence_number, std::span<const std::uint8_t> packet) {
   auto slots = slots_.lock();
   if (slots.poisoned()) support::end_thread("history lock poisoned");

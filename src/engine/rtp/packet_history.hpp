@@ -16,12 +16,14 @@
 namespace kestrune::engine {
 
 inline constexpr std::size_t kPacketHistorySlots = 512;
+// A full audio packet: the 12-byte header, 1408 bytes of payload, the tag and the nonce tail.
+inline constexpr std::size_t kHistorySlotBytes = 1444;
 
 struct HistorySlot {
   bool occupied = false;
   std::uint16_t sequence_number = 0;
-  // The packet as sent; its capacity is kept when the slot is reused, so a full history stores
-  // new packets without allocating.
+  // The packet as sent. Room for a full packet is made when the history is created and kept when
+  // the slot is reused, so storing a packet never allocates, from the first packet on.
   std::vector<std::uint8_t> packet;
 };
 
@@ -29,7 +31,8 @@ using HistorySlots = std::array<HistorySlot, kPacketHistorySlots>;
 
 class PacketHistory {
  public:
-  PacketHistory() = default;
+  // Every slot empty, with room for a full packet.
+  PacketHistory();
   PacketHistory(const PacketHistory&) = delete;
   PacketHistory& operator=(const PacketHistory&) = delete;
 
