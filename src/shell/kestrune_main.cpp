@@ -1,5 +1,8 @@
 #include "shell/kestrune_main.hpp"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -34,6 +37,21 @@ constexpr std::size_t kLineChannelCapacity = 32;
   std::_Exit(1);
 }
 
+// A standard stream that the host left closed must stay unusable. Left free, its descriptor would
+// be the next one the process opens: the first socket to a receiver would then carry protocol or
+// diagnostic lines, or be read as standard input. It is held by /dev/null opened the other way
+// round, so a read of standard input or a write of standard output or error still fails (EBADF)
+// as on a missing stream: the reader sees the end of input, the writer a closed output.
+void hold_closed_standard_streams() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (held < 0 || held == fd) continue;  // the lowest free descriptor is normally fd itself
+    (void)::dup2(held, fd);
+    (void)::close(held);
+  }
+}
+
 // A host that closes its end of standard output must show up as a failed write, not a signal.
 void ignore_broken_pipe_signal() {
   struct sigaction action {};
@@ -52,6 +70,7 @@ nlohmann::json shutdown_complete_event(const ShutdownRecord& record) {
 }  // namespace
 
 int kestrune_main() {
+  hold_closed_standard_streams();
   ignore_broken_pipe_signal();
 
   auto queue = std::make_shared<OutputQueue>();

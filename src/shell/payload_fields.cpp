@@ -32,9 +32,12 @@ bool decode_float(const nlohmann::json& value, float& out) {
     case nlohmann::json::value_t::number_unsigned:
       out = static_cast<float>(value.get<nlohmann::json::number_unsigned_t>());
       return true;
-    case nlohmann::json::value_t::number_integer:
-      out = static_cast<float>(value.get<nlohmann::json::number_integer_t>());
+    case nlohmann::json::value_t::number_integer: {
+      // Plain digits are unsigned, so a signed zero here was written "-0": minus zero.
+      const auto number = value.get<nlohmann::json::number_integer_t>();
+      out = number == 0 ? -0.0F : static_cast<float>(number);
       return true;
+    }
     case nlohmann::json::value_t::number_float:
       out = round_to_float(value.get<nlohmann::json::number_float_t>());
       return true;

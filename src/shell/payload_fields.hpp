@@ -31,7 +31,8 @@ bool decode_unsigned(const nlohmann::json& value, Unsigned& out) {
 }
 
 // Any JSON number, rounded to the nearest float (ties to even); beyond the float range it becomes
-// infinite. An integer that fits 64 bits is rounded from its exact value.
+// infinite. An integer that fits 64 bits is rounded from its exact value; "-0" is minus zero, as
+// "-0.0" is.
 bool decode_float(const nlohmann::json& value, float& out);
 
 // A JSON array of strings.

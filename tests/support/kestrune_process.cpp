@@ -37,7 +37,8 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network) {
+KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network, Output stdout_kind,
+                                 Output stderr_kind) {
   // A closed child must show up as EPIPE in the test, never as a signal that ends the test.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -56,9 +57,17 @@ KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, child_stdin, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  // A closed stream's pipe has no writer in the child, so the collector sees it end at once.
+  const auto attach = [&](int fd, int child_fd, bool closed) {
+    if (closed) {
+      posix_spawn_file_actions_addclose(&actions, child_fd);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, fd, child_fd);
+    }
+  };
+  attach(child_stdin, 0, stdin_kind == Stdin::closed);
+  attach(out[1], 1, stdout_kind == Output::closed);
+  attach(err[1], 2, stderr_kind == Output::closed);
   // The child starts with the default SIGPIPE action, whatever this process does with it.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

@@ -23,6 +23,7 @@ class KestruneProcess {
   enum class Stdin {
     pipe,       // the test writes lines
     directory,  // a directory is the standard input: every read fails (EISDIR)
+    closed,     // the child starts with descriptor 0 closed
   };
 
   enum class Network {
@@ -32,8 +33,13 @@ class KestruneProcess {
     private_namespace,
   };
 
+  // Standard output and standard error: collected (read_line, stderr_text), or closed from the
+  // start (the child's descriptor 1 or 2 is closed; nothing is collected).
+  enum class Output { pipe, closed };
+
   // Starts the kestrune binary of this build; throws std::runtime_error when it cannot.
-  explicit KestruneProcess(Stdin stdin_kind = Stdin::pipe, Network network = Network::inherited);
+  explicit KestruneProcess(Stdin stdin_kind = Stdin::pipe, Network network = Network::inherited,
+                           Output stdout_kind = Output::pipe, Output stderr_kind = Output::pipe);
   ~KestruneProcess();
   KestruneProcess(const KestruneProcess&) = delete;
   KestruneProcess& operator=(const KestruneProcess&) = delete;

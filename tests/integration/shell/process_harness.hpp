@@ -105,8 +105,10 @@ inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
 // Starts kestrune and checks that its first line is "ready".
 inline std::unique_ptr<KestruneProcess> start_ready(
     KestruneProcess::Stdin stdin_kind = KestruneProcess::Stdin::pipe,
-    KestruneProcess::Network network = KestruneProcess::Network::inherited) {
-  auto process = std::make_unique<KestruneProcess>(stdin_kind, network);
+    KestruneProcess::Network network = KestruneProcess::Network::inherited,
+    KestruneProcess::Output stderr_kind = KestruneProcess::Output::pipe) {
+  auto process = std::make_unique<KestruneProcess>(stdin_kind, network,
+                                                   KestruneProcess::Output::pipe, stderr_kind);
   EXPECT_EQ(process->read_line(), kReadyLine);
   return process;
 }

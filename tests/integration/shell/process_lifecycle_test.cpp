@@ -180,6 +180,24 @@ TEST(ProcessLifecycle, OutputClosedByTheHostMidway) {
   EXPECT_EQ(process->stderr_text(), kWriterUnavailable);
 }
 
+// A host may start kestrune with a standard stream closed. A missing standard input is the end
+// of input; a missing standard output is a closed output, with the process ending by itself
+// though its input stays open.
+TEST(ProcessLifecycle, MissingStandardInputIsTheEndOfInput) {
+  auto process = start_ready(KestruneProcess::Stdin::closed);
+  EXPECT_EQ(process->wait_exit(), 0);
+  EXPECT_EQ(process->remaining_lines(),
+            std::vector<std::string>{shutdown_complete_line("stdin_eof", true)});
+  EXPECT_EQ(process->stderr_text(), "");
+}
+
+TEST(ProcessLifecycle, MissingStandardOutputIsAClosedOutput) {
+  KestruneProcess process(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited,
+                          KestruneProcess::Output::closed);
+  EXPECT_EQ(process.wait_exit(), 0);
+  EXPECT_EQ(process.stderr_text(), kWriterUnavailable);
+}
+
 // Hostile lines: each gets exactly one response and the process stays healthy.
 TEST(ProcessLifecycle, BadInputAlwaysGetsExactlyOneResponse) {
   const std::vector<std::string> lines = {

@@ -154,5 +154,32 @@ TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
   EXPECT_EQ(stderr_text.find("127.0.0.1"), std::string::npos) << stderr_text;
 }
 
+// A host may start kestrune with no standard error at all. The descriptor must not go to the
+// first socket the session opens: its diagnostic lines would then land in the receiver's RTSP
+// stream in the middle of the requests, and the session would fail.
+TEST(SessionProcess, AFilePlaysWithStandardErrorClosed) {
+  using nlohmann::json;
+  auto receiver = test_receiver::TestReceiver::start();
+  ASSERT_TRUE(receiver);
+  TempWavFile file(test_signal(22'050));  // 0.5 s: 63 packets
+  const std::string start =
+      R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
+      R"("port":)" + std::to_string((*receiver)->port()) +
+      R"(},"audioSource":{"kind":"file","path":")" + file.path() + R"("},"initialVolume":0.5})";
+
+  auto process = start_ready(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited,
+                             KestruneProcess::Output::closed);
+  ASSERT_TRUE(process->write_line(command_line("s", "startSession", start)));
+  EXPECT_EQ(process->read_line(), accepted_line("s"));
+  const auto lines =
+      read_through(*process, [](const json& l) { return l.value("event", "") == "terminal"; });
+  ASSERT_FALSE(lines.empty());
+  const json& terminal = lines.back()["payload"];
+  EXPECT_EQ(terminal["outcome"], "completed") << lines.back();
+  EXPECT_EQ(terminal["reason"], "end_of_stream");
+  EXPECT_EQ(terminal["metrics"]["packetsSent"], 63);
+  expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
+}
+
 }  // namespace
 }  // namespace kestrune::testing

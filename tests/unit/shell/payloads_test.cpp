@@ -294,6 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{"decimal", "0.3", 0.3F},
         FloatCase{"negative", "-5", -5.0F},
         FloatCase{"negative_zero_fraction", "-0.0", -0.0F},
+        FloatCase{"negative_zero_integer", "-0", -0.0F},
+        FloatCase{"zero", "0", 0.0F},
         // Halfway between two floats: ties go to the even one.
         FloatCase{"tie_to_even", "16777217", 16777216.0F},
         // 2^60 + 2^36 + 1 lies just above a midpoint; rounded through a double it would land on
