@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/session/plist_binary_layout.hpp"
+#include "engine/session/xml_tags.hpp"
 
 namespace kestrune::engine {
 
@@ -141,34 +142,21 @@ std::optional<std::string> binary_refusal(std::span<const std::uint8_t> bytes) {
   return binary_expansion_refusal(*layout);
 }
 
-// The element nesting of XML text: comments, CDATA sections, processing instructions and
-// declarations open nothing, "</...>" closes, "<.../>" opens and closes at once.
+// The element nesting of XML text: "</...>" closes, "<.../>" opens and closes at once, a
+// declaration ("<!...>") opens nothing.
 std::optional<std::string> xml_refusal(std::string_view text) {
-  const auto skip_past = [&](std::size_t from, std::string_view end) {
-    const std::size_t found = text.find(end, from);
-    return found == std::string_view::npos ? text.size() : found + end.size();
-  };
   std::size_t depth = 0;
-  std::size_t at = text.find('<');
-  while (at != std::string_view::npos) {  // every turn moves past at least one '<'
-    const std::string_view rest = text.substr(at);
-    std::size_t next = 0;
-    if (rest.starts_with("<!--")) {
-      next = skip_past(at + 4, "-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      next = skip_past(at + 9, "]]>");
-    } else if (rest.starts_with("<?")) {
-      next = skip_past(at + 2, "?>");
-    } else {
-      next = skip_past(at + 1, ">");
-      if (rest.starts_with("</")) {
-        if (depth > 0) --depth;
-      } else if (!rest.starts_with("<!") && !(next >= 2 && text[next - 2] == '/')) {
-        if (++depth > kMaxPlistDepth) return too_deep();
-      }
+  bool deep = false;
+  walk_xml_tags(text, [&](std::size_t begin, std::size_t end) {
+    const std::string_view tag = text.substr(begin, end - begin);
+    if (tag.starts_with("</")) {
+      if (depth > 0) --depth;
+    } else if (!tag.starts_with("<!") && !(end >= 2 && text[end - 2] == '/')) {
+      deep = ++depth > kMaxPlistDepth;
     }
-    at = text.find('<', next);
-  }
+    return !deep;
+  });
+  if (deep) return too_deep();
   return std::nullopt;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/session/plist_binary_layout.hpp"
+#include "engine/session/xml_tags.hpp"
 
 namespace kestrune::engine {
 
@@ -118,48 +119,36 @@ PlistIntegerRewrite refused() {
   return PlistIntegersRefused{"property list integer is not a number"};
 }
 
-// The text of each <integer> element, put into its canonical form. Comments, CDATA sections,
-// processing instructions and declarations are passed over as the nesting check does.
+// The text of each <integer> element, put into its canonical form.
 PlistIntegerRewrite rewrite_xml(std::string_view text) {
-  const auto skip_past = [&](std::size_t from, std::string_view end) {
-    const std::size_t found = text.find(end, from);
-    return found == std::string_view::npos ? text.size() : found + end.size();
-  };
   std::string rewritten;
   std::size_t copied = 0;  // the bytes of `text` before this are in `rewritten`
   bool changed = false;
-  std::size_t at = text.find('<');
-  while (at != std::string_view::npos) {  // every turn moves past at least one '<'
-    const std::string_view rest = text.substr(at);
-    std::size_t next = 0;
-    if (rest.starts_with("<!--")) {
-      next = skip_past(at + 4, "-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      next = skip_past(at + 9, "]]>");
-    } else if (rest.starts_with("<?")) {
-      next = skip_past(at + 2, "?>");
-    } else {
-      next = skip_past(at + 1, ">");
-      if (tag_is(rest, "<", "integer")) {
-        if (next == text.size() || text[next - 2] == '/') return refused();
-        const std::size_t close = text.find('<', next);
-        if (close == std::string_view::npos || !tag_is(text.substr(close), "</", "integer")) {
-          return refused();
-        }
-        const std::string_view content = text.substr(next, close - next);
-        const auto canonical = canonical_integer(content);
-        if (!canonical) return refused();
-        if (*canonical != content) {
-          rewritten.append(text.substr(copied, next - copied));
-          rewritten.append(*canonical);
-          copied = close;
-          changed = true;
-        }
-        next = close;
-      }
+  bool refused_text = false;
+  const auto refuse = [&] {
+    refused_text = true;
+    return false;  // ends the walk
+  };
+  walk_xml_tags(text, [&](std::size_t begin, std::size_t end) {
+    if (!tag_is(text.substr(begin), "<", "integer")) return true;
+    if (end == text.size() || text[end - 2] == '/') return refuse();
+    // The element's text runs to the next '<', which must close it.
+    const std::size_t close = text.find('<', end);
+    if (close == std::string_view::npos || !tag_is(text.substr(close), "</", "integer")) {
+      return refuse();
     }
-    at = text.find('<', next);
-  }
+    const std::string_view content = text.substr(end, close - end);
+    const auto canonical = canonical_integer(content);
+    if (!canonical) return refuse();
+    if (*canonical != content) {
+      rewritten.append(text.substr(copied, end - copied));
+      rewritten.append(*canonical);
+      copied = close;
+      changed = true;
+    }
+    return true;
+  });
+  if (refused_text) return refused();
   if (!changed) return PlistIntegersUnchanged{};
   rewritten.append(text.substr(copied));
   return std::vector<std::uint8_t>(rewritten.begin(), rewritten.end());
