@@ -64,7 +64,7 @@ run_suite() {
 
 for phase in "${phases[@]}"; do
   case "$phase" in
-    release) run_suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
+    release) run_suite release -DCMAKE_BUILD_TYPE=Release ;;
     asan) run_suite asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=address ;;
     tsan) run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=thread ;;
     fuzz) with_load ./scripts/fuzz.sh ;;
