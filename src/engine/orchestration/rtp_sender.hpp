@@ -22,6 +22,7 @@
 namespace kestrune::engine {
 
 inline constexpr std::chrono::seconds kDataSocketWriteTimeout{2};
+inline constexpr const char* kRtSenderThreadName = "rt-sender";
 
 // Everything the thread owns; its sockets are closed when it ends.
 struct PacedSenderContext {
@@ -33,7 +34,8 @@ struct PacedSenderContext {
   platform::UdpSocket data_socket;
 };
 
-// Binds the data socket to "0.0.0.0:0" with a 2 s write timeout and spawns "rt-sender".
+// Binds the data socket to "0.0.0.0:0" with a 2 s write timeout and spawns "rt-sender", which
+// first raises its own scheduling priority as far as the system allows (thread_priority.hpp).
 // Failures: the socket, network_error at stream_worker; the spawn, internal_error at
 // stream_worker. The moved resources are released on failure.
 std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
