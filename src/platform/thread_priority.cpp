@@ -2,16 +2,14 @@
 
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <vector>
-
-#include "support/stderr_log.hpp"
 
 namespace kestrune::platform {
 
@@ -73,28 +71,55 @@ std::optional<ThreadPriority> try_nice() {
   return std::nullopt;
 }
 
-std::string describe(std::string_view thread_name, const ThreadPriority& got) {
-  const std::string name(thread_name);
+// The line for what `thread_name` got, in `out`; its length. Formatted without allocating, as
+// the real-time threads that call this allocate nothing once they run.
+std::size_t describe(std::string_view thread_name, const ThreadPriority& got, char (&out)[160]) {
+  const int name_length = static_cast<int>(std::min<std::size_t>(thread_name.size(), 64));
+  int written = 0;
   switch (got.kind) {
     case ThreadPriorityKind::realtime:
-      return "stage=thread_priority thread=" + name + " policy=fifo priority=" +
-             std::to_string(got.value);
+      written = std::snprintf(out, sizeof out, "stage=thread_priority thread=%.*s policy=fifo priority=%d",
+                              name_length, thread_name.data(), got.value);
+      break;
     case ThreadPriorityKind::raised_nice:
-      return "stage=thread_priority thread=" + name + " policy=nice nice=" +
-             std::to_string(got.value);
+      written = std::snprintf(out, sizeof out, "stage=thread_priority thread=%.*s policy=nice nice=%d",
+                              name_length, thread_name.data(), got.value);
+      break;
     case ThreadPriorityKind::normal:
+      written = std::snprintf(out, sizeof out, "warning[thread_priority]: %.*s runs at normal priority",
+                              name_length, thread_name.data());
       break;
   }
-  return "warning[thread_priority]: " + name + " runs at normal priority";
+  return written < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(written), sizeof out - 1);
 }
 
-// Whether `thread_name` is asking for the first time in this process.
+// One write for the line and its line feed, as support::write_stderr_line does, but without the
+// buffer that one allocates.
+void write_line(std::string_view line) {
+  char newline = '\n';
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (::writev(STDERR_FILENO, parts, 2) >= 0 || errno != EINTR) return;
+  }
+}
+
+// Whether `thread_name` is asking for the first time in this process. Our own few thread names
+// are kept (never a peer's), in fixed room: past it, every call counts as a first.
 bool first_report(std::string_view thread_name) {
+  constexpr std::size_t kNames = 8;
+  constexpr std::size_t kNameBytes = 32;
   static std::mutex mutex;
-  static std::vector<std::string> reported;  // our own few thread names, never a peer's
+  static char reported[kNames][kNameBytes];
+  static std::size_t count = 0;
+  if (thread_name.size() >= kNameBytes) return true;
   std::lock_guard<std::mutex> lock(mutex);
-  if (std::find(reported.begin(), reported.end(), thread_name) != reported.end()) return false;
-  reported.emplace_back(thread_name);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (thread_name == std::string_view(reported[i])) return false;
+  }
+  if (count == kNames) return true;
+  thread_name.copy(reported[count], thread_name.size());
+  reported[count][thread_name.size()] = '\0';
+  ++count;
   return true;
 }
 
@@ -108,7 +133,10 @@ ThreadPriority raise_current_thread_priority_quietly() {
 
 ThreadPriority raise_current_thread_priority(std::string_view thread_name) {
   const ThreadPriority got = raise_current_thread_priority_quietly();
-  if (first_report(thread_name)) support::write_stderr_line(describe(thread_name, got));
+  if (first_report(thread_name)) {
+    char line[160];
+    write_line(std::string_view(line, describe(thread_name, got, line)));
+  }
   return got;
 }
 

@@ -2,7 +2,8 @@
 // Scheduling for the threads that must wake on time while every core is busy (the paced sender,
 // a capture thread). The calling thread asks for real-time scheduling (SCHED_FIFO, reset on fork)
 // where the system permits it (privileges, or an RLIMIT_RTPRIO above 0); else for the strongest
-// nice value it may take (privileges, or RLIMIT_NICE); else it goes on at normal priority. Which
+// nice value it may take (privileges, or RLIMIT_NICE); else it goes on at normal priority. Nothing
+// here allocates. Which
 // of the three a thread got is said once per process and thread name on standard error:
 //   "stage=thread_priority thread=<name> policy=fifo priority=<n>"
 //   "stage=thread_priority thread=<name> policy=nice nice=<n>"

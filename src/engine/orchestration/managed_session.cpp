@@ -32,8 +32,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The packet channel holds this many packets; the stream loops wait while it is full.
+// The packet channel holds this many packets; the stream loops wait while it is full. A stream
+// loop that found it full is woken once half of it is free and then seals those packets in one
+// go: a quarter of the wake-ups, with 4 packets (32 ms) still queued for "rt-sender" when it wakes.
 constexpr std::size_t kPacketChannelCapacity = 8;
+constexpr std::size_t kPacketChannelWakeRoom = 4;
 
 constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
 
@@ -182,7 +185,8 @@ class ManagedSession {
 
   // "rt-sender", "rt-control" and "rtsp-feedback", in this order, with a stop check after each.
   SessionError start_workers() {
-    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity);
+    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity,
+                                                                 kPacketChannelWakeRoom);
     auto sender_socket = session().control_socket.duplicate();
     if (!sender_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
     auto sender = start_rtp_sender(std::move(packet_queue), stream_->control_destination,
