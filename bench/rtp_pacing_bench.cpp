@@ -201,7 +201,8 @@ std::vector<std::int64_t> run_rt_sender(std::size_t packet_count) {
   std::thread receiving([&] { arrivals = data.receive(packet_count); });
 
   auto session_control_socket = platform::UdpSocket::bind_any_ipv4().value();
-  auto [packets, channel_end] = support::channel<engine::OutboundPacket>(8);
+  auto [packets, channel_end] = support::channel<engine::OutboundPacket>(
+      engine::kPacketChannelCapacity, engine::kPacketChannelWakeRoom);
   auto stats = std::make_shared<engine::StreamStats>();
   auto sender = engine::start_rtp_sender(std::move(channel_end), loopback(control.port()),
                                          loopback(data.port()),

@@ -32,11 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The packet channel holds this many packets; the stream loops wait while it is full. A stream
-// loop that found it full is woken once half of it is free and then seals those packets in one
-// go: a quarter of the wake-ups, with 4 packets (32 ms) still queued for "rt-sender" when it wakes.
-constexpr std::size_t kPacketChannelCapacity = 8;
-constexpr std::size_t kPacketChannelWakeRoom = 4;
 
 constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
 
