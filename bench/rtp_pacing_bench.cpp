@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
   }
   const double idle_ratio =
       figures[0][1].p99_us > 0 ? figures[0][0].p99_us / figures[0][1].p99_us : 0.0;
-  std::printf("idle: rt-sender p99 = %.2fx the naive loop's (goal <= 0.25x)\n", idle_ratio);
+  std::printf("idle: rt-sender p99 = %.3fx the naive loop's (goal <= 0.25x)\n", idle_ratio);
   std::printf("busy: rt-sender p99 %.1f us (goal <= 100 us), %zu restarts (goal 0); naive %.1f us,"
               " %zu restarts\n",
               figures[1][0].p99_us, figures[1][0].restarts, figures[1][1].p99_us,
