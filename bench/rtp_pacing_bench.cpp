@@ -127,7 +127,8 @@ RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
   figures.packets = arrivals.size();
   if (arrivals.size() > 1) {
     const double span = static_cast<double>(arrivals.back() - arrivals.front());
-    const double nominal = static_cast<double>(arrivals.size() - 1) * static_cast<double>(kInterval);
+    const double nominal =
+        static_cast<double>(arrivals.size() - 1) * static_cast<double>(kInterval);
     figures.rate_ppm = (span / nominal - 1.0) * 1e6;
   }
   std::vector<std::int64_t> lateness;
@@ -137,10 +138,14 @@ RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
     if (end <= stretch_begin) return;
     std::int64_t earliest = INT64_MAX;
     for (std::size_t k = stretch_begin; k < end; ++k) {
-      earliest = std::min(earliest, arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval));
+      earliest = std::min(
+          earliest,
+          arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval));
     }
     for (std::size_t k = stretch_begin; k < end; ++k) {
-      lateness.push_back(arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval) - earliest);
+      lateness.push_back(arrivals[k] -
+                         (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval) -
+                         earliest);
     }
   };
   for (std::size_t k = 1; k < arrivals.size(); ++k) {
@@ -158,7 +163,8 @@ RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
   if (lateness.empty()) return figures;
   std::sort(lateness.begin(), lateness.end());
   const auto at = [&](double fraction) {
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(lateness.size() - 1));
+    const auto index =
+        static_cast<std::size_t>(fraction * static_cast<double>(lateness.size() - 1));
     return static_cast<double>(lateness[index]) / 1000.0;
   };
   figures.p50_us = at(0.50);
@@ -289,9 +295,9 @@ int main(int argc, char** argv) {
   const double idle_ratio =
       figures[0][1].p99_us > 0 ? figures[0][0].p99_us / figures[0][1].p99_us : 0.0;
   std::printf("idle: rt-sender p99 = %.3fx the naive loop's (goal <= 0.25x)\n", idle_ratio);
-  std::printf("busy: rt-sender p99 %.1f us (goal <= 100 us), %zu restarts (goal 0); naive %.1f us,"
-              " %zu restarts\n",
-              figures[1][0].p99_us, figures[1][0].restarts, figures[1][1].p99_us,
-              figures[1][1].restarts);
+  std::printf(
+      "busy: rt-sender p99 %.1f us (goal <= 100 us), %zu restarts (goal 0); naive %.1f us,"
+      " %zu restarts\n",
+      figures[1][0].p99_us, figures[1][0].restarts, figures[1][1].p99_us, figures[1][1].restarts);
   return 0;
 }

@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
   const auto [fastest, slowest] = std::minmax_element(starts_ms.begin(), starts_ms.end());
   std::printf("session cold start (startSession -> playing, fresh process, loopback receiver)\n");
   std::printf("  %zu of %ld runs  median %7.2f ms  fastest %7.2f ms  slowest %7.2f ms\n",
-              starts_ms.size(), runs, median(starts_ms),
-              starts_ms.empty() ? 0.0 : *fastest, starts_ms.empty() ? 0.0 : *slowest);
+              starts_ms.size(), runs, median(starts_ms), starts_ms.empty() ? 0.0 : *fastest,
+              starts_ms.empty() ? 0.0 : *slowest);
   std::printf("crypto floor, same run (both sides' SRP-6a + HKDF, in-process, warm)\n");
   std::printf("  median %7.2f ms   cold start / floor %5.2fx\n", median(floors_ms),
               median(floors_ms) > 0 ? median(starts_ms) / median(floors_ms) : 0.0);

@@ -67,7 +67,8 @@ std::map<int, ThreadTime> thread_times(pid_t pid) {
 std::uint64_t thread_cpu_ns() {
   timespec t{};
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(t.tv_nsec);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000 +
+         static_cast<std::uint64_t>(t.tv_nsec);
 }
 
 // The pacing spin alone for `window`: its CPU in nanoseconds.
@@ -122,7 +123,8 @@ std::optional<RunFigures> run_once(std::uint16_t port, const std::string& wav_pa
   const auto started = Clock::now();
   const std::uint64_t baseline_ns = spin_baseline(window);
   const auto after = thread_times(process.pid());
-  const double elapsed_ns = static_cast<double>(std::chrono::nanoseconds(Clock::now() - started).count());
+  const double elapsed_ns =
+      static_cast<double>(std::chrono::nanoseconds(Clock::now() - started).count());
   process.close_stdin();
   (void)process.wait_exit();
 
@@ -182,7 +184,8 @@ int main(int argc, char** argv) {
     std::printf("  thread %-18s %7.3f %%\n", name.c_str(), median(values));
   }
   std::printf("  whole process            %7.3f %%\n", median(process));
-  std::printf("  baseline: the spin alone %7.3f %% (same window, this process)\n", median(baseline));
+  std::printf("  baseline: the spin alone %7.3f %% (same window, this process)\n",
+              median(baseline));
   std::printf("  process beyond the spin  %7.3f %% (goal <= 1 %%)\n", median(beyond));
   return process.size() == static_cast<std::size_t>(runs) ? 0 : 1;
 }

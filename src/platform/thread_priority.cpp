@@ -54,9 +54,11 @@ bool set_nice(pid_t thread, int value) {
 }
 
 std::optional<ThreadPriority> try_realtime() {
-  if (set_fifo(kRealtimePriority)) return ThreadPriority{ThreadPriorityKind::realtime, kRealtimePriority};
+  if (set_fifo(kRealtimePriority))
+    return ThreadPriority{ThreadPriorityKind::realtime, kRealtimePriority};
   const int allowed = std::min(rtprio_limit(), kRealtimePriority);
-  if (allowed > 0 && set_fifo(allowed)) return ThreadPriority{ThreadPriorityKind::realtime, allowed};
+  if (allowed > 0 && set_fifo(allowed))
+    return ThreadPriority{ThreadPriorityKind::realtime, allowed};
   return std::nullopt;
 }
 
@@ -78,16 +80,19 @@ std::size_t describe(std::string_view thread_name, const ThreadPriority& got, ch
   int written = 0;
   switch (got.kind) {
     case ThreadPriorityKind::realtime:
-      written = std::snprintf(out, sizeof out, "stage=thread_priority thread=%.*s policy=fifo priority=%d",
+      written = std::snprintf(out, sizeof out,
+                              "stage=thread_priority thread=%.*s policy=fifo priority=%d",
                               name_length, thread_name.data(), got.value);
       break;
     case ThreadPriorityKind::raised_nice:
-      written = std::snprintf(out, sizeof out, "stage=thread_priority thread=%.*s policy=nice nice=%d",
-                              name_length, thread_name.data(), got.value);
+      written =
+          std::snprintf(out, sizeof out, "stage=thread_priority thread=%.*s policy=nice nice=%d",
+                        name_length, thread_name.data(), got.value);
       break;
     case ThreadPriorityKind::normal:
-      written = std::snprintf(out, sizeof out, "warning[thread_priority]: %.*s runs at normal priority",
-                              name_length, thread_name.data());
+      written =
+          std::snprintf(out, sizeof out, "warning[thread_priority]: %.*s runs at normal priority",
+                        name_length, thread_name.data());
       break;
   }
   return written < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(written), sizeof out - 1);

@@ -20,8 +20,8 @@ struct ThreadPriority {
   int value = 0;  // the SCHED_FIFO priority, or the nice value; 0 at normal priority
 };
 
-// The SCHED_FIFO priority asked for: above the ordinary threads of a desktop's sound server's
-// clients, below the kernel's own and the sound server's real-time threads.
+// The SCHED_FIFO priority asked for: low among real-time priorities (1 to 99), so the kernel's
+// own real-time threads and a sound server's still come first.
 inline constexpr int kRealtimePriority = 10;
 
 // Raises the calling thread as far as allowed (see above) and returns what it got, writing the

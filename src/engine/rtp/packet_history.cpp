@@ -16,7 +16,9 @@ std::size_t slot_of(std::uint16_t sequence_number) {
 
 // Default-initialised bytes: nothing writes the block before a packet is stored in it.
 HistorySlots::HistorySlots()
-    : bytes(std::make_unique_for_overwrite<std::uint8_t[]>(kPacketHistorySlots * kHistorySlotBytes)) {}
+    : bytes(
+          std::make_unique_for_overwrite<std::uint8_t[]>(kPacketHistorySlots * kHistorySlotBytes)) {
+}
 
 void PacketHistory::store(std::uint16_t sequence_number, std::span<const std::uint8_t> packet) {
   auto slots = slots_.lock();
