@@ -54,11 +54,13 @@ bool set_nice(pid_t thread, int value) {
 }
 
 std::optional<ThreadPriority> try_realtime() {
-  if (set_fifo(kRealtimePriority))
+  if (set_fifo(kRealtimePriority)) {
     return ThreadPriority{ThreadPriorityKind::realtime, kRealtimePriority};
+  }
   const int allowed = std::min(rtprio_limit(), kRealtimePriority);
-  if (allowed > 0 && set_fifo(allowed))
+  if (allowed > 0 && set_fifo(allowed)) {
     return ThreadPriority{ThreadPriorityKind::realtime, allowed};
+  }
   return std::nullopt;
 }
 
