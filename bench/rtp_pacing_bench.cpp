@@ -1,19 +1,36 @@
-// A pacing run of "rt-sender" over loopback: the coordinator's side queues sealed packets as fast
-// as the packet channel lets it, a receiving thread on 127.0.0.1 notes when each audio datagram
-// arrives. Printed: the p50, p99 and largest deviation of the send interval from 7,981,859 ns and
-// the long-term rate error in parts per million, as the receiving side measured them and as the
-// sender's own StreamStats has them. Figures only; nothing here passes or fails.
+// Pacing of "rt-sender" against its own schedule, beside a naive loop measured in the same run.
 //
-// Usage: rtp_pacing_bench [seconds]   (10 by default)
+// Two senders put 1444-byte datagrams on loopback, one every 7,981,859 ns: the real "rt-sender"
+// thread (start_rtp_sender, fed by queue_audio_packet through the packet channel, as the stream
+// loops feed it) and a naive loop at ordinary priority that sleeps with clock_nanosleep until each
+// deadline. One receiver times every datagram with the kernel's receive timestamp (SO_TIMESTAMPNS),
+// so its own scheduling does not enter the figures. Each sender runs idle, then with every core
+// busy (one busy child process per core, each ending by itself when the run is over).
+//
+// Lateness of packet k: its arrival minus (anchor + k' x interval), the schedule the sender keeps;
+// a lateness of more than one interval restarts that schedule at the packet (the sender's own
+// rule), and is counted as a restart. Printed per run: packets, p50/p99/max lateness, restarts
+// and the long-term rate error from the first to the last arrival.
+// Figures only; nothing here passes or fails.
+//
+// Usage: rtp_pacing_bench [seconds per run]   (30 by default; four runs)
 
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -27,127 +44,260 @@ namespace {
 
 using namespace kestrune;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kInterval = engine::kPacketInterval.count();
+constexpr std::size_t kDatagramBytes = 1444;
 
 platform::SocketAddress loopback(std::uint16_t port) {
   return platform::SocketAddress::ipv4({127, 0, 0, 1}, port);
 }
 
-struct Figures {
-  double p50_us, p99_us, max_us;
-};
-
-Figures deviation_figures(std::vector<std::int64_t> deviations_ns) {
-  if (deviations_ns.empty()) return {0, 0, 0};
-  std::sort(deviations_ns.begin(), deviations_ns.end());
-  const auto at = [&](double fraction) {
-    const auto index =
-        static_cast<std::size_t>(fraction * static_cast<double>(deviations_ns.size() - 1));
-    return static_cast<double>(deviations_ns[index]) / 1000.0;
-  };
-  return {at(0.50), at(0.99), static_cast<double>(deviations_ns.back()) / 1000.0};
+std::int64_t now_ns(clockid_t clock) {
+  timespec t{};
+  ::clock_gettime(clock, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-}  // namespace
+// A UDP socket on 127.0.0.1 that reads each datagram's kernel arrival time (CLOCK_REALTIME).
+class TimestampingReceiver {
+ public:
+  TimestampingReceiver() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    const timeval two_seconds{2, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~TimestampingReceiver() { ::close(fd_); }
+  std::uint16_t port() const { return port_; }
 
-int main(int argc, char** argv) {
-  const long seconds = argc > 1 ? std::max(1L, std::strtol(argv[1], nullptr, 10)) : 10;
-  const auto interval = engine::kPacketInterval;
-  const auto packet_count =
-      static_cast<std::size_t>(std::chrono::nanoseconds(std::chrono::seconds(seconds)) / interval);
-
-  auto data_receiver = platform::UdpSocket::bind(loopback(0)).value();
-  auto control_receiver = platform::UdpSocket::bind(loopback(0)).value();
-  (void)data_receiver.set_read_timeout(2s);
-  auto session_control_socket = platform::UdpSocket::bind_any_ipv4().value();
-
-  // The receiving side: one arrival instant per audio datagram.
-  std::vector<Clock::time_point> arrivals;
-  arrivals.reserve(packet_count);
-  std::thread receiving([&] {
-    std::vector<std::uint8_t> buffer(2048);
-    while (arrivals.size() < packet_count) {
-      if (!data_receiver.recv_from(buffer)) break;  // 2 s without a packet: the run is over
-      arrivals.push_back(Clock::now());
+  // Arrival times of up to `count` datagrams; stops early after 2 s without one.
+  std::vector<std::int64_t> receive(std::size_t count) const {
+    std::vector<std::int64_t> arrivals;
+    arrivals.reserve(count);
+    std::vector<char> buffer(2048);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    while (arrivals.size() < count) {
+      iovec io{buffer.data(), buffer.size()};
+      msghdr message{};
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      if (::recvmsg(fd_, &message, 0) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      std::int64_t at = now_ns(CLOCK_REALTIME);
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec stamp{};
+          std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+          at = static_cast<std::int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
+        }
+      }
+      arrivals.push_back(at);
     }
-  });
+    return arrivals;
+  }
 
-  auto [packets, channel_end] = support::channel<engine::OutboundPacket>(8);
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+struct RunFigures {
+  std::size_t packets = 0;
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  std::size_t restarts = 0;
+  double rate_ppm = 0;  // long-term rate error, first to last arrival
+};
+
+// The sender's schedule as seen at the receiver: anchored at the first arrival, restarted at any
+// arrival more than one interval late. Within each stretch the earliest arrival counts as on
+// time, so a first packet that was itself a little late does not make the rest look early.
+RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
+  RunFigures figures;
+  figures.packets = arrivals.size();
+  if (arrivals.size() > 1) {
+    const double span = static_cast<double>(arrivals.back() - arrivals.front());
+    const double nominal =
+        static_cast<double>(arrivals.size() - 1) * static_cast<double>(kInterval);
+    figures.rate_ppm = (span / nominal - 1.0) * 1e6;
+  }
+  std::vector<std::int64_t> lateness;
+  std::size_t stretch_begin = 0;
+  std::int64_t anchor = arrivals.empty() ? 0 : arrivals[0];
+  const auto close_stretch = [&](std::size_t end) {
+    if (end <= stretch_begin) return;
+    std::int64_t earliest = INT64_MAX;
+    for (std::size_t k = stretch_begin; k < end; ++k) {
+      earliest = std::min(
+          earliest,
+          arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval));
+    }
+    for (std::size_t k = stretch_begin; k < end; ++k) {
+      lateness.push_back(arrivals[k] -
+                         (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval) -
+                         earliest);
+    }
+  };
+  for (std::size_t k = 1; k < arrivals.size(); ++k) {
+    const std::int64_t late =
+        arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval);
+    if (late > kInterval) {
+      close_stretch(k);
+      ++figures.restarts;
+      lateness.push_back(late);
+      stretch_begin = k;
+      anchor = arrivals[k];
+    }
+  }
+  close_stretch(arrivals.size());
+  if (lateness.empty()) return figures;
+  std::sort(lateness.begin(), lateness.end());
+  const auto at = [&](double fraction) {
+    const auto index =
+        static_cast<std::size_t>(fraction * static_cast<double>(lateness.size() - 1));
+    return static_cast<double>(lateness[index]) / 1000.0;
+  };
+  figures.p50_us = at(0.50);
+  figures.p99_us = at(0.99);
+  figures.max_us = static_cast<double>(lateness.back()) / 1000.0;
+  return figures;
+}
+
+// One busy child process per core, each spinning until `seconds` have passed or it is killed.
+class BusyCores {
+ public:
+  explicit BusyCores(std::chrono::seconds seconds) {
+    const long cores = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+    for (long i = 0; i < cores; ++i) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        const auto end = std::chrono::steady_clock::now() + seconds;
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        ::_exit(0);
+      }
+      if (child > 0) children_.push_back(child);
+    }
+  }
+  ~BusyCores() {
+    for (const pid_t child : children_) ::kill(child, SIGKILL);
+    for (const pid_t child : children_) ::waitpid(child, nullptr, 0);
+  }
+  std::size_t count() const { return children_.size(); }
+
+ private:
+  std::vector<pid_t> children_;
+};
+
+// The real "rt-sender", fed through the packet channel by this thread.
+std::vector<std::int64_t> run_rt_sender(std::size_t packet_count) {
+  TimestampingReceiver data;
+  TimestampingReceiver control;
+  std::vector<std::int64_t> arrivals;
+  std::thread receiving([&] { arrivals = data.receive(packet_count); });
+
+  auto session_control_socket = platform::UdpSocket::bind_any_ipv4().value();
+  auto [packets, channel_end] = support::channel<engine::OutboundPacket>(
+      engine::kPacketChannelCapacity, engine::kPacketChannelWakeRoom);
   auto stats = std::make_shared<engine::StreamStats>();
-  auto sender = engine::start_rtp_sender(std::move(channel_end),
-                                         loopback(control_receiver.local_port().value()),
-                                         loopback(data_receiver.local_port().value()),
+  auto sender = engine::start_rtp_sender(std::move(channel_end), loopback(control.port()),
+                                         loopback(data.port()),
                                          session_control_socket.duplicate().value(), stats);
   if (!sender) {
     std::fprintf(stderr, "rt-sender did not start\n");
-    return 1;
+    std::exit(1);
   }
-
   engine::AudioKey key{};
   key.fill(0x21);
   engine::RtpSenderState state(engine::new_packet_history(), key);
   const std::vector<std::int16_t> samples(engine::kSamplesPerPacket, 0);
-  // The long-term rate is measured from the second packet on, on both sides: the schedule starts
-  // at the sender thread's start, so the first packet goes out late by however long the first
-  // hand-off took, and the second on time.
-  // The sender's own view: the instants at which its packetsSent counter reaches 2 and its final
-  // value, each watched with a short spin (at most one interval after the second hand-off, and
-  // at most 8 intervals after the channel is closed).
-  const auto sent_count = [&] { return stats->packetsSent.load(std::memory_order_relaxed); };
-  const auto spin_until_sent = [&](std::uint64_t count) {
-    const auto give_up = Clock::now() + 2s;
-    while (sent_count() < count && Clock::now() < give_up) {
-    }
-    return Clock::now();
-  };
-  Clock::time_point second_sent{};
-  std::size_t queued = 0;
-  for (; queued < packet_count; ++queued) {
+  for (std::size_t queued = 0; queued < packet_count; ++queued) {
     const auto timestamp = static_cast<std::uint32_t>(queued * engine::kFramesPerPacket);
     if (engine::queue_audio_packet(packets, state, samples, timestamp, stats->packetsPrepared)
             .is_error()) {
       break;
     }
-    if (queued == 1) second_sent = spin_until_sent(2);
   }
   packets.close();
-  const auto last_sent = spin_until_sent(queued);
-  const auto result = sender->join();
+  (void)sender->join();
   receiving.join();
+  benchmark::DoNotOptimize(engine::summarize_stream_stats(*stats));
+  return arrivals;
+}
 
-  std::vector<std::int64_t> receiver_deviations;
-  for (std::size_t i = 1; i < arrivals.size(); ++i) {
-    const auto gap = std::chrono::nanoseconds(arrivals[i] - arrivals[i - 1]).count();
-    receiver_deviations.push_back(std::abs(gap - interval.count()));
-  }
-  const Figures received = deviation_figures(receiver_deviations);
-  double receiver_ppm = 0;
-  if (arrivals.size() > 2) {
-    const double span =
-        static_cast<double>(std::chrono::nanoseconds(arrivals.back() - arrivals[1]).count());
-    const double nominal =
-        static_cast<double>(arrivals.size() - 2) * static_cast<double>(interval.count());
-    receiver_ppm = (span / nominal - 1.0) * 1e6;
-  }
-  const engine::StreamSummary summary = engine::summarize_stream_stats(*stats);
-  const double sender_nominal =
-      static_cast<double>(summary.packetsSent > 1 ? summary.packetsSent - 2 : 0) *
-      static_cast<double>(interval.count());
-  const double sender_span =
-      static_cast<double>(std::chrono::nanoseconds(last_sent - second_sent).count());
-  const double sender_ppm = sender_nominal > 0 ? (sender_span / sender_nominal - 1.0) * 1e6 : 0.0;
+// A naive pacing loop: clock_nanosleep to each deadline at ordinary priority, the same lateness
+// rule, one datagram per deadline.
+std::vector<std::int64_t> run_naive_loop(std::size_t packet_count) {
+  TimestampingReceiver data;
+  std::vector<std::int64_t> arrivals;
+  std::thread receiving([&] { arrivals = data.receive(packet_count); });
+  std::thread sending([&] {
+    auto socket = platform::UdpSocket::bind_any_ipv4().value();
+    const std::vector<std::uint8_t> datagram(kDatagramBytes, 0);
+    const auto destination = loopback(data.port());
+    std::int64_t deadline = now_ns(CLOCK_MONOTONIC);
+    for (std::size_t k = 0; k < packet_count; ++k) {
+      const timespec wake{static_cast<time_t>(deadline / 1'000'000'000),
+                          static_cast<long>(deadline % 1'000'000'000)};
+      while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+      }
+      const std::int64_t t = now_ns(CLOCK_MONOTONIC);
+      if (t - deadline > kInterval) deadline = t;
+      (void)socket.send_to(datagram, destination);
+      deadline += kInterval;
+    }
+  });
+  sending.join();
+  receiving.join();
+  return arrivals;
+}
 
-  std::printf("rt-sender pacing over loopback: %zu packets in %ld s, result %s\n", arrivals.size(),
-              seconds, result && result->is_success() ? "ok" : "failed");
-  std::printf("receiving side : p50 %8.1f us  p99 %8.1f us  max %8.1f us  rate error %+8.2f ppm\n",
-              received.p50_us, received.p99_us, received.max_us, receiver_ppm);
+void print_row(const char* load, const char* loop, const RunFigures& f) {
+  std::printf("%-5s %-10s %8zu %10.1f %10.1f %10.1f %9zu %+10.1f\n", load, loop, f.packets,
+              f.p50_us, f.p99_us, f.max_us, f.restarts, f.rate_ppm);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long seconds = argc > 1 ? std::clamp(std::strtol(argv[1], nullptr, 10), 1L, 600L) : 30;
+  const auto packet_count = static_cast<std::size_t>(
+      std::chrono::nanoseconds(std::chrono::seconds(seconds)).count() / kInterval);
+
+  std::printf("pacing lateness against the sender's own schedule, %ld s per run (%zu packets)\n",
+              seconds, packet_count);
+  std::printf("%-5s %-10s %8s %10s %10s %10s %9s %10s\n", "load", "loop", "packets", "p50 us",
+              "p99 us", "max us", "restarts", "rate ppm");
+  RunFigures figures[2][2];
+  for (int busy = 0; busy < 2; ++busy) {
+    for (int naive = 0; naive < 2; ++naive) {
+      std::vector<std::int64_t> arrivals;
+      if (busy) {
+        BusyCores load(std::chrono::seconds(seconds + 10));
+        arrivals = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
+      } else {
+        arrivals = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
+      }
+      figures[busy][naive] = lateness_figures(arrivals);
+      print_row(busy ? "busy" : "idle", naive ? "naive" : "rt-sender", figures[busy][naive]);
+    }
+  }
+  const double idle_ratio =
+      figures[0][1].p99_us > 0 ? figures[0][0].p99_us / figures[0][1].p99_us : 0.0;
+  std::printf("idle: rt-sender p99 = %.3fx the naive loop's (goal <= 0.25x)\n", idle_ratio);
   std::printf(
-      "StreamStats    : p50 %8llu us  p99 %8llu us  max %8llu us  rate error %+8.2f ppm"
-      " (packetsSent's second and last step)\n",
-      static_cast<unsigned long long>(summary.jitterP50Us),
-      static_cast<unsigned long long>(summary.jitterP99Us),
-      static_cast<unsigned long long>(summary.jitterMaxUs), sender_ppm);
-  std::printf("(StreamStats percentiles are bucket upper edges, 10 us wide)\n");
-  benchmark::DoNotOptimize(summary);
+      "busy: rt-sender p99 %.1f us (goal <= 100 us), %zu restarts (goal 0); naive %.1f us,"
+      " %zu restarts\n",
+      figures[1][0].p99_us, figures[1][0].restarts, figures[1][1].p99_us, figures[1][1].restarts);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "discovery/discovery_owner.hpp"
+#include "engine/session/crypto_warmup.hpp"
 #include "shell/active_session.hpp"
 #include "shell/capabilities.hpp"
 #include "shell/command_loop.hpp"
@@ -72,6 +73,8 @@ nlohmann::json shutdown_complete_event(const ShutdownRecord& record) {
 int kestrune_main() {
   hold_closed_standard_streams();
   ignore_broken_pipe_signal();
+  // Before "ready": the first session's pairing then starts with the crypto library warm.
+  engine::warm_up_session_crypto();
 
   auto queue = std::make_shared<OutputQueue>();
   auto writer = support::spawn_named("kestrune-json-writer",

@@ -1,6 +1,9 @@
 #pragma once
 // Channels between threads: many senders, one receiver.
 //   channel<T>(n)          holds at most n values; a send waits while n are waiting.
+//   channel<T>(n, r)       the same, except that a sender that found it full is woken only once r
+//                          places are free (1 <= r <= n): a producer that keeps it full then wakes
+//                          once per r values taken, not once per value.
 //   channel<T>(0)          a rendezvous: a send waits until the receiver has taken its value.
 //   unbounded_channel<T>() never makes a sender wait.
 // The channel is disconnected when every Sender is gone (the receiver still gets what is queued,
@@ -8,6 +11,7 @@
 // destroyed). Closing wakes every waiter. A channel keeps the room it has needed: once it has held
 // n values, holding n again allocates nothing.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -71,13 +75,15 @@ class RingQueue {
 
 template <class T>
 struct ChannelState {
-  explicit ChannelState(std::size_t cap) : capacity(cap) {}
+  ChannelState(std::size_t cap, std::size_t room)
+      : capacity(cap), wake_room(cap == 0 ? 1 : std::clamp<std::size_t>(room, 1, cap)) {}
 
   std::mutex mutex;
   std::condition_variable readable;  // a value arrived or the senders are gone
   std::condition_variable writable;  // room freed, a value taken, or the receiver is gone
   RingQueue<T> queue;
-  const std::size_t capacity;  // 0: rendezvous
+  const std::size_t capacity;   // 0: rendezvous
+  const std::size_t wake_room;  // free places that wake a sender waiting for room
   std::size_t senders = 1;
   bool receiver_alive = true;
   std::size_t receivers_waiting = 0;
@@ -85,6 +91,10 @@ struct ChannelState {
   std::uint64_t taken = 0;   // values ever taken by the receiver
 
   bool has_room() const { return capacity == 0 ? queue.empty() : queue.size() < capacity; }
+  // What a sender waiting for room waits for.
+  bool room_to_wake() const {
+    return capacity == 0 ? queue.empty() : capacity - queue.size() >= wake_room;
+  }
 };
 
 }  // namespace detail
@@ -114,7 +124,9 @@ class Sender {
     if (!state_) return false;
     auto& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
-    s.writable.wait(lock, [&] { return !s.receiver_alive || s.has_room(); });
+    if (!s.has_room()) {
+      s.writable.wait(lock, [&] { return !s.receiver_alive || s.room_to_wake(); });
+    }
     if (!s.receiver_alive) return false;
     s.queue.push_back(std::move(value));
     const std::uint64_t ticket = ++s.pushed;
@@ -144,7 +156,7 @@ class Sender {
 
  private:
   template <class U>
-  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t);
+  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t);
   explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
 
   void release() {
@@ -208,7 +220,7 @@ class Receiver {
 
  private:
   template <class U>
-  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t);
+  friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t);
   explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
 
   static std::chrono::steady_clock::time_point saturating_deadline(
@@ -228,7 +240,8 @@ class Receiver {
     T value = std::move(s.queue.front());
     s.queue.pop_front();
     ++s.taken;
-    s.writable.notify_all();
+    // A rendezvous sender waits for its value to be taken; the others for room enough.
+    if (s.capacity == 0 || s.capacity - s.queue.size() == s.wake_room) s.writable.notify_all();
     return value;
   }
 
@@ -248,15 +261,16 @@ class Receiver {
 };
 
 template <class T>
-std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
-  auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity, std::size_t wake_room = 1) {
+  auto state = std::make_shared<detail::ChannelState<T>>(capacity, wake_room);
   return {Sender<T>(state), Receiver<T>(state)};
 }
 
-// A channel holding at most `capacity` values; 0 makes it a rendezvous.
+// A channel holding at most `capacity` values; 0 makes it a rendezvous. A sender that found it
+// full is woken once `wake_room` places are free (clamped to 1 ... capacity).
 template <class T>
-std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity) {
-  return make_channel<T>(capacity);
+std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity, std::size_t wake_room = 1) {
+  return make_channel<T>(capacity, wake_room);
 }
 
 template <class T>

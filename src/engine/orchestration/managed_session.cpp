@@ -32,8 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The packet channel holds this many packets; the stream loops wait while it is full.
-constexpr std::size_t kPacketChannelCapacity = 8;
 
 constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
 
@@ -182,7 +180,8 @@ class ManagedSession {
 
   // "rt-sender", "rt-control" and "rtsp-feedback", in this order, with a stop check after each.
   SessionError start_workers() {
-    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity);
+    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity,
+                                                                 kPacketChannelWakeRoom);
     auto sender_socket = session().control_socket.duplicate();
     if (!sender_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
     auto sender = start_rtp_sender(std::move(packet_queue), stream_->control_destination,

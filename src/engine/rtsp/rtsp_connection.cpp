@@ -282,6 +282,13 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
                                             const std::vector<RtspHeader>& headers,
                                             std::span<const std::uint8_t> body,
                                             CancelSource cancel) {
+  return rtsp_exchange_overlapped(connection, method, uri, headers, body, cancel, {});
+}
+
+support::Result<RtspResponse> rtsp_exchange_overlapped(
+    RtspConnection& connection, std::string_view method, std::string_view uri,
+    const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body, CancelSource cancel,
+    const std::function<void()>& while_waiting) {
   if (connection.poisoned_) return fail("RTSP connection is poisoned and cannot be reused");
   const std::uint32_t cseq = connection.next_cseq_++;
   const std::string label = std::string(method) + " CSeq " + std::to_string(cseq);
@@ -298,6 +305,7 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
       !written) {
     return fail(poison_connection(connection, written.error().context("write " + label)));
   }
+  if (while_waiting) while_waiting();
 
   std::vector<std::uint8_t>& buffer = connection.control_cipher_ ? connection.decrypted_buffer_
                                                                  : connection.plaintext_buffer_;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -62,12 +63,10 @@ class RtspConnection {
 
   friend support::Result<RtspConnection> rtsp_connection_new(platform::TcpStream stream,
                                                              std::string_view device_id);
-  friend support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection,
-                                                     std::string_view method,
-                                                     std::string_view uri,
-                                                     const std::vector<RtspHeader>& headers,
-                                                     std::span<const std::uint8_t> body,
-                                                     CancelSource cancel);
+  friend support::Result<RtspResponse> rtsp_exchange_overlapped(
+      RtspConnection& connection, std::string_view method, std::string_view uri,
+      const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body,
+      CancelSource cancel, const std::function<void()>& while_waiting);
   friend support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
       RtspConnection& connection, std::size_t count,
       std::chrono::steady_clock::time_point deadline, CancelSource cancel);
@@ -105,6 +104,13 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
                                             const std::vector<RtspHeader>& headers,
                                             std::span<const std::uint8_t> body,
                                             CancelSource cancel);
+
+// rtsp_exchange that runs `while_waiting` once the request is written and before the response is
+// read: work that the answer does not need overlaps the receiver's. Not run when the write fails.
+support::Result<RtspResponse> rtsp_exchange_overlapped(
+    RtspConnection& connection, std::string_view method, std::string_view uri,
+    const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body, CancelSource cancel,
+    const std::function<void()>& while_waiting);
 
 // Reads exactly `count` bytes from the stream (not from the receive buffers) before `deadline`.
 support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(

@@ -1,6 +1,8 @@
 #include "engine/session/pair_setup.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 
 #include "engine/srp/srp_group.hpp"
 #include "support/wipe.hpp"
@@ -24,13 +26,15 @@ std::unexpected<PairSetupFailure> cancelled() {
       PairSetupFailure{PairSetupFailureKind::cancelled, support::Error("pair-setup cancelled")});
 }
 
-// One POST /pair-setup; its TLV8 answer when the status is 200.
+// One POST /pair-setup; its TLV8 answer when the status is 200. `while_waiting` runs once the
+// request is written.
 std::expected<std::vector<Tlv8Item>, PairSetupFailure> post_pair_setup(
     RtspConnection& connection, std::span<const std::uint8_t> body, std::string_view label,
-    CancelSource stop) {
-  auto response = rtsp_exchange(connection, "POST", "/pair-setup",
-                                {{"Content-Type", "application/octet-stream"}, {"X-Apple-HKP", "4"}},
-                                body, stop);
+    CancelSource stop, const std::function<void()>& while_waiting = {}) {
+  auto response = rtsp_exchange_overlapped(
+      connection, "POST", "/pair-setup",
+      {{"Content-Type", "application/octet-stream"}, {"X-Apple-HKP", "4"}}, body, stop,
+      while_waiting);
   if (!response) {
     if (stop.is_cancelled()) {
       return std::unexpected(
@@ -106,24 +110,29 @@ support::Status check_pair_setup_m4(const std::vector<Tlv8Item>& items, const Sr
 
 std::expected<SrpSessionKey, PairSetupFailure> pair_setup_transient(RtspConnection& connection,
                                                                     CancelSource stop) {
-  auto m2_items = post_pair_setup(connection, pair_setup_m1_body(), "pair-setup M1", stop);
+  // The client's private value and A = g^a need nothing from the receiver: they are made while
+  // the receiver works on M1, so only the steps that need its salt and B follow M2.
+  std::optional<support::Result<SrpClient>> client;
+  auto m2_items = post_pair_setup(connection, pair_setup_m1_body(), "pair-setup M1", stop, [&] {
+    client.emplace(srp_client_new(ascii(kPairSetupIdentity), ascii(kTransientPairingPin)));
+  });
   if (!m2_items) return std::unexpected(std::move(m2_items).error());
   if (stop.is_cancelled()) return cancelled();
   auto m2 = check_pair_setup_m2(*m2_items);
   if (!m2) return pairing_failure(std::move(m2).error());
 
-  auto client = srp_client_new(ascii(kPairSetupIdentity), ascii(kTransientPairingPin));
-  if (!client) return pairing_failure(std::move(client).error());
-  auto challenge = srp_process_challenge(*client, m2->salt, m2->server_public);
+  if (!client) return pairing_failure(support::Error("SRP client was not made"));
+  if (!*client) return pairing_failure(std::move(*client).error());
+  auto challenge = srp_process_challenge(**client, m2->salt, m2->server_public);
   if (!challenge) return pairing_failure(std::move(challenge).error());
-  auto padded_public = srp_pad(client->public_value());
+  auto padded_public = srp_pad((*client)->public_value());
   if (!padded_public) return pairing_failure(std::move(padded_public).error());
 
   auto m4_items = post_pair_setup(
       connection, pair_setup_m3_body(*padded_public, challenge->client_proof), "pair-setup M3",
       stop);
   if (!m4_items) return std::unexpected(std::move(m4_items).error());
-  if (auto m4 = check_pair_setup_m4(*m4_items, *client); !m4) return pairing_failure(m4.error());
+  if (auto m4 = check_pair_setup_m4(*m4_items, **client); !m4) return pairing_failure(m4.error());
   if (stop.is_cancelled()) return cancelled();
 
   SrpSessionKey key;

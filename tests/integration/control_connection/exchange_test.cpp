@@ -439,5 +439,39 @@ TEST_F(ExchangeTest, ALongEncryptedRequestTravelsInSeveralFrames) {
   EXPECT_EQ(requests.back().body, body);
 }
 
+// The work given to an overlapped exchange runs once, after the receiver has the request and
+// before its answer is read (the receiver holds the answer back until the work has run); a
+// request that is never written runs nothing.
+TEST_F(ExchangeTest, OverlappedWorkRunsBetweenTheWriteAndTheRead) {
+  std::atomic<bool> work_done{false};
+  std::atomic<bool> answered_after_work{false};
+  receiver_->on("OPTIONS", "*", [&](const test_receiver::ReceivedRequest&,
+                                    test_receiver::ConnectionContext&) {
+    const auto give_up = Clock::now() + 10s;
+    while (!work_done.load() && Clock::now() < give_up) std::this_thread::sleep_for(1ms);
+    answered_after_work = work_done.load();
+    return reply_of({response_with(CSeqLine::echo())});
+  });
+  int runs = 0;
+  bool request_was_there = false;
+  auto response = engine::rtsp_exchange_overlapped(
+      *connection_, "OPTIONS", "*", {}, {}, CancelSource(&stop_), [&] {
+        ++runs;
+        request_was_there = receiver_->wait_for_requests(1, 10s);
+        work_done = true;
+      });
+  ASSERT_TRUE(response) << response.error().describe();
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(request_was_there);
+  EXPECT_TRUE(answered_after_work);
+
+  (void)engine::poison_connection(*connection_, support::Error("broken on purpose"));
+  auto refused = engine::rtsp_exchange_overlapped(*connection_, "OPTIONS", "*", {}, {},
+                                                  CancelSource(&stop_), [&] { ++runs; });
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(runs, 1);
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -50,6 +50,32 @@ TEST(Channel, FullChannelBlocksUntilTheReceiverTakesOne) {
   EXPECT_EQ(rx.recv().value(), 3);
 }
 
+TEST(Channel, ASenderThatFoundItFullWakesOnceItsRoomIsFree) {
+  struct Case {
+    std::size_t wake_room;  // as asked for
+    int takes_to_wake;      // as clamped to 1 ... capacity
+  };
+  constexpr int kCapacity = 4;
+  for (const Case c : {Case{1, 1}, Case{3, 3}, Case{4, 4}, Case{0, 1}, Case{9, 4}}) {
+    SCOPED_TRACE("wake_room " + std::to_string(c.wake_room));
+    auto [tx, rx] = channel<int>(kCapacity, c.wake_room);
+    for (int i = 0; i < kCapacity; ++i) ASSERT_TRUE(tx.send(i));
+    auto blocked = std::async(std::launch::async,
+                              [sender = tx]() mutable { return sender.send(kCapacity); });
+    for (int taken = 0; taken < c.takes_to_wake; ++taken) {
+      EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout) << "after " << taken;
+      EXPECT_EQ(rx.recv().value(), taken);
+    }
+    ASSERT_EQ(blocked.wait_for(kHang), std::future_status::ready);
+    EXPECT_TRUE(blocked.get());
+    // A send that finds room goes in at once, whatever the wake room.
+    if (c.takes_to_wake > 1) {
+      EXPECT_TRUE(tx.try_send(kCapacity + 1));
+    }
+    for (int next = c.takes_to_wake; next <= kCapacity; ++next) EXPECT_EQ(rx.recv().value(), next);
+  }
+}
+
 TEST(Channel, DroppingTheReceiverWakesEveryBlockedSender) {
   auto [tx, rx] = channel<int>(1);
   ASSERT_TRUE(tx.send(0));

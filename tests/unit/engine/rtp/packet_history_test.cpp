@@ -60,6 +60,36 @@ TEST(PacketHistory, LookupsMatchAcrossTheSequenceWrap) {
   EXPECT_FALSE(history->append_packet_to(511, out));
 }
 
+TEST(PacketHistory, KeepsPacketsUpToAFullOneAndDropsWhatIsLonger) {
+  struct Case {
+    std::size_t bytes;
+    bool kept;
+  };
+  for (const Case c : {Case{1, true}, Case{700, true}, Case{kHistorySlotBytes, true},
+                       Case{kHistorySlotBytes + 1, false}}) {
+    SCOPED_TRACE(c.bytes);
+    auto history = new_packet_history();
+    // Slot 7 first holds a short packet and its neighbours full ones, so a longer packet that
+    // were kept anyway, or cut, or written across its slot's end, would show.
+    history->store(6, std::vector<std::uint8_t>(kHistorySlotBytes, 0x66));
+    history->store(7, packet_for(7));
+    history->store(8, std::vector<std::uint8_t>(kHistorySlotBytes, 0x88));
+    std::vector<std::uint8_t> packet(c.bytes);
+    for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(i * 7);
+    history->store(519, packet);  // slot 7 again
+
+    std::vector<std::uint8_t> out;
+    EXPECT_FALSE(history->append_packet_to(7, out));
+    EXPECT_EQ(history->append_packet_to(519, out), c.kept);
+    EXPECT_EQ(out, c.kept ? packet : std::vector<std::uint8_t>{});
+    for (const auto& [sequence, fill] : {std::pair{6, 0x66}, std::pair{8, 0x88}}) {
+      out.clear();
+      ASSERT_TRUE(history->append_packet_to(static_cast<std::uint16_t>(sequence), out));
+      EXPECT_EQ(out, std::vector<std::uint8_t>(kHistorySlotBytes, static_cast<std::uint8_t>(fill)));
+    }
+  }
+}
+
 TEST(PacketHistory, APoisonedLockEndsTheWriterButNotTheReader) {
   auto history = new_packet_history();
   history->store(3, packet_for(3));
