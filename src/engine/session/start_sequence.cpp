@@ -216,7 +216,8 @@ Step StartSequence::setup_phase2(StartupOwner& owner) {
   auto body = build_setup_phase2_body(local_control_port_, audio_key_,
                                       random_stream_connection_id());
   if (!body) return failed(StartupErrorKind::SetupPhase2, std::move(body).error());
-  auto response = exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, *body);
+  auto response =
+      exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, body->bytes());
   if (!response) {
     return exchange_failed(StartupErrorKind::SetupPhase2, std::move(response).error());
   }
