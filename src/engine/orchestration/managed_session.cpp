@@ -163,9 +163,12 @@ class ManagedSession {
   bool stop_requested() const { return shared_->stop_requested.load(std::memory_order_acquire); }
   RtspSession& session() { return *slot_->session; }
 
-  // The initial FLUSH, then the initial volume, whose failure only warns.
+  // The initial FLUSH, then the initial volume, whose failure only warns. A FLUSH that fails
+  // once a stop was requested (the stop cancels its exchange) ends the start as cancelled, as
+  // every start step does.
   SessionError send_initial_requests() {
     if (!send_initial_flush(session(), shared_->stop_requested)) {
+      if (stop_requested()) return kCancelled;
       return error_at(SessionErrorKind::control_poisoned, SessionStage::control);
     }
     if (stop_requested()) return kCancelled;
