@@ -3,8 +3,10 @@
 # and the real kestrune binary, makes a few seconds of a tone as a WAV file, and drives a scripted
 # host exchange (hello, getCapabilities, getState, scan, startSession with the file, setVolume,
 # the session's events up to its terminal event, shutdown), printing every line both ways ("> "
-# from the host, "< " from kestrune) and, at the end, kestrune's standard error ("! ") and the
-# receiver's ("r ").
+# from the host, "< " from kestrune) and, at the end, kestrune's standard error ("! "), the
+# receiver's ("r ") and the receiver's own account of what arrived ("= "): packets, gaps, packets
+# that failed to decrypt, retransmissions answered, the volume it was set to, and whether the
+# decrypted audio equals the file's samples.
 #
 # Everything runs in a network namespace of its own (root needed) with only its loopback up, so
 # the scan browses no real network and the stream never leaves the machine. Installs what it needs
@@ -56,7 +58,7 @@ echo "demo: wrote ${tone_seconds} s of a 440 Hz tone to a WAV file" >&2
 
 # The receiver serves until its standard input ends and first prints "listening <address>".
 mkfifo "$work/receiver_in"
-build/release/tools/test-receiver/kestrune-test-receiver <"$work/receiver_in" \
+build/release/tools/test-receiver/kestrune-test-receiver "$wav" <"$work/receiver_in" \
   >"$work/receiver_out" 2>"$work/receiver_err" &
 receiver_pid=$!
 exec {to_receiver}>"$work/receiver_in"
@@ -143,12 +145,28 @@ kestrune_pid=""
 while IFS= read -r line; do printf '! %s\n' "$line"; done <"$work/kestrune_err"
 ((status == 0)) || fail "kestrune exited with $status"
 
+# The receiver writes its account once its standard input ends.
 exec {to_receiver}>&-
-for _ in $(seq 1 50); do
+for _ in $(seq 1 100); do
   kill -0 "$receiver_pid" 2>/dev/null || break
   sleep 0.1
 done
-wait "$receiver_pid" 2>/dev/null || true
+kill -0 "$receiver_pid" 2>/dev/null && fail "the test receiver did not exit"
+receiver_status=0
+wait "$receiver_pid" || receiver_status=$?
 receiver_pid=""
 while IFS= read -r line; do printf 'r %s\n' "$line"; done <"$work/receiver_err"
-echo "demo: kestrune streamed the file to the test receiver and exited with 0" >&2
+echo "demo: the test receiver's account of what arrived:" >&2
+sed -n 's/^account /= /p' "$work/receiver_out"
+account() { sed -n "s/^account $1=//p" "$work/receiver_out"; }
+packets=$(account packets_received)
+[[ -n $packets && $packets -gt 0 ]] || fail "the receiver got no audio packets"
+[[ $(account decrypt_failures) == 0 ]] || fail "packets failed to decrypt at the receiver"
+[[ $(account sequence_gaps) == 0 ]] || fail "the receiver saw gaps in the packet sequence"
+[[ $(account retransmissions_answered) == "2 of 2 requested" ]] ||
+  fail "the retransmissions the receiver asked for were not all answered"
+[[ $(account volume_db) == "-10.46" ]] || fail "the receiver's volume is not the one set (0.3)"
+[[ $(account audio) == matches* ]] || fail "the decrypted audio does not equal the file's samples"
+((receiver_status == 0)) || fail "the test receiver exited with $receiver_status"
+echo "demo: kestrune streamed the file to the test receiver, which decrypted exactly the file's" \
+  "samples; kestrune exited with 0" >&2

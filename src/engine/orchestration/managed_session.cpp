@@ -7,11 +7,13 @@
 
 #include "engine/capture/loopback_capture.hpp"
 #include "engine/core/session_report_merge.hpp"
+#include "engine/core/start_point.hpp"
 #include "engine/orchestration/file_stream.hpp"
 #include "engine/orchestration/live_stream.hpp"
 #include "engine/orchestration/metrics_publication.hpp"
 #include "engine/orchestration/rtp_control.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
+#include "engine/orchestration/session_result.hpp"
 #include "engine/orchestration/session_slot.hpp"
 #include "engine/orchestration/session_workers.hpp"
 #include "engine/orchestration/stream_context.hpp"
@@ -92,6 +94,7 @@ class ManagedSession {
     auto started = start_airplay_session(SessionTarget{*address, config_.port}, *shared_);
     if (!started) return startup_session_error(started.error().kind);
     slot_.emplace(std::move(*started), shared_);
+    reached(StartPoint::transport_held);
     if (stop_requested()) {
       shutdown_session_owner(*slot_);
       return kCancelled;
@@ -146,26 +149,25 @@ class ManagedSession {
     merge_shutdown_metrics(*shared_, stopped.feedback, teardown.timing, forced_total);
     publish_final_stream_stats(*stream_->stats, *shared_);
 
-    if (Clock::now() > deadline) {
-      return error_at(SessionErrorKind::shutdown_timeout, SessionStage::shutdown);
-    }
-    if (!outcome) return outcome.error();
-    record_end_reason(*shared_, *outcome);
-    if (stopped.feedback_failed) {
-      return error_at(SessionErrorKind::control_poisoned, SessionStage::feedback);
-    }
-    return stopped.sender_result;
+    const bool overran = Clock::now() > deadline;
+    if (!overran && outcome) record_end_reason(*shared_, *outcome);
+    return played_session_result(overran, outcome, stopped.feedback_failed, stopped.sender_result);
   }
 
  private:
   bool stop_requested() const { return shared_->stop_requested.load(std::memory_order_acquire); }
+  void reached(StartPoint point) { reached_start_point(*shared_, point); }
   RtspSession& session() { return *slot_->session; }
 
-  // The initial FLUSH, then the initial volume, whose failure only warns.
+  // The initial FLUSH, then the initial volume, whose failure only warns. A FLUSH that fails
+  // once a stop was requested (the stop cancels its exchange) ends the start as cancelled, as
+  // every start step does.
   SessionError send_initial_requests() {
     if (!send_initial_flush(session(), shared_->stop_requested)) {
+      if (stop_requested()) return kCancelled;
       return error_at(SessionErrorKind::control_poisoned, SessionStage::control);
     }
+    reached(StartPoint::initial_flush_answered);
     if (stop_requested()) return kCancelled;
     // The generation is read before the volume (see apply_volume_change).
     applied_generation_ = shared_->volume_generation.load(std::memory_order_acquire);
@@ -190,6 +192,7 @@ class ManagedSession {
     if (!sender) return sender.error();
     workers_.emplace(std::move(packets), shared_, stream_->control_stop);
     workers_->sender.emplace(std::move(*sender));
+    reached(StartPoint::sender_started);
     if (stop_requested()) return kCancelled;
 
     auto control_socket = session().control_socket.duplicate();
@@ -199,11 +202,13 @@ class ManagedSession {
                                      shared_, stream_->failure);
     if (!control) return control.error();
     workers_->control.emplace(std::move(*control));
+    reached(StartPoint::control_started);
     if (stop_requested()) return kCancelled;
 
     auto feedback = spawn_feedback_worker(session().connection, session().url, shared_);
     if (!feedback) return error_at(SessionErrorKind::internal_error, SessionStage::feedback);
     workers_->feedback.emplace(std::move(*feedback));
+    reached(StartPoint::feedback_started);
     if (stop_requested()) return kCancelled;
     return SessionError::success();
   }
@@ -215,6 +220,7 @@ class ManagedSession {
     if (!capturing) return error_at(SessionErrorKind::capture_failed, SessionStage::capture);
     capture_.emplace(std::move(*capturing));
     write_capture_line(*capture_);
+    reached(StartPoint::capture_started);
     return SessionError::success();
   }
 

@@ -6,6 +6,7 @@
 
 #include "engine/rtsp/rtsp_text.hpp"
 #include "support/stderr_log.hpp"
+#include "support/wipe.hpp"
 
 namespace kestrune::engine {
 
@@ -206,6 +207,9 @@ support::Status write_request(platform::TcpStream& stream, std::optional<Control
   if (cancel.is_cancelled()) return fail(kWriteMessages.cancelled, ErrorKind::interrupted);
   if (cipher) {
     auto sealed = encrypt_control_message(*cipher, bytes);
+    // The plaintext may carry a secret (the audio key of SETUP phase 2): only the sealed frames
+    // outlive this.
+    support::wipe(bytes);
     if (!sealed) return fail(std::move(sealed).error());
     bytes = std::move(*sealed);
   }

@@ -7,6 +7,7 @@
 #include "engine/session/plist_binary_layout.hpp"
 #include "engine/session/plist_input_check.hpp"
 #include "engine/session/plist_integer_forms.hpp"
+#include "support/wipe.hpp"
 
 namespace kestrune::engine {
 
@@ -44,7 +45,17 @@ support::Result<std::vector<std::uint8_t>> encode_binary_plist(plist_t value) {
     return support::fail(
         support::Error("property list library wrote nothing").context("encode binary plist"));
   }
-  return std::vector<std::uint8_t>(bytes.get(), bytes.get() + length);
+  std::vector<std::uint8_t> encoded(bytes.get(), bytes.get() + length);
+  support::wipe_bytes(bytes.get(), length);  // it may hold a key (SETUP phase 2)
+  return encoded;
+}
+
+void wipe_plist_data(plist_t data) {
+  if (data == nullptr || plist_get_node_type(data) != PLIST_DATA) return;
+  std::uint64_t length = 0;
+  // The library keeps the bytes in a buffer of its own and hands out a pointer to it.
+  const char* bytes = plist_get_data_ptr(data, &length);
+  support::wipe_bytes(const_cast<char*>(bytes), static_cast<std::size_t>(length));
 }
 
 support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> bytes) {

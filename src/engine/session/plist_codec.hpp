@@ -53,8 +53,12 @@ class PlistInteger {
   std::uint64_t bits_;
 };
 
-// The binary form; a library failure gets the context "encode binary plist".
+// The binary form; a library failure gets the context "encode binary plist". The library's own
+// output buffer is wiped before it is freed, so only the returned bytes hold what was encoded.
 support::Result<std::vector<std::uint8_t>> encode_binary_plist(plist_t value);
+
+// Overwrites the bytes of a data value in place with zeros (a key, before its list is freed).
+void wipe_plist_data(plist_t data);
 // The value of binary or XML bytes; a failure gets the context "decode binary plist". Integers
 // are first put into forms the library reads exactly, and XML integer text that is no number is
 // refused (plist_integer_forms.hpp); bytes that the library could not read safely

@@ -67,7 +67,7 @@ support::Result<std::vector<std::uint8_t>> build_setup_phase1_body(std::string_v
   return encode_binary_plist(body.get());
 }
 
-support::Result<std::vector<std::uint8_t>> build_setup_phase2_body(
+support::Result<support::SecretBytes> build_setup_phase2_body(
     std::uint16_t control_port, std::span<const std::uint8_t, kAudioKeySize> audio_key,
     std::uint32_t stream_connection_id) {
   if (control_port == 0) return fail("SETUP phase 2 controlPort must be bound and non-zero");
@@ -81,9 +81,9 @@ support::Result<std::vector<std::uint8_t>> build_setup_phase2_body(
   plist_dict_set_item(stream, "isMedia", plist_new_bool(1));
   set_integer(stream, "latencyMin", 11025);
   set_integer(stream, "latencyMax", 88200);
-  plist_dict_set_item(stream, "shk",
-                      plist_new_data(reinterpret_cast<const char*>(audio_key.data()),
-                                     audio_key.size()));
+  const plist_t key = plist_new_data(reinterpret_cast<const char*>(audio_key.data()),
+                                     audio_key.size());
+  plist_dict_set_item(stream, "shk", key);
   set_integer(stream, "spf", 352);
   plist_dict_set_item(stream, "supportsDynamicStreamID", plist_new_bool(0));
   set_integer(stream, "streamConnectionID", stream_connection_id);
@@ -91,7 +91,10 @@ support::Result<std::vector<std::uint8_t>> build_setup_phase2_body(
   plist_array_append_item(streams, stream);
   PlistValue body(plist_new_dict());
   plist_dict_set_item(body.get(), "streams", streams);
-  return encode_binary_plist(body.get());
+  auto encoded = encode_binary_plist(body.get());
+  wipe_plist_data(key);  // before the list is freed
+  if (!encoded) return fail(std::move(encoded).error());
+  return support::SecretBytes(std::move(*encoded));
 }
 
 support::Result<Setup1Response> parse_setup1_response(std::span<const std::uint8_t> body) {

@@ -11,6 +11,7 @@
 
 #include "engine/session/plist_codec.hpp"
 #include "support/error.hpp"
+#include "support/wipe.hpp"
 
 namespace kestrune::engine {
 
@@ -36,8 +37,10 @@ support::Result<std::vector<std::uint8_t>> build_setup_phase1_body(std::string_v
                                                                    std::uint16_t timing_port);
 
 // {streams: [the one audio stream of type 96 with the control port, the audio key as "shk" and the
-// stream connection id]}; a control port of 0 fails before anything is encoded.
-support::Result<std::vector<std::uint8_t>> build_setup_phase2_body(
+// stream connection id]}; a control port of 0 fails before anything is encoded. The body is the
+// only copy of the key that the call leaves: the property list it was built from and the library's
+// encoding buffer are wiped before they are freed, and the body wipes itself.
+support::Result<support::SecretBytes> build_setup_phase2_body(
     std::uint16_t control_port, std::span<const std::uint8_t, kAudioKeySize> audio_key,
     std::uint32_t stream_connection_id);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/core/session_report_merge.hpp"
+#include "engine/core/start_point.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "engine/session/events_connection.hpp"
 #include "engine/session/pair_setup.hpp"
@@ -132,6 +133,7 @@ Step StartSequence::pair_and_encrypt(StartupOwner& owner) {
   } else {
     write_stderr_line("warning[encrypted_options]: RTSP " + std::to_string(options->status));
   }
+  reached_start_point(shared_, StartPoint::options_answered);
   return {};
 }
 
@@ -140,6 +142,7 @@ Step StartSequence::start_timing(StartupOwner& owner) {
   auto responder = start_timing_responder();
   if (!responder) return failed(StartupErrorKind::Timing, std::move(responder).error());
   owner.timing_responder.emplace(std::move(*responder));
+  reached_start_point(shared_, StartPoint::timing_started);
   return stop_check();
 }
 
@@ -209,6 +212,7 @@ Step StartSequence::bind_control_socket(StartupOwner& owner) {
   auto port = owner.control_socket->local_port();
   if (!port) return failed(StartupErrorKind::ControlBind, std::move(port).error());
   local_control_port_ = *port;
+  reached_start_point(shared_, StartPoint::control_socket_bound);
   return {};
 }
 
@@ -216,7 +220,8 @@ Step StartSequence::setup_phase2(StartupOwner& owner) {
   auto body = build_setup_phase2_body(local_control_port_, audio_key_,
                                       random_stream_connection_id());
   if (!body) return failed(StartupErrorKind::SetupPhase2, std::move(body).error());
-  auto response = exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, *body);
+  auto response =
+      exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, body->bytes());
   if (!response) {
     return exchange_failed(StartupErrorKind::SetupPhase2, std::move(response).error());
   }
@@ -229,6 +234,7 @@ Step StartSequence::setup_phase2(StartupOwner& owner) {
   auto parsed = parse_setup2_response(response->body);
   if (!parsed) return failed(StartupErrorKind::SetupPhase2, std::move(parsed).error());
   setup2_ = *parsed;
+  reached_start_point(shared_, StartPoint::setup2_answered);
   if (auto checked = stop_check(); !checked) return checked;
   write_stderr_line(
       "stage=setup2 local_control_port=" + std::to_string(local_control_port_) +
@@ -330,6 +336,7 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
                   Error("RECORD returned RTSP " + std::to_string(response->status) + " " +
                         response->reason));
   }
+  reached_start_point(shared, StartPoint::record_answered);
   if (sequence.stop_requested()) {
     abandon_record(std::move(record), shared, false);
     return failed(StartupErrorKind::Cancelled, Error("startup cancelled"));

@@ -8,6 +8,7 @@
 #include <regex>
 #include <thread>
 
+#include "engine/core/start_point.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "engine/session/plist_codec.hpp"
 #include "platform/tcp_listener.hpp"
@@ -497,6 +498,60 @@ INSTANTIATE_TEST_SUITE_P(
                  {CleanupOutcome::forced, kForced, RequestOutcome::skippedControlPoisoned,
                   RequestOutcome::skippedControlPoisoned},
                  1}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A stop requested right after a step of the start: the stop check that follows ends the start
+// as cancelled, with the clean-up of what is held by then and no further request. A missed check
+// would show: the next step would start the timing responder, poison the connection with a
+// cancelled exchange (a forced socket clean-up), or return the started session.
+struct StopPointCase {
+  const char* name;
+  StartPoint point;
+  ShutdownEvidence evidence;
+  std::vector<std::string> requests;
+};
+
+void PrintTo(const StopPointCase& c, std::ostream* os) { *os << c.name; }
+
+class StopAtStartPoint : public StartSequenceTest,
+                         public ::testing::WithParamInterface<StopPointCase> {};
+
+TEST_P(StopAtStartPoint, EndsCancelledThere) {
+  const StopPointCase& c = GetParam();
+  observe_start_points_for_testing([point = c.point](SessionShared& at, StartPoint reached) {
+    if (reached == point) request_session_stop(at, false);
+  });
+  auto started = start();
+  observe_start_points_for_testing({});
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled)
+      << started.error().error.describe();
+  EXPECT_EQ(evidence(), c.evidence);
+  EXPECT_EQ(forced_stages(), 0u);
+  EXPECT_TRUE(deadline_armed());
+  EXPECT_EQ(methods(), c.requests);
+}
+
+const std::vector<std::string> kToSetup1 = {"GET", "POST", "POST", "OPTIONS", "SETUP"};
+const std::vector<std::string> kToSetup2 = {"GET", "POST", "POST", "OPTIONS", "SETUP", "SETUP"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, StopAtStartPoint,
+    ::testing::Values(
+        StopPointCase{"OptionsAnswered", StartPoint::options_answered,
+                      {kNoWorker, kCompleted, kNA, kNA}, kUpToOptions},
+        StopPointCase{"TimingStarted", StartPoint::timing_started,
+                      {kCompleted, kCompleted, kNA, kNA}, kUpToOptions},
+        StopPointCase{"ControlSocketBound", StartPoint::control_socket_bound,
+                      {kCompleted, kCompleted, kNA, kNA}, kToSetup1},
+        StopPointCase{"Setup2Answered", StartPoint::setup2_answered,
+                      {kCompleted, kCompleted, kNA, kNA}, kToSetup2},
+        // The record exists by then: it gets FLUSH and TEARDOWN.
+        StopPointCase{"RecordAnswered", StartPoint::record_answered,
+                      {kCompleted, kCompleted, RequestOutcome::succeeded,
+                       RequestOutcome::succeeded},
+                      {"GET", "POST", "POST", "OPTIONS", "SETUP", "SETUP", "RECORD", "FLUSH",
+                       "TEARDOWN"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A listener whose backlog is full and that never accepts: a connect to it waits.

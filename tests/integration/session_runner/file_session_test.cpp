@@ -11,6 +11,7 @@
 #include "engine/core/session_id.hpp"
 #include "engine/core/session_lease.hpp"
 #include "engine/core/session_report_merge.hpp"
+#include "test-receiver/audio_account.hpp"
 #include "test-receiver/session_routes.hpp"
 #include "tests/integration/session_runner/runner_fixture.hpp"
 #include "tests/support/captured_stderr.hpp"
@@ -217,11 +218,42 @@ TEST_F(FileSession, RetransmissionRequestsAreAnsweredFromTheHistory) {
   EXPECT_TRUE(record.completed());
   EXPECT_EQ(record.report.metrics.retransmitRequested, 2U);
   EXPECT_EQ(record.report.metrics.retransmitFulfilled, 2U);
+  EXPECT_EQ(test_receiver::take_audio_account(*receiver, 2).retransmissions_answered, 2U);
   const auto warnings = log->warnings();
   ASSERT_EQ(warnings.size(), 1U);
   EXPECT_EQ(warnings[0].code, WarningCode::retransmit_malformed);
   EXPECT_EQ(warnings[0].stage, SessionStage::control);
   EXPECT_FALSE(warnings[0].retryable);
+}
+
+// The receiver's own account of a whole file session (what the demo prints): every packet arrived
+// and opened in sequence, and the audio is the file's samples padded to whole packets; one sample
+// changed in the expected audio shows as the frame where they differ.
+TEST_F(FileSession, TheReceiversAccountHoldsExactlyTheFile) {
+  const std::vector<std::int16_t> signal = test_signal(30 * 352 + 100);  // 31 packets
+  TempWavFile file(signal);
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  ASSERT_TRUE(terminal().completed());
+  const test_receiver::AudioAccount account = test_receiver::take_audio_account(*receiver, 0);
+  EXPECT_EQ(account.packets_received, 31U);
+  EXPECT_EQ(account.sequence_gaps, 0U);
+  EXPECT_EQ(account.decrypt_failures, 0U);
+  EXPECT_EQ(account.retransmissions_answered, 0U);
+  EXPECT_EQ(account.volume_db, "-6.02");
+  EXPECT_EQ(account.samples.size(), 31U * 704U);
+  EXPECT_EQ(account.samples, test_receiver::padded_to_packets(signal));
+
+  const auto lines = test_receiver::describe_audio_account(account, signal);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "account packets_received=31", "account sequence_gaps=0",
+                       "account decrypt_failures=0",
+                       "account retransmissions_answered=0 of 0 requested",
+                       "account volume_db=-6.02",
+                       "account audio=matches frames=10912 expected_frames=10912"}));
+  std::vector<std::int16_t> changed = signal;
+  changed[2 * 1000 + 1] += 1;
+  EXPECT_EQ(test_receiver::describe_audio_account(account, changed).back(),
+            "account audio=differs first_differing_frame=1000 frames=10912 expected_frames=10912");
 }
 
 TEST_F(FileSession, MetricsArePublishedWhilePlaying) {

@@ -129,6 +129,30 @@ TEST_F(RunnerFixture, ARejectedInitialVolumeOnlyWarnsAndTheSessionPlays) {
   EXPECT_EQ(warnings[0].occurrences, 1U);
 }
 
+// The host's stop cancels the initial FLUSH that the receiver leaves unanswered: the host asked
+// for that end, so it is a cancellation and not a control connection gone bad. The cancelled
+// exchange has poisoned the connection, so the teardown sends nothing more.
+TEST_F(RunnerFixture, AStopDuringTheInitialFlushEndsTheSessionCancelled) {
+  receiver->script("FLUSH", "", ScriptedReply::silence());
+  TempWavFile file(test_signal(2000));
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+  ASSERT_TRUE(eventually([&] { return !receiver->requests_with("FLUSH").empty(); }, 20s));
+  const SessionOutcome outcome = stop();
+  const SessionError cancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), cancelled);
+  EXPECT_FALSE(outcome.error().retryable);
+  const SessionTerminalRecord record = terminal();
+  EXPECT_EQ(record.error, cancelled);
+  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                   {SessionState::stopping, TransitionReason::stop_requested},
+                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  EXPECT_EQ(record.report.evidence,
+            (ShutdownEvidence{kCompleted, kForced, RequestOutcome::skippedControlPoisoned,
+                              RequestOutcome::skippedControlPoisoned}));
+  EXPECT_EQ(methods_after_record(), std::vector<std::string>{"FLUSH"});
+}
+
 struct TeardownCase {
   const char* name;
   std::function<void(TestReceiver&)> script;

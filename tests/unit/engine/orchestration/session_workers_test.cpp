@@ -103,6 +103,60 @@ INSTANTIATE_TEST_SUITE_P(
                    1, SessionError::success(), 1, CleanupOutcome::forced}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The feedback worker goes first: it is off the control connection before the packet channel is
+// closed and before "rt-control" is told to stop. What it counted and its failure flag are
+// reported.
+TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
+  auto shared = make_session_shared(make_session_id().value(), 0.5F);
+  auto control_stop = std::make_shared<std::atomic<bool>>(false);
+  auto channel_closed = std::make_shared<std::atomic<bool>>(false);
+  auto [packets, queue] = support::channel<OutboundPacket>(8);
+  auto sender = support::spawn_named(
+      "rt-sender", [queue = std::move(queue), channel_closed]() mutable -> SessionError {
+        for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
+        }
+        channel_closed->store(true);
+        return SessionError::success();
+      });
+  ASSERT_TRUE(sender);
+
+  FeedbackWorkerHandle feedback;
+  feedback.stop = std::make_shared<std::atomic<bool>>(false);
+  feedback.failed = std::make_shared<std::atomic<bool>>(true);  // a POST failed earlier
+  feedback.counters = std::make_shared<FeedbackCounters>();
+  feedback.counters->attempts.store(4);
+  feedback.counters->succeeded.store(2);
+  feedback.counters->rejected.store(1);
+  feedback.counters->transport_failures.store(1);
+  auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
+  auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
+  auto thread = support::spawn_named(
+      "rtsp-feedback", [stop = feedback.stop, channel_closed, control_stop, saw_channel_closed,
+                        saw_control_stop] {
+        for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
+        saw_channel_closed->store(channel_closed->load() ? 1 : 0);
+        saw_control_stop->store(control_stop->load() ? 1 : 0);
+      });
+  ASSERT_TRUE(thread);
+  feedback.thread.emplace(std::move(*thread));
+
+  SessionWorkers workers(std::move(packets), shared, control_stop);
+  workers.sender.emplace(std::move(*sender));
+  workers.feedback.emplace(std::move(feedback));
+  const WorkerStopReport report = stop_session_workers(workers, Clock::now() + 10s);
+
+  EXPECT_EQ(saw_channel_closed->load(), 0);
+  EXPECT_EQ(saw_control_stop->load(), 0);
+  EXPECT_TRUE(channel_closed->load());
+  EXPECT_TRUE(report.feedback_failed);
+  EXPECT_EQ(report.feedback.attempts, 4U);
+  EXPECT_EQ(report.feedback.succeeded, 2U);
+  EXPECT_EQ(report.feedback.rejected, 1U);
+  EXPECT_EQ(report.feedback.transportFailures, 1U);
+  EXPECT_EQ(report.late_workers, 0U);
+  EXPECT_FALSE(workers.feedback || workers.sender);
+}
+
 TEST(StopSessionWorkers, APassedDeadlineCountsAForcedStageEvenWhenNoneWasLate) {
   auto shared = make_session_shared(make_session_id().value(), 0.5F);
   auto [packets, queue] = support::channel<OutboundPacket>(8);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/tcp_listener.hpp"
+#include "tests/support/secret_scan.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -147,6 +148,28 @@ TEST(RtspExchange, StopSetBeforeTheConnectMeansNoConnectAttempt) {
   auto accepted = listener->accept_for(200ms);
   ASSERT_TRUE(accepted);
   EXPECT_FALSE(accepted->has_value());
+}
+
+// A request body may carry a secret (SETUP phase 2 carries the audio key): once the request is
+// sealed, its plaintext is wiped before its memory goes back, so only the caller's body holds it.
+TEST(RtspExchange, LeavesNoPlaintextCopyOfASealedRequest) {
+  kestrune::testing::SecretScanner scanner;
+  Harness harness = make_harness();
+  AeadKey write_key{};
+  AeadKey read_key{};
+  write_key.fill(0x11);
+  read_key.fill(0x22);
+  enable_control_cipher(harness.connection, write_key, read_key);
+  std::thread peer([&] {  // takes the sealed request and hangs up
+    char sealed[4096];
+    EXPECT_GT(::read(harness.peer, sealed, sizeof sealed), 0);
+    ::shutdown(harness.peer, SHUT_RDWR);
+  });
+  auto response = rtsp_exchange(harness.connection, "SETUP", "rtsp://127.0.0.1/session", {},
+                                scanner.secret(), CancelSource::none());
+  peer.join();
+  EXPECT_FALSE(response);
+  EXPECT_EQ(scanner.copies(), 0u);
 }
 
 }  // namespace

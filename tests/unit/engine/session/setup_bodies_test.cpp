@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "tests/support/secret_scan.hpp"
+
 namespace kestrune::engine {
 namespace {
 
@@ -69,7 +71,7 @@ TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
   key.fill(0x3C);
   auto body = build_setup_phase2_body(6001, key, 0xDEADBEEF);
   ASSERT_TRUE(body);
-  auto value = decode_binary_plist(*body);
+  auto value = decode_binary_plist(body->bytes());
   ASSERT_TRUE(value);
   const plist_t streams = plist_dict_get_item(value->get(), "streams");
   ASSERT_EQ(plist_array_get_size(streams), 1u);
@@ -99,6 +101,19 @@ TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
   EXPECT_EQ(Bytes(shk, shk + size), Bytes(key.begin(), key.end()));
   EXPECT_TRUE(plist_bool_val_is_true(plist_dict_get_item(stream, "isMedia")));
   EXPECT_FALSE(plist_bool_val_is_true(plist_dict_get_item(stream, "supportsDynamicStreamID")));
+}
+
+// The key goes into a property list that the library encodes into a buffer of its own; neither
+// may leave a copy in freed memory, and the body wipes its own when it goes.
+TEST(SetupPhase2Body, IsTheOnlyCopyOfTheKeyAndWipesItself) {
+  kestrune::testing::SecretScanner scanner;
+  ASSERT_EQ(scanner.copies(), 0u);
+  {
+    auto body = build_setup_phase2_body(6001, scanner.secret(), 0xDEADBEEF);
+    ASSERT_TRUE(body);
+    EXPECT_EQ(scanner.copies(), 1u);  // the body's own, which shows the scan finds a copy
+  }
+  EXPECT_EQ(scanner.copies(), 0u);
 }
 
 TEST(SetupBodies, AnUnboundPortFailsBeforeAnythingIsEncoded) {
