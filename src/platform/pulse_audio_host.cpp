@@ -9,27 +9,26 @@ namespace kestrune::platform {
 
 namespace {
 
-// The server converts byte order and companding on its own, so a sink's format is named by the
-// samples it carries.
-support::Result<SampleFormat> library_format(pa_sample_format_t format) {
-  switch (format) {
+// The sample format we ask the server to record in. It converts any sink format on request, so
+// the stream carries what the capture pipeline takes: signed 16-bit for a sink whose samples fit in
+// 16 bits (the conversion is exact, so 16-bit audio stays bit-exact), float for everything wider.
+support::Result<SampleFormat> record_format(pa_sample_format_t sink_format) {
+  switch (sink_format) {
     case PA_SAMPLE_S16LE:
     case PA_SAMPLE_S16BE:
+    case PA_SAMPLE_U8:
     case PA_SAMPLE_ALAW:
     case PA_SAMPLE_ULAW:
       return SampleFormat::i16;
     case PA_SAMPLE_FLOAT32LE:
     case PA_SAMPLE_FLOAT32BE:
-      return SampleFormat::f32;
     case PA_SAMPLE_S32LE:
     case PA_SAMPLE_S32BE:
     case PA_SAMPLE_S24LE:
     case PA_SAMPLE_S24BE:
     case PA_SAMPLE_S24_32LE:
     case PA_SAMPLE_S24_32BE:
-      return SampleFormat::i32;
-    case PA_SAMPLE_U8:
-      return SampleFormat::u8;
+      return SampleFormat::f32;
     default:
       return support::fail("the default sink reports no valid sample format");
   }
@@ -47,7 +46,7 @@ class PulseOutputDevice final : public AudioOutputDevice {
   }
 
   support::Result<OutputConfig> default_output_config() const override {
-    auto format = library_format(sink_.spec.format);
+    auto format = record_format(sink_.spec.format);
     if (!format) return support::fail(std::move(format).error());
     return OutputConfig{*format, sink_.spec.rate, sink_.spec.channels};
   }

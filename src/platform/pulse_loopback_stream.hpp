@@ -1,6 +1,7 @@
 #pragma once
-// A record stream on a sink's monitor source: what the sink plays, in the stream's own format,
-// delivered to the data callback on the main loop's thread in whole frames. It is created corked
+// A record stream on a sink's monitor source: what the sink plays, converted by the server to the
+// sample type of the data callback at the rate and channel count asked for, delivered to that
+// callback on the main loop's thread in whole frames. It is created corked
 // and starts on play(). It never follows the sink elsewhere: when the sink or the server goes away
 // the stream reports one error and destroys its callbacks, which ends the capture.
 
