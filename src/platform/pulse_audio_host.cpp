@@ -9,6 +9,11 @@ namespace kestrune::platform {
 
 namespace {
 
+// A loopback stream is always stereo, front-left and front-right: the server remixes the sink's
+// channels into them by position (a mono sink gives left = right, a surround sink folds its other
+// channels in), whatever order the sink's channel map has.
+constexpr std::uint16_t kRecordChannels = 2;
+
 // The sample format we ask the server to record in. It converts any sink format on request, so
 // the stream carries what the capture pipeline takes: signed 16-bit for a sink whose samples fit in
 // 16 bits (the conversion is exact, so 16-bit audio stays bit-exact), float for everything wider.
@@ -48,7 +53,7 @@ class PulseOutputDevice final : public AudioOutputDevice {
   support::Result<OutputConfig> default_output_config() const override {
     auto format = record_format(sink_.spec.format);
     if (!format) return support::fail(std::move(format).error());
-    return OutputConfig{*format, sink_.spec.rate, sink_.spec.channels};
+    return OutputConfig{*format, sink_.spec.rate, kRecordChannels};
   }
 
   support::Result<std::unique_ptr<AudioInputStream>> build_loopback_stream(

@@ -171,8 +171,7 @@ support::Result<std::optional<PulseSink>> PulseConnection::default_sink() {
         if (eol < 0) answer->failed = true;
         if (reply != nullptr && !answer->sink) {
           answer->sink = PulseSink{copy_text(reply->name), copy_text(reply->description),
-                                   copy_text(reply->monitor_source_name), reply->sample_spec,
-                                   reply->channel_map};
+                                   copy_text(reply->monitor_source_name), reply->sample_spec};
         }
         answer->connection->signal();
       },

@@ -58,10 +58,13 @@ support::Status PulseLoopbackStream::connect(const PulseSink& sink, const Stream
     return support::fail("the sound server cannot record " + std::to_string(config.channels) +
                          " channels at " + std::to_string(config.sample_rate) + " Hz");
   }
-  // The sink's own channel map keeps the server from remixing: frame slot 0 is the sink's first
-  // channel, and so on.
-  pa_channel_map map = sink.channel_map;
-  if (map.channels != spec.channels) {
+  // Channels by position: the server remixes the sink's channels into this map (front-left and
+  // front-right for two channels, mono for one), so frame slot 0 is the left whatever order the
+  // sink's own map has.
+  pa_channel_map map;
+  if (spec.channels == 2) {
+    pa_channel_map_init_stereo(&map);
+  } else {
     pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   }
   frame_bytes_ = pa_frame_size(&spec);
