@@ -57,9 +57,10 @@ class PulseOutputDevice final : public AudioOutputDevice {
   }
 
   support::Result<std::unique_ptr<AudioInputStream>> build_loopback_stream(
-      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error) override {
-    return PulseLoopbackStream::open(connection_, sink_, config, std::move(data),
-                                     std::move(error));
+      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error,
+      StopFlag stop) override {
+    return PulseLoopbackStream::open(connection_, sink_, config, std::move(data), std::move(error),
+                                     stop);
   }
 
  private:
@@ -71,10 +72,11 @@ class PulseAudioHost final : public AudioHost {
  public:
   explicit PulseAudioHost(std::string server) : server_(std::move(server)) {}
 
-  support::Result<std::unique_ptr<AudioOutputDevice>> default_output_device() override {
-    auto connection = PulseConnection::open(server_);
+  support::Result<std::unique_ptr<AudioOutputDevice>> default_output_device(
+      StopFlag stop) override {
+    auto connection = PulseConnection::open(server_, stop);
     if (!connection) return support::fail(std::move(connection).error());
-    auto sink = (*connection)->default_sink();
+    auto sink = (*connection)->default_sink(stop);
     if (!sink) return support::fail(std::move(sink).error());
     if (!*sink) return std::unique_ptr<AudioOutputDevice>();
     return std::unique_ptr<AudioOutputDevice>(

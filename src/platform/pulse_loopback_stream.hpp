@@ -18,19 +18,21 @@ namespace kestrune::platform {
 
 class PulseLoopbackStream final : public AudioInputStream {
  public:
-  // Connects the record stream and waits until the server has it ready (bounded).
+  // Connects the record stream and waits until the server has it ready (bounded, and given up
+  // when `stop` is set).
   static support::Result<std::unique_ptr<AudioInputStream>> open(
       std::shared_ptr<PulseConnection> connection, const PulseSink& sink,
-      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error);
+      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error,
+      StopFlag stop);
 
   ~PulseLoopbackStream() override;
-  support::Status play() override;
+  support::Status play(StopFlag stop) override;
 
  private:
   PulseLoopbackStream(std::shared_ptr<PulseConnection> connection, InputDataCallback data,
                       StreamErrorCallback error);
   support::Status connect(const PulseSink& sink, const StreamConfig& config,
-                          pa_sample_format_t format);
+                          pa_sample_format_t format, StopFlag stop);
 
   static void on_state(pa_stream* stream, void* userdata);
   static void on_read(pa_stream* stream, std::size_t bytes, void* userdata);

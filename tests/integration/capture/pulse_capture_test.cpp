@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -36,9 +37,6 @@ class PulseEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const kPulseEnvironment =
     ::testing::AddGlobalTestEnvironment(new PulseEnvironment);
 
-#define REQUIRE_PULSE_SERVER()                                                      \
-  if (!testing::pulse_dir()) GTEST_SKIP() << "run under CTest, which starts the private server"
-
 // One channel's amplitude at `frequency` over whole periods, and how much else there is (dB).
 std::pair<double, double> tone_in(const std::vector<std::int16_t>& stereo, int channel,
                                   double frequency, double rate, std::size_t begin,
@@ -70,7 +68,7 @@ std::size_t onset_of(const std::vector<std::int16_t>& stereo) {
 TEST(PulseAudioHost, DefaultDeviceIsTheNullSink) {
   REQUIRE_PULSE_SERVER();
   auto host = platform::make_pulse_audio_host(testing::pulse_server());
-  auto device = host->default_output_device();
+  auto device = host->default_output_device(nullptr);
   ASSERT_TRUE(device.has_value()) << device.error().describe();
   ASSERT_NE(*device, nullptr);
   auto name = (*device)->name();
@@ -163,35 +161,10 @@ TEST(PulseCapture, DroppingTheHandleClosesTheQueue) {
   EXPECT_EQ(last, support::RecvError::disconnected);
 }
 
-// Makes a mono 16-bit sink at 44100 Hz the default for one test, and the null sink the default
-// again afterwards.
-class TemporarySink {
- public:
-  TemporarySink() {
-    module_ = testing::pactl_output(
-        "load-module module-null-sink sink_name=kestrune_gone rate=44100 format=s16le channels=1 "
-        "sink_properties=device.description=KestruneGone");
-    if (module_ && testing::pactl("set-default-sink kestrune_gone") != 0) remove();
-  }
-  ~TemporarySink() {
-    remove();
-    testing::pactl("set-default-sink kestrune_null");
-  }
-  bool loaded() const { return module_.has_value(); }
-  bool remove() {
-    if (!module_) return false;
-    const bool removed = testing::pactl("unload-module " + *module_) == 0;
-    module_.reset();
-    return removed;
-  }
-
- private:
-  std::optional<std::string> module_;
-};
-
 TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   REQUIRE_PULSE_SERVER();
-  TemporarySink sink;
+  testing::TemporarySink sink("kestrune_gone", "KestruneGone",
+                              "rate=44100 format=s16le channels=1");
   ASSERT_TRUE(sink.loaded());
   auto handle = start_loopback_capture();
   ASSERT_TRUE(handle.has_value()) << handle.error().describe();
@@ -225,6 +198,24 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   }
   EXPECT_TRUE(closed) << "the queue stayed open after the sink went away";
   EXPECT_GE(handle->stats->callback_errors.load(), 1u);
+}
+
+
+// A server that has stopped answering holds a capture start only until the stop: the start gives
+// up as stopped, not when its request times out.
+TEST(PulseCapture, AStopEndsAStartThatAFrozenServerHolds) {
+  REQUIRE_PULSE_SERVER();
+  testing::FrozenServer frozen;
+  ASSERT_TRUE(frozen.frozen());
+  std::atomic<bool> stop{false};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(300ms);
+    stop = true;
+  });
+  auto handle = start_loopback_capture(&stop);
+  stopper.join();
+  ASSERT_FALSE(handle.has_value());
+  EXPECT_EQ(handle.error().root_message(), "connect to the sound server: stopped");
 }
 
 }  // namespace
