@@ -32,6 +32,7 @@ struct LiveLoop {
   LivePcmSource source;
   JitterTargets targets;
   JitterBuffer buffer;
+  std::size_t backlog_limit;
   std::uint32_t timestamp = 0;
 
   std::optional<CaptureTotals> capture_totals_now() const {
@@ -120,6 +121,18 @@ StreamOutcome stream(LiveLoop& loop) {
       if (!filled) return std::unexpected(filled.error());
       source_ended = *filled == FillStatus::ended;
     }
+    // The sender takes packets at the receiver's pace; when it falls behind (a stall of its
+    // thread restarts its schedule rather than catching up) the loop takes fewer packets than the
+    // capture makes, and since it refills only to the refill target, the surplus waits in the
+    // capture queue and never leaves it: the delay from capture to send would grow by every
+    // stall, up to the seconds the queue holds. So no more than the jitter buffer's capacity may
+    // wait there: beyond it the oldest chunks, the most overdue audio, are dropped whole.
+    // The delay then stays within the packet channel, the jitter buffer and its capacity once
+    // more, and a burst that fits in the buffer never loses anything.
+    if (const std::size_t dropped = drop_capture_backlog(loop.source, loop.backlog_limit);
+        dropped > 0) {
+      context.stats.bufferOverflows.fetch_add(dropped, std::memory_order_relaxed);
+    }
     if (source_ended && loop.buffer.empty()) return TransitionReason::end_of_stream;
 
     const bool underrun = loop.buffer.empty();
@@ -134,6 +147,12 @@ StreamOutcome stream(LiveLoop& loop) {
 }
 
 }  // namespace
+
+std::size_t capture_backlog_limit(std::size_t capacity_packets, std::uint32_t sample_rate) {
+  const std::uint64_t frames = std::uint64_t{capacity_packets} * kFramesPerPacket * sample_rate;
+  const std::uint64_t chunk = std::uint64_t{kCaptureChunkSamples / 2} * kLiveOutputRate;
+  return std::max<std::size_t>(static_cast<std::size_t>(frames / chunk), 1);
+}
 
 CaptureSummary summarize_capture(const CaptureStats& stats) {
   CaptureSummary summary;
@@ -167,8 +186,14 @@ StreamOutcome stream_capture(support::Receiver<CaptureChunk> queue, std::uint32_
   auto source = new_live_source(std::move(queue), sample_rate);
   if (!source) return std::unexpected(capture_failed());
   const JitterTargets targets = jitter_targets(config.bufferProfile);
-  LiveLoop loop{config, context,  capture, summary, std::move(*source),
-                targets, JitterBuffer(targets.capacity)};
+  LiveLoop loop{config,
+                context,
+                capture,
+                summary,
+                std::move(*source),
+                targets,
+                JitterBuffer(targets.capacity),
+                capture_backlog_limit(targets.capacity, sample_rate)};
   if (const SessionError failed = prefill(loop); failed.is_error()) {
     return std::unexpected(failed);
   }

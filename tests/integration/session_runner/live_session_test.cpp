@@ -36,6 +36,8 @@ TEST_F(LiveSession, PlaysWhatTheDevicePlaysAndDrainsWhenStopped) {
   auto host = std::make_shared<FakeAudioHost>(i16_device());
   SessionConfig config = config_for(AudioSource::default_output());
   config.bufferProfile.startMaxWait = 100ms;
+  // The audio comes faster than real time; a second's buffer holds all of it, so none is dropped.
+  config.bufferProfile.capacityMs = 1000;
   test_support::CapturedStderr captured;
   ASSERT_NO_FATAL_FAILURE(start(std::move(config), std::make_unique<FakeAudioRunner>(host)));
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
