@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -15,6 +14,7 @@
 #include "engine/capture/loopback_capture.hpp"
 #include "platform/pulse_audio_host.hpp"
 #include "tests/integration/capture/pulse_server.hpp"
+#include "tests/integration/capture/tone_analysis.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -36,34 +36,6 @@ class PulseEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment* const kPulseEnvironment =
     ::testing::AddGlobalTestEnvironment(new PulseEnvironment);
-
-// One channel's amplitude at `frequency` over whole periods, and how much else there is (dB).
-std::pair<double, double> tone_in(const std::vector<std::int16_t>& stereo, int channel,
-                                  double frequency, double rate, std::size_t begin,
-                                  std::size_t frames) {
-  std::complex<double> sum = 0;
-  for (std::size_t f = begin; f < begin + frames; ++f) {
-    sum += static_cast<double>(stereo[2 * f + channel]) *
-           std::exp(std::complex<double>(0, -2 * M_PI * frequency * static_cast<double>(f) / rate));
-  }
-  const double amplitude = 2 * std::abs(sum) / static_cast<double>(frames);
-  double residual = 0;
-  double total = 0;
-  for (std::size_t f = begin; f < begin + frames; ++f) {
-    const double x = stereo[2 * f + channel];
-    const double fit = amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate +
-                                            std::arg(sum));
-    residual += (x - fit) * (x - fit);
-    total += x * x;
-  }
-  return {amplitude, 10 * std::log10(residual / total)};
-}
-
-std::size_t onset_of(const std::vector<std::int16_t>& stereo) {
-  std::size_t frame = 0;
-  while (frame < stereo.size() / 2 && std::abs(stereo[2 * frame]) < 1000) ++frame;
-  return frame;
-}
 
 TEST(PulseAudioHost, DefaultDeviceIsTheNullSink) {
   REQUIRE_PULSE_SERVER();
@@ -113,7 +85,7 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
     ASSERT_TRUE(pull.has_value()) << pull.error().describe();
     if (auto* packet = std::get_if<LivePacket>(&*pull)) {
       output.insert(output.end(), packet->begin(), packet->end());
-      const std::size_t onset = onset_of(output);
+      const std::size_t onset = testing::onset_of(output);
       if (onset < output.size() / 2 && output.size() / 2 - onset >= kWanted + 4410) break;
     } else {
       ASSERT_TRUE(std::holds_alternative<LiveNotReady>(*pull)) << "capture ended by itself";
@@ -121,12 +93,13 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
     }
   }
   ASSERT_FALSE(player.failed()) << "could not play to the private server";
-  const std::size_t onset = onset_of(output);
+  const std::size_t onset = testing::onset_of(output);
   ASSERT_GE(output.size() / 2, onset + kWanted + 4410) << "too little of the tone arrived";
 
   // Skip the first 100 ms of the tone, then 500 whole periods.
   for (int channel = 0; channel < 2; ++channel) {
-    const auto [amplitude, residual_db] = tone_in(output, channel, 1000.0, 44100, onset + 4410, 22050);
+    const auto [amplitude, residual_db] =
+        testing::measure_tone(output, channel, 1000.0, 44100, onset + 4410, 22050);
     EXPECT_NEAR(amplitude, 0.5 * 32767, 0.5 * 32767 * 0.002) << "channel " << channel;
     EXPECT_LT(residual_db, -70.0) << "channel " << channel;
   }
