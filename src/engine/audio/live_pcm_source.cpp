@@ -91,6 +91,8 @@ support::Result<LivePull> next_live_packet(LivePcmSource& source) {
   return LivePull(LiveNotReady{});
 }
 
+std::size_t live_output_frames(const LivePcmSource& source) { return buffered(source) / 2; }
+
 std::size_t drop_capture_backlog(LivePcmSource& source, std::size_t limit) {
   std::size_t waiting = source.queue.size();
   std::size_t dropped = 0;
