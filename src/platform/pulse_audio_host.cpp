@@ -9,27 +9,31 @@ namespace kestrune::platform {
 
 namespace {
 
-// The server converts byte order and companding on its own, so a sink's format is named by the
-// samples it carries.
-support::Result<SampleFormat> library_format(pa_sample_format_t format) {
-  switch (format) {
+// A loopback stream is always stereo, front-left and front-right: the server remixes the sink's
+// channels into them by position (a mono sink gives left = right, a surround sink folds its other
+// channels in), whatever order the sink's channel map has.
+constexpr std::uint16_t kRecordChannels = 2;
+
+// The sample format we ask the server to record in. It converts any sink format on request, so
+// the stream carries what the capture pipeline takes: signed 16-bit for a sink whose samples fit in
+// 16 bits (the conversion is exact, so 16-bit audio stays bit-exact), float for everything wider.
+support::Result<SampleFormat> record_format(pa_sample_format_t sink_format) {
+  switch (sink_format) {
     case PA_SAMPLE_S16LE:
     case PA_SAMPLE_S16BE:
+    case PA_SAMPLE_U8:
     case PA_SAMPLE_ALAW:
     case PA_SAMPLE_ULAW:
       return SampleFormat::i16;
     case PA_SAMPLE_FLOAT32LE:
     case PA_SAMPLE_FLOAT32BE:
-      return SampleFormat::f32;
     case PA_SAMPLE_S32LE:
     case PA_SAMPLE_S32BE:
     case PA_SAMPLE_S24LE:
     case PA_SAMPLE_S24BE:
     case PA_SAMPLE_S24_32LE:
     case PA_SAMPLE_S24_32BE:
-      return SampleFormat::i32;
-    case PA_SAMPLE_U8:
-      return SampleFormat::u8;
+      return SampleFormat::f32;
     default:
       return support::fail("the default sink reports no valid sample format");
   }
@@ -47,15 +51,16 @@ class PulseOutputDevice final : public AudioOutputDevice {
   }
 
   support::Result<OutputConfig> default_output_config() const override {
-    auto format = library_format(sink_.spec.format);
+    auto format = record_format(sink_.spec.format);
     if (!format) return support::fail(std::move(format).error());
-    return OutputConfig{*format, sink_.spec.rate, sink_.spec.channels};
+    return OutputConfig{*format, sink_.spec.rate, kRecordChannels};
   }
 
   support::Result<std::unique_ptr<AudioInputStream>> build_loopback_stream(
-      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error) override {
-    return PulseLoopbackStream::open(connection_, sink_, config, std::move(data),
-                                     std::move(error));
+      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error,
+      StopFlag stop) override {
+    return PulseLoopbackStream::open(connection_, sink_, config, std::move(data), std::move(error),
+                                     stop);
   }
 
  private:
@@ -67,10 +72,11 @@ class PulseAudioHost final : public AudioHost {
  public:
   explicit PulseAudioHost(std::string server) : server_(std::move(server)) {}
 
-  support::Result<std::unique_ptr<AudioOutputDevice>> default_output_device() override {
-    auto connection = PulseConnection::open(server_);
+  support::Result<std::unique_ptr<AudioOutputDevice>> default_output_device(
+      StopFlag stop) override {
+    auto connection = PulseConnection::open(server_, stop);
     if (!connection) return support::fail(std::move(connection).error());
-    auto sink = (*connection)->default_sink();
+    auto sink = (*connection)->default_sink(stop);
     if (!sink) return support::fail(std::move(sink).error());
     if (!*sink) return std::unique_ptr<AudioOutputDevice>();
     return std::unique_ptr<AudioOutputDevice>(

@@ -1,9 +1,11 @@
 #pragma once
 // The sound server's audio host (PulseAudio, or PipeWire's pulse server). The default sink is the
-// default output device; its name is the sink's description; its default output configuration is
-// the sink's own sample spec (rate, channel count, and a sample format named as the audio library
-// names them: 16-bit samples "I16", float samples "F32", 24- and 32-bit samples "I32", 8-bit "U8");
-// a loopback stream records the sink's monitor source in that same rate and channel layout.
+// default output device; its name is the sink's description. Its default output configuration is
+// what a loopback stream delivers: the sink's monitor source recorded at the sink's own rate, as
+// two channels front-left and front-right that the server remixes from the sink's channels by
+// position, in a sample format the server converts to for us whatever the sink's own format
+// is ("I16" for a sink of 16-bit or narrower samples, which keeps them bit-exact, "F32" for float,
+// 24- and 32-bit sinks). Only what the server cannot record is refused.
 
 #include <memory>
 #include <string>

@@ -37,6 +37,10 @@ std::string copy_text(const char* text) { return text == nullptr ? std::string()
 
 }  // namespace
 
+const char* pulse_wait_failure(PulseWait end) {
+  return end == PulseWait::stopped ? "stopped" : "timed out";
+}
+
 PulseConnection::Lock::Lock(const PulseConnection& connection) : loop_(connection.loop_) {
   pa_threaded_mainloop_lock(loop_);
 }
@@ -44,15 +48,15 @@ PulseConnection::Lock::Lock(const PulseConnection& connection) : loop_(connectio
 PulseConnection::Lock::~Lock() { pa_threaded_mainloop_unlock(loop_); }
 
 support::Result<std::shared_ptr<PulseConnection>> PulseConnection::open(
-    const std::string& server) {
+    const std::string& server, StopFlag stop) {
   std::shared_ptr<PulseConnection> connection(new PulseConnection());
-  if (auto connected = connection->connect(server); !connected) {
+  if (auto connected = connection->connect(server, stop); !connected) {
     return support::fail(std::move(connected).error());
   }
   return connection;
 }
 
-support::Status PulseConnection::connect(const std::string& server) {
+support::Status PulseConnection::connect(const std::string& server, StopFlag stop) {
   loop_ = pa_threaded_mainloop_new();
   if (loop_ == nullptr) return support::fail("create the sound server main loop");
   context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "kestrune");
@@ -66,13 +70,16 @@ support::Status PulseConnection::connect(const std::string& server) {
   if (pa_context_connect(context_, address, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return support::fail("connect to the sound server: " + last_error());
   }
-  const bool settled = wait_locked(
+  const PulseWait settled = wait_locked(
       [&] {
         const pa_context_state_t state = pa_context_get_state(context_);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
       },
-      kPulseRequestTimeout);
-  if (!settled) return support::fail("connect to the sound server: timed out");
+      kPulseRequestTimeout, stop);
+  if (settled != PulseWait::done) {
+    return support::fail(std::string("connect to the sound server: ") +
+                         pulse_wait_failure(settled));
+  }
   if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
     return support::fail("connect to the sound server: " + last_error());
   }
@@ -126,17 +133,18 @@ void PulseConnection::disarm_timer(pa_time_event* timer) {
   pa_threaded_mainloop_get_api(loop_)->time_free(timer);
 }
 
-bool PulseConnection::finish_operation(pa_operation* operation) {
-  if (operation == nullptr) return false;
-  const bool ended = wait_locked(
+PulseWait PulseConnection::finish_operation(pa_operation* operation, StopFlag stop) {
+  if (operation == nullptr) return PulseWait::timed_out;
+  const PulseWait ended = wait_locked(
       [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
-      kPulseRequestTimeout);
-  if (!ended) pa_operation_cancel(operation);
+      kPulseRequestTimeout, stop);
+  // A cancelled operation never calls back, so nothing points at the caller's answer afterwards.
+  if (ended != PulseWait::done) pa_operation_cancel(operation);
   pa_operation_unref(operation);
   return ended;
 }
 
-support::Result<std::optional<PulseSink>> PulseConnection::default_sink() {
+support::Result<std::optional<PulseSink>> PulseConnection::default_sink(StopFlag stop) {
   Lock lock(*this);
 
   struct ServerAnswer {
@@ -155,7 +163,9 @@ support::Result<std::optional<PulseSink>> PulseConnection::default_sink() {
         answer->connection->signal();
       },
       &server);
-  if (!finish_operation(info)) return support::fail("ask the sound server: timed out");
+  if (const PulseWait asked = finish_operation(info, stop); asked != PulseWait::done) {
+    return support::fail(std::string("ask the sound server: ") + pulse_wait_failure(asked));
+  }
   if (!server.answered) return support::fail("ask the sound server: " + last_error());
   if (server.default_sink.empty()) return std::optional<PulseSink>();
 
@@ -171,13 +181,14 @@ support::Result<std::optional<PulseSink>> PulseConnection::default_sink() {
         if (eol < 0) answer->failed = true;
         if (reply != nullptr && !answer->sink) {
           answer->sink = PulseSink{copy_text(reply->name), copy_text(reply->description),
-                                   copy_text(reply->monitor_source_name), reply->sample_spec,
-                                   reply->channel_map};
+                                   copy_text(reply->monitor_source_name), reply->sample_spec};
         }
         answer->connection->signal();
       },
       &sink);
-  if (!finish_operation(lookup)) return support::fail("ask the sound server: timed out");
+  if (const PulseWait asked = finish_operation(lookup, stop); asked != PulseWait::done) {
+    return support::fail(std::string("ask the sound server: ") + pulse_wait_failure(asked));
+  }
   if (sink.failed && pa_context_errno(context_) != PA_ERR_NOENTITY) {
     return support::fail("read the default sink: " + last_error());
   }

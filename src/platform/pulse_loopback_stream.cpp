@@ -34,7 +34,7 @@ PulseLoopbackStream::PulseLoopbackStream(std::shared_ptr<PulseConnection> connec
 
 support::Result<std::unique_ptr<AudioInputStream>> PulseLoopbackStream::open(
     std::shared_ptr<PulseConnection> connection, const PulseSink& sink, const StreamConfig& config,
-    InputDataCallback data, StreamErrorCallback error) {
+    InputDataCallback data, StreamErrorCallback error, StopFlag stop) {
   const pa_sample_format_t format =
       std::visit([]<class Sample>(SampleCallback<Sample>&) { return native_format<Sample>(); },
                  data);
@@ -45,23 +45,26 @@ support::Result<std::unique_ptr<AudioInputStream>> PulseLoopbackStream::open(
   if (sink.monitor_source.empty()) return support::fail("the default sink has no monitor source");
   std::unique_ptr<PulseLoopbackStream> stream(
       new PulseLoopbackStream(std::move(connection), std::move(data), std::move(error)));
-  if (auto connected = stream->connect(sink, config, format); !connected) {
+  if (auto connected = stream->connect(sink, config, format, stop); !connected) {
     return support::fail(std::move(connected).error());
   }
   return std::unique_ptr<AudioInputStream>(std::move(stream));
 }
 
 support::Status PulseLoopbackStream::connect(const PulseSink& sink, const StreamConfig& config,
-                                             pa_sample_format_t format) {
+                                             pa_sample_format_t format, StopFlag stop) {
   pa_sample_spec spec{format, config.sample_rate, static_cast<std::uint8_t>(config.channels)};
   if (config.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
     return support::fail("the sound server cannot record " + std::to_string(config.channels) +
                          " channels at " + std::to_string(config.sample_rate) + " Hz");
   }
-  // The sink's own channel map keeps the server from remixing: frame slot 0 is the sink's first
-  // channel, and so on.
-  pa_channel_map map = sink.channel_map;
-  if (map.channels != spec.channels) {
+  // Channels by position: the server remixes the sink's channels into this map (front-left and
+  // front-right for two channels, mono for one), so frame slot 0 is the left whatever order the
+  // sink's own map has.
+  pa_channel_map map;
+  if (spec.channels == 2) {
+    pa_channel_map_init_stereo(&map);
+  } else {
     pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   }
   frame_bytes_ = pa_frame_size(&spec);
@@ -86,15 +89,23 @@ support::Status PulseLoopbackStream::connect(const PulseSink& sink, const Stream
   if (pa_stream_connect_record(stream_, sink.monitor_source.c_str(), &attr, flags) < 0) {
     return support::fail("connect the loopback record stream: " + connection_->last_error());
   }
-  const bool settled = connection_->wait_locked(
+  const PulseWait settled = connection_->wait_locked(
       [&] {
         const pa_stream_state_t state = pa_stream_get_state(stream_);
         return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
       },
-      kPulseRequestTimeout);
-  if (!settled) return support::fail("connect the loopback record stream: timed out");
+      kPulseRequestTimeout, stop);
+  if (settled != PulseWait::done) {
+    return support::fail(std::string("connect the loopback record stream: ") +
+                         pulse_wait_failure(settled));
+  }
   if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
     return support::fail("connect the loopback record stream: " + connection_->last_error());
+  }
+  // Without the FIX flags the server records in the spec asked for; the callbacks rely on it.
+  const pa_sample_spec* granted = pa_stream_get_sample_spec(stream_);
+  if (granted == nullptr || !pa_sample_spec_equal(granted, &spec)) {
+    return support::fail("the sound server did not record in the sample spec asked for");
   }
   running_ = true;
   return {};
@@ -118,7 +129,7 @@ PulseLoopbackStream::~PulseLoopbackStream() {
   connection_.reset();  // the last owner ends the main loop's thread
 }
 
-support::Status PulseLoopbackStream::play() {
+support::Status PulseLoopbackStream::play(StopFlag stop) {
   PulseConnection::Lock lock(*connection_);
   if (ended_) return support::fail("start the loopback record stream: the stream has ended");
   struct Answer {
@@ -133,8 +144,10 @@ support::Status PulseLoopbackStream::play() {
         reply->connection->signal();
       },
       &answer);
-  if (!connection_->finish_operation(uncork)) {
-    return support::fail("start the loopback record stream: timed out");
+  if (const PulseWait started = connection_->finish_operation(uncork, stop);
+      started != PulseWait::done) {
+    return support::fail(std::string("start the loopback record stream: ") +
+                         pulse_wait_failure(started));
   }
   if (answer.success == 0) {
     return support::fail("start the loopback record stream: " + connection_->last_error());

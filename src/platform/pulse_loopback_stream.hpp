@@ -1,6 +1,7 @@
 #pragma once
-// A record stream on a sink's monitor source: what the sink plays, in the stream's own format,
-// delivered to the data callback on the main loop's thread in whole frames. It is created corked
+// A record stream on a sink's monitor source: what the sink plays, converted by the server to the
+// sample type of the data callback at the rate and channel count asked for, delivered to that
+// callback on the main loop's thread in whole frames. It is created corked
 // and starts on play(). It never follows the sink elsewhere: when the sink or the server goes away
 // the stream reports one error and destroys its callbacks, which ends the capture.
 
@@ -17,19 +18,21 @@ namespace kestrune::platform {
 
 class PulseLoopbackStream final : public AudioInputStream {
  public:
-  // Connects the record stream and waits until the server has it ready (bounded).
+  // Connects the record stream and waits until the server has it ready (bounded, and given up
+  // when `stop` is set).
   static support::Result<std::unique_ptr<AudioInputStream>> open(
       std::shared_ptr<PulseConnection> connection, const PulseSink& sink,
-      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error);
+      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error,
+      StopFlag stop);
 
   ~PulseLoopbackStream() override;
-  support::Status play() override;
+  support::Status play(StopFlag stop) override;
 
  private:
   PulseLoopbackStream(std::shared_ptr<PulseConnection> connection, InputDataCallback data,
                       StreamErrorCallback error);
   support::Status connect(const PulseSink& sink, const StreamConfig& config,
-                          pa_sample_format_t format);
+                          pa_sample_format_t format, StopFlag stop);
 
   static void on_state(pa_stream* stream, void* userdata);
   static void on_read(pa_stream* stream, std::size_t bytes, void* userdata);

@@ -208,6 +208,13 @@ class Receiver {
     return take(lock);
   }
 
+  // How many values are queued now; the senders may add more the moment after.
+  std::size_t size() const {
+    if (!state_) return 0;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->queue.size();
+  }
+
   std::expected<T, RecvError> try_recv() {
     if (!state_) return std::unexpected(RecvError::disconnected);
     auto& s = *state_;

@@ -2,7 +2,8 @@
 # A private PulseAudio server for the capture tests, never the user's:
 #   pulseaudio.sh start DIR   starts a server whose runtime, state, cookie and socket (DIR/native)
 #                             all live in DIR, with one null sink "kestrune_null" (48000 Hz, float,
-#                             stereo) as its default sink; waits until it answers.
+#                             stereo) as its default sink; waits until it answers. The server's own
+#                             process id goes to DIR/server-pid (tests freeze it with SIGSTOP).
 #   pulseaudio.sh stop DIR    stops the server started for DIR (by the process id it recorded)
 #                             and removes DIR.
 # A server left behind by an interrupted run is stopped by the next start; each server also ends
@@ -24,6 +25,8 @@ stop_server() {
   pid=$(<"$dir/pid")
   rm -f "$dir/pid"
   kill -0 "$pid" 2>/dev/null || return 0
+  # A server a test left frozen must run again to hear the TERM.
+  [[ -f "$dir/server-pid" ]] && kill -CONT "$(<"$dir/server-pid")" 2>/dev/null || true
   kill "$pid" 2>/dev/null || true
   for _ in $(seq 50); do
     kill -0 "$pid" 2>/dev/null || return 0
@@ -49,6 +52,10 @@ case "$action" in
     for _ in $(seq 100); do
       if pactl info >/dev/null 2>&1; then
         pactl set-default-sink kestrune_null
+        # timeout's only child is the server.
+        pid=$(<"$dir/pid")
+        children=$(<"/proc/$pid/task/$pid/children")
+        echo "${children%% *}" >"$dir/server-pid"
         echo "pulseaudio: serving $PULSE_SERVER" >&2
         exit 0
       fi

@@ -91,4 +91,17 @@ support::Result<LivePull> next_live_packet(LivePcmSource& source) {
   return LivePull(LiveNotReady{});
 }
 
+std::size_t live_output_frames(const LivePcmSource& source) { return buffered(source) / 2; }
+
+std::size_t drop_capture_backlog(LivePcmSource& source, std::size_t limit) {
+  std::size_t waiting = source.queue.size();
+  std::size_t dropped = 0;
+  // Bounded by what waited at the start: every turn takes one chunk out or ends.
+  for (; waiting > limit; --waiting) {
+    if (!source.queue.try_recv()) break;
+    ++dropped;
+  }
+  return dropped;
+}
+
 }  // namespace kestrune::engine

@@ -45,4 +45,12 @@ support::Result<LivePcmSource> new_live_source(support::Receiver<CaptureChunk> q
 // from <source rate> to <chunk rate>", or a resampling error.
 support::Result<LivePull> next_live_packet(LivePcmSource& source);
 
+// The 44100 Hz frames the source holds ready for packets.
+std::size_t live_output_frames(const LivePcmSource& source);
+
+// While more than `limit` chunks wait in the capture queue, takes the oldest out and discards it
+// (whole chunks, so no frame is split); how many it discarded. The next chunk the source takes
+// then follows the gap directly.
+std::size_t drop_capture_backlog(LivePcmSource& source, std::size_t limit);
+
 }  // namespace kestrune::engine

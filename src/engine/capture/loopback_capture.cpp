@@ -9,6 +9,8 @@ namespace kestrune::engine {
 
 namespace {
 
+constexpr const char* kStopped = "loopback capture start stopped";
+
 // The data callback for `Sample`, owning its callback state; it goes when the stream drops it.
 template <class Sample, void (*Callback)(CaptureCallbackState&, std::span<const Sample>)>
 platform::InputDataCallback data_callback(CaptureCallbackState state) {
@@ -20,8 +22,10 @@ platform::InputDataCallback data_callback(CaptureCallbackState state) {
 
 }  // namespace
 
-support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host) {
-  auto found = host.default_output_device();
+support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host,
+                                                      platform::StopFlag stop) {
+  if (platform::stop_requested(stop)) return support::fail(kStopped);
+  auto found = host.default_output_device(stop);
   if (!found) {
     return support::fail_with_context(std::move(found), "Windows has no default output device");
   }
@@ -56,10 +60,13 @@ support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host)
   }
   auto on_error = [stats](const support::Error& error) { capture_error_callback(*stats, error); };
 
+  if (platform::stop_requested(stop)) return support::fail(kStopped);
   const platform::StreamConfig stream_config{config->channels, config->sample_rate};
-  auto stream = device.build_loopback_stream(stream_config, std::move(data), std::move(on_error));
+  auto stream =
+      device.build_loopback_stream(stream_config, std::move(data), std::move(on_error), stop);
   if (!stream) return support::fail(std::move(stream).error());
-  if (auto started = (*stream)->play(); !started) {
+  if (platform::stop_requested(stop)) return support::fail(kStopped);
+  if (auto started = (*stream)->play(stop); !started) {
     return support::fail_with_context(std::move(started), "start WASAPI loopback capture stream");
   }
 
@@ -72,8 +79,8 @@ support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host)
                        config->channels};
 }
 
-support::Result<CaptureHandle> start_loopback_capture() {
-  return start_loopback_capture(platform::default_audio_host());
+support::Result<CaptureHandle> start_loopback_capture(platform::StopFlag stop) {
+  return start_loopback_capture(platform::default_audio_host(), stop);
 }
 
 }  // namespace kestrune::engine

@@ -32,9 +32,14 @@ struct CaptureHandle {
 // default output device", "default output reports zero channels", "unsupported Windows output
 // sample format <name>", the library's error with the context "read default output config" or
 // "start WASAPI loopback capture stream", or the library's error from building the stream.
-support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host);
+//
+// `stop` (the session's stop flag; null: none) is watched throughout: once it is set the start
+// gives up within about 20 ms, whatever the library's server does, with "loopback capture start
+// stopped" or the library's own stopped error, and nothing keeps running.
+support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host,
+                                                      platform::StopFlag stop = nullptr);
 
 // The same on the system's audio host.
-support::Result<CaptureHandle> start_loopback_capture();
+support::Result<CaptureHandle> start_loopback_capture(platform::StopFlag stop = nullptr);
 
 }  // namespace kestrune::engine

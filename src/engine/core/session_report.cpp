@@ -38,6 +38,7 @@ void apply_stream_summary(SessionMetrics& metrics, const StreamSummary& summary)
   metrics.jitterP95Us = summary.jitterP95Us;
   metrics.jitterP99Us = summary.jitterP99Us;
   raise(metrics.jitterMaxUs, summary.jitterMaxUs);
+  raise(metrics.bufferOverflows, summary.bufferOverflows);
 }
 
 void apply_capture_totals(SessionMetrics& metrics, const CaptureTotals& capture) {

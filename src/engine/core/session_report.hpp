@@ -23,7 +23,7 @@ struct SessionMetrics {
   std::uint64_t captureCallbackErrors = 0;
   double captureRms = 0.0;
   std::uint32_t captureMaxAbs = 0;
-  std::uint64_t bufferOverflows = 0;  // nothing produces it: always 0
+  std::uint64_t bufferOverflows = 0;  // from the stream summary
   std::uint64_t packetsPrepared = 0;
   std::uint64_t packetsSent = 0;
   std::uint64_t underrunSilencePackets = 0;

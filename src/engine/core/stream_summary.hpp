@@ -16,6 +16,7 @@ struct StreamSummary {
   std::uint64_t jitterP95Us = 0;
   std::uint64_t jitterP99Us = 0;
   std::uint64_t jitterMaxUs = 0;
+  std::uint64_t bufferOverflows = 0;  // capture chunks the live loop dropped to bound its delay
 
   friend bool operator==(const StreamSummary&, const StreamSummary&) = default;
 };

@@ -32,6 +32,7 @@ struct LiveLoop {
   LivePcmSource source;
   JitterTargets targets;
   JitterBuffer buffer;
+  std::uint32_t sample_rate;
   std::uint32_t timestamp = 0;
 
   std::optional<CaptureTotals> capture_totals_now() const {
@@ -120,6 +121,22 @@ StreamOutcome stream(LiveLoop& loop) {
       if (!filled) return std::unexpected(filled.error());
       source_ended = *filled == FillStatus::ended;
     }
+    // The sender takes packets at the receiver's pace; when it falls behind (a stall of its
+    // thread restarts its schedule rather than catching up) the loop takes fewer packets than the
+    // capture makes, and since it refills only to the refill target, the surplus waits in the
+    // capture queue and never leaves it: the delay from capture to send would grow with every
+    // stall, up to the seconds the queue holds. So what waits for the sender, in the queue, the
+    // source and the jitter buffer together, may not exceed the jitter buffer's capacity: beyond
+    // it the oldest chunks, the most overdue audio, are dropped whole. (Bounding the queue alone
+    // by the capacity would still let the delay grow by that capacity on top of the buffer.) The
+    // delay then stays within the packet channel and the buffer's capacity, and a chunk, not far
+    // above where the prefill put it; a burst that fits in the buffer never loses anything.
+    const std::size_t held =
+        loop.buffer.size() * kFramesPerPacket + live_output_frames(loop.source);
+    const std::size_t limit = capture_backlog_limit(loop.targets.capacity, held, loop.sample_rate);
+    if (const std::size_t dropped = drop_capture_backlog(loop.source, limit); dropped > 0) {
+      context.stats.bufferOverflows.fetch_add(dropped, std::memory_order_relaxed);
+    }
     if (source_ended && loop.buffer.empty()) return TransitionReason::end_of_stream;
 
     const bool underrun = loop.buffer.empty();
@@ -134,6 +151,16 @@ StreamOutcome stream(LiveLoop& loop) {
 }
 
 }  // namespace
+
+std::size_t capture_backlog_limit(std::size_t capacity_packets, std::size_t held_frames,
+                                  std::uint32_t sample_rate) {
+  const std::uint64_t capacity = std::uint64_t{capacity_packets} * kFramesPerPacket;
+  if (held_frames >= capacity) return 1;
+  // Whole chunks of device frames in the room left, counted at the device's rate.
+  const std::uint64_t room = (capacity - held_frames) * sample_rate;
+  const std::uint64_t chunk = std::uint64_t{kCaptureChunkSamples / 2} * kLiveOutputRate;
+  return std::max<std::size_t>(static_cast<std::size_t>(room / chunk), 1);
+}
 
 CaptureSummary summarize_capture(const CaptureStats& stats) {
   CaptureSummary summary;
@@ -167,8 +194,14 @@ StreamOutcome stream_capture(support::Receiver<CaptureChunk> queue, std::uint32_
   auto source = new_live_source(std::move(queue), sample_rate);
   if (!source) return std::unexpected(capture_failed());
   const JitterTargets targets = jitter_targets(config.bufferProfile);
-  LiveLoop loop{config, context,  capture, summary, std::move(*source),
-                targets, JitterBuffer(targets.capacity)};
+  LiveLoop loop{config,
+                context,
+                capture,
+                summary,
+                std::move(*source),
+                targets,
+                JitterBuffer(targets.capacity),
+                sample_rate};
   if (const SessionError failed = prefill(loop); failed.is_error()) {
     return std::unexpected(failed);
   }

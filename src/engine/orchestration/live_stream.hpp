@@ -6,6 +6,10 @@
 // it is empty. A stop request or the maximum duration moves the session to draining: the capture
 // is stopped and what it still delivers is sent for at most 750 ms (less when the shutdown
 // deadline is nearer). The capture ending by itself plays out the buffer and ends the stream.
+// While streaming, the audio waiting for the sender (in the capture queue, the source and the
+// jitter buffer) is kept within the jitter buffer's capacity: the oldest chunks beyond it are
+// dropped and counted as bufferOverflows, which bounds the delay from capture to send
+// (live_stream.cpp says why).
 
 #include <chrono>
 #include <cstddef>
@@ -36,6 +40,12 @@ struct CaptureSummary {
 
 // The capture's counters as the report takes them, and with the longest callback gap.
 CaptureSummary summarize_capture(const CaptureStats& stats);
+
+// The most capture chunks that may wait in the capture queue while the loop streams: the whole
+// chunks of `sample_rate` audio that fit in what `capacity_packets` packets leave beside the
+// `held_frames` (at 44100 Hz) the loop holds already, and at least one.
+std::size_t capture_backlog_limit(std::size_t capacity_packets, std::size_t held_frames,
+                                  std::uint32_t sample_rate);
 
 enum class FillStatus { target_reached, not_ready, ended };
 

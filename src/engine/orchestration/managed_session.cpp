@@ -213,11 +213,16 @@ class ManagedSession {
     return SessionError::success();
   }
 
-  // Loopback capture, for the default output only.
+  // Loopback capture, for the default output only. Its start watches the stop flag, so a sound
+  // server that does not answer holds a stop for a moment only; a start that fails once a stop
+  // was requested is the stop's, as for every start step.
   SessionError start_capture() {
     if (!config_.audioSource.is_default_output()) return SessionError::success();
-    auto capturing = start_loopback_capture(audio_);
-    if (!capturing) return error_at(SessionErrorKind::capture_failed, SessionStage::capture);
+    auto capturing = start_loopback_capture(audio_, &shared_->stop_requested);
+    if (!capturing) {
+      if (stop_requested()) return kCancelled;
+      return error_at(SessionErrorKind::capture_failed, SessionStage::capture);
+    }
     capture_.emplace(std::move(*capturing));
     write_capture_line(*capture_);
     reached(StartPoint::capture_started);

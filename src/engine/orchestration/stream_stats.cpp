@@ -60,6 +60,7 @@ StreamSummary summarize_stream_stats(const StreamStats& stats) {
   summary.jitterP95Us = percentile_us(stats, samples, 95);
   summary.jitterP99Us = percentile_us(stats, samples, 99);
   summary.jitterMaxUs = load(stats.max_deviation_ns) / 1000;
+  summary.bufferOverflows = load(stats.bufferOverflows);
   return summary;
 }
 

@@ -25,6 +25,7 @@ struct StreamStats {
   std::atomic<std::uint64_t> packetsPrepared{0};         // handed to the packet channel
   std::atomic<std::uint64_t> packetsSent{0};             // every datagram of the packet sent
   std::atomic<std::uint64_t> underrunSilencePackets{0};  // silence the live loop inserted
+  std::atomic<std::uint64_t> bufferOverflows{0};  // capture chunks the live loop dropped, too late
   std::atomic<std::uint64_t> retransmitRequested{0};     // packets asked for
   std::atomic<std::uint64_t> retransmitFulfilled{0};     // replies sent
   std::atomic<std::uint64_t> max_deviation_ns{0};
@@ -33,7 +34,7 @@ struct StreamStats {
 // Records one send-interval deviation: its bucket, the sample count and the maximum.
 void record_send_deviation(StreamStats& stats, std::uint64_t deviation_ns);
 
-// The five counters, the 50th, 95th and 99th percentile of the deviations and the largest one, in
+// The six counters, the 50th, 95th and 99th percentile of the deviations and the largest one, in
 // microseconds. A percentile is the upper edge of the first bucket where the running count reaches
 // ceil(samples * P / 100), at most 100,000 us; 0 when nothing was recorded.
 StreamSummary summarize_stream_stats(const StreamStats& stats);

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -14,6 +14,7 @@
 #include "engine/capture/loopback_capture.hpp"
 #include "platform/pulse_audio_host.hpp"
 #include "tests/integration/capture/pulse_server.hpp"
+#include "tests/integration/capture/tone_analysis.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -36,41 +37,10 @@ class PulseEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const kPulseEnvironment =
     ::testing::AddGlobalTestEnvironment(new PulseEnvironment);
 
-#define REQUIRE_PULSE_SERVER()                                                      \
-  if (!testing::pulse_dir()) GTEST_SKIP() << "run under CTest, which starts the private server"
-
-// One channel's amplitude at `frequency` over whole periods, and how much else there is (dB).
-std::pair<double, double> tone_in(const std::vector<std::int16_t>& stereo, int channel,
-                                  double frequency, double rate, std::size_t begin,
-                                  std::size_t frames) {
-  std::complex<double> sum = 0;
-  for (std::size_t f = begin; f < begin + frames; ++f) {
-    sum += static_cast<double>(stereo[2 * f + channel]) *
-           std::exp(std::complex<double>(0, -2 * M_PI * frequency * static_cast<double>(f) / rate));
-  }
-  const double amplitude = 2 * std::abs(sum) / static_cast<double>(frames);
-  double residual = 0;
-  double total = 0;
-  for (std::size_t f = begin; f < begin + frames; ++f) {
-    const double x = stereo[2 * f + channel];
-    const double fit = amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate +
-                                            std::arg(sum));
-    residual += (x - fit) * (x - fit);
-    total += x * x;
-  }
-  return {amplitude, 10 * std::log10(residual / total)};
-}
-
-std::size_t onset_of(const std::vector<std::int16_t>& stereo) {
-  std::size_t frame = 0;
-  while (frame < stereo.size() / 2 && std::abs(stereo[2 * frame]) < 1000) ++frame;
-  return frame;
-}
-
 TEST(PulseAudioHost, DefaultDeviceIsTheNullSink) {
   REQUIRE_PULSE_SERVER();
   auto host = platform::make_pulse_audio_host(testing::pulse_server());
-  auto device = host->default_output_device();
+  auto device = host->default_output_device(nullptr);
   ASSERT_TRUE(device.has_value()) << device.error().describe();
   ASSERT_NE(*device, nullptr);
   auto name = (*device)->name();
@@ -115,7 +85,7 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
     ASSERT_TRUE(pull.has_value()) << pull.error().describe();
     if (auto* packet = std::get_if<LivePacket>(&*pull)) {
       output.insert(output.end(), packet->begin(), packet->end());
-      const std::size_t onset = onset_of(output);
+      const std::size_t onset = testing::onset_of(output);
       if (onset < output.size() / 2 && output.size() / 2 - onset >= kWanted + 4410) break;
     } else {
       ASSERT_TRUE(std::holds_alternative<LiveNotReady>(*pull)) << "capture ended by itself";
@@ -123,12 +93,13 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
     }
   }
   ASSERT_FALSE(player.failed()) << "could not play to the private server";
-  const std::size_t onset = onset_of(output);
+  const std::size_t onset = testing::onset_of(output);
   ASSERT_GE(output.size() / 2, onset + kWanted + 4410) << "too little of the tone arrived";
 
   // Skip the first 100 ms of the tone, then 500 whole periods.
   for (int channel = 0; channel < 2; ++channel) {
-    const auto [amplitude, residual_db] = tone_in(output, channel, 1000.0, 44100, onset + 4410, 22050);
+    const auto [amplitude, residual_db] =
+        testing::measure_tone(output, channel, 1000.0, 44100, onset + 4410, 22050);
     EXPECT_NEAR(amplitude, 0.5 * 32767, 0.5 * 32767 * 0.002) << "channel " << channel;
     EXPECT_LT(residual_db, -70.0) << "channel " << channel;
   }
@@ -163,42 +134,17 @@ TEST(PulseCapture, DroppingTheHandleClosesTheQueue) {
   EXPECT_EQ(last, support::RecvError::disconnected);
 }
 
-// Makes a mono 16-bit sink at 44100 Hz the default for one test, and the null sink the default
-// again afterwards.
-class TemporarySink {
- public:
-  TemporarySink() {
-    module_ = testing::pactl_output(
-        "load-module module-null-sink sink_name=kestrune_gone rate=44100 format=s16le channels=1 "
-        "sink_properties=device.description=KestruneGone");
-    if (module_ && testing::pactl("set-default-sink kestrune_gone") != 0) remove();
-  }
-  ~TemporarySink() {
-    remove();
-    testing::pactl("set-default-sink kestrune_null");
-  }
-  bool loaded() const { return module_.has_value(); }
-  bool remove() {
-    if (!module_) return false;
-    const bool removed = testing::pactl("unload-module " + *module_) == 0;
-    module_.reset();
-    return removed;
-  }
-
- private:
-  std::optional<std::string> module_;
-};
-
 TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   REQUIRE_PULSE_SERVER();
-  TemporarySink sink;
+  testing::TemporarySink sink("kestrune_gone", "KestruneGone",
+                              "rate=44100 format=s16le channels=1");
   ASSERT_TRUE(sink.loaded());
   auto handle = start_loopback_capture();
   ASSERT_TRUE(handle.has_value()) << handle.error().describe();
   EXPECT_EQ(handle->device_name, "KestruneGone");
   EXPECT_EQ(handle->sample_format, "I16");
   EXPECT_EQ(handle->sample_rate, 44100u);
-  EXPECT_EQ(handle->channels, 1u);
+  EXPECT_EQ(handle->channels, 2u);  // the server spreads the mono channel on left and right
 
   {
     testing::TonePlayer player(440.0, 0.5);
@@ -225,6 +171,24 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   }
   EXPECT_TRUE(closed) << "the queue stayed open after the sink went away";
   EXPECT_GE(handle->stats->callback_errors.load(), 1u);
+}
+
+
+// A server that has stopped answering holds a capture start only until the stop: the start gives
+// up as stopped, not when its request times out.
+TEST(PulseCapture, AStopEndsAStartThatAFrozenServerHolds) {
+  REQUIRE_PULSE_SERVER();
+  testing::FrozenServer frozen;
+  ASSERT_TRUE(frozen.frozen());
+  std::atomic<bool> stop{false};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(300ms);
+    stop = true;
+  });
+  auto handle = start_loopback_capture(&stop);
+  stopper.join();
+  ASSERT_FALSE(handle.has_value());
+  EXPECT_EQ(handle.error().root_message(), "connect to the sound server: stopped");
 }
 
 }  // namespace

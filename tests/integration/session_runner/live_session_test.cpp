@@ -36,6 +36,8 @@ TEST_F(LiveSession, PlaysWhatTheDevicePlaysAndDrainsWhenStopped) {
   auto host = std::make_shared<FakeAudioHost>(i16_device());
   SessionConfig config = config_for(AudioSource::default_output());
   config.bufferProfile.startMaxWait = 100ms;
+  // The audio comes faster than real time; a second's buffer holds all of it, so none is dropped.
+  config.bufferProfile.capacityMs = 1000;
   test_support::CapturedStderr captured;
   ASSERT_NO_FATAL_FAILURE(start(std::move(config), std::make_unique<FakeAudioRunner>(host)));
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
@@ -128,6 +130,30 @@ TEST_F(LiveSession, ACaptureThatCannotStartFailsTheSessionBeforeItPlays) {
   EXPECT_EQ(methods_after_record(),
             (std::vector<std::string>{"FLUSH", "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
   EXPECT_EQ(receiver->endpoints().datagram_count(UdpEndpoint::data), 0U);
+}
+
+
+// A capture start that waits for a sound server which does not answer: the stop is the session's
+// answer, not the server's, and it ends as a stop before playing does.
+TEST_F(LiveSession, AStopWhileTheCaptureStartsWaitsForNoServer) {
+  FakeDeviceScript script;
+  script.hangs_until_stopped = true;
+  auto host = std::make_shared<FakeAudioHost>(script);
+  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::default_output()),
+                                std::make_unique<FakeAudioRunner>(host)));
+  ASSERT_TRUE(eventually([&] { return host->waiting.load(); }, 20s));
+  const SessionOutcome outcome = stop();
+  const SessionTerminalRecord record = terminal();
+  EXPECT_EQ(outcome, std::unexpected(SessionError{SessionErrorKind::cancelled,
+                                                  SessionStage::shutdown, false}));
+  EXPECT_EQ(record.error, (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown,
+                                        false}));
+  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                   {SessionState::stopping, TransitionReason::stop_requested},
+                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  EXPECT_FALSE(host->stream->built);
+  EXPECT_EQ(methods_after_record(),
+            (std::vector<std::string>{"FLUSH", "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST(Channel, UnboundedNeverBlocks) {
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(rx.try_recv().value(), i);
 }
 
-// Values keep their order while the queue's storage wraps around and while it grows wrapped.
+// Values keep their order, and are counted, while the queue's storage wraps around and while it grows wrapped.
 TEST(Channel, OrderHoldsAcrossTheWrapAndTheGrowthOfItsRoom) {
   auto [tx, rx] = unbounded_channel<std::string>();
   int next_in = 0;
@@ -171,6 +171,7 @@ TEST(Channel, OrderHoldsAcrossTheWrapAndTheGrowthOfItsRoom) {
   for (const auto& [in, out] : {std::pair{3, 2}, {3, 3}, {6, 2}, {9, 5}, {1, 10}, {40, 40}}) {
     push(in);
     pop(out);
+    EXPECT_EQ(rx.size(), static_cast<std::size_t>(next_in - next_out));
   }
   EXPECT_EQ(next_in, next_out);
   EXPECT_EQ(rx.try_recv().error(), RecvError::empty);

@@ -145,5 +145,31 @@ TEST(LivePcmSource, ResamplesA48000HzDeviceIntoPackets) {
   EXPECT_LT(fit.residual_db, -70.0);
 }
 
+
+// Only what waits beyond the limit goes, the oldest first and in whole chunks: the source then
+// goes on with the chunk after the gap.
+TEST(LivePcmSource, DropsTheOldestChunksBeyondTheBacklogLimit) {
+  struct Case {
+    std::size_t queued;
+    std::size_t limit;
+    std::size_t dropped;
+  };
+  const Case cases[] = {{0, 6, 0}, {6, 6, 0}, {7, 6, 1}, {20, 6, 14}, {3, 1, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.queued) + " queued, limit " + std::to_string(c.limit));
+    Live live = make_live(44100);
+    for (std::size_t chunk = 0; chunk < c.queued; ++chunk) {
+      ASSERT_TRUE(
+          live.capture.try_send(ramp_chunk(44100, static_cast<int>(chunk * 2048))).has_value());
+    }
+    EXPECT_EQ(drop_capture_backlog(live.source, c.limit), c.dropped);
+    EXPECT_EQ(live.source.queue.size(), c.queued - c.dropped);
+    if (c.queued == 0) continue;
+    auto pull = next_live_packet(live.source);
+    ASSERT_TRUE(is_packet(pull));
+    EXPECT_EQ(std::get<LivePacket>(*pull).front(), static_cast<std::int16_t>(c.dropped * 2048));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::engine

@@ -3,10 +3,13 @@
 // the device reports and which steps fail, then plays the library's part by calling the built
 // stream's callbacks itself (from any one thread at a time, as the library would).
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/audio_device.hpp"
@@ -16,6 +19,7 @@ namespace kestrune::testing {
 
 struct FakeDeviceScript {
   std::optional<support::Error> host_error;  // the host cannot look for devices
+  bool hangs_until_stopped = false;          // the look-up waits for the caller's stop
   bool has_device = true;
   support::Result<std::string> name = std::string("Fake Speakers");
   support::Result<platform::OutputConfig> config =
@@ -60,7 +64,7 @@ class FakeInputStream final : public platform::AudioInputStream {
     state_->error = nullptr;
     state_->destroyed = true;
   }
-  support::Status play() override {
+  support::Status play(platform::StopFlag) override {
     if (play_error_) return support::fail(*play_error_);
     state_->played = true;
     return {};
@@ -81,7 +85,7 @@ class FakeOutputDevice final : public platform::AudioOutputDevice {
   }
   support::Result<std::unique_ptr<platform::AudioInputStream>> build_loopback_stream(
       const platform::StreamConfig& config, platform::InputDataCallback data,
-      platform::StreamErrorCallback error) override {
+      platform::StreamErrorCallback error, platform::StopFlag) override {
     if (script_.build_error) return support::fail(*script_.build_error);
     stream_->built = true;
     stream_->config = config;
@@ -99,13 +103,26 @@ class FakeOutputDevice final : public platform::AudioOutputDevice {
 class FakeAudioHost final : public platform::AudioHost {
  public:
   explicit FakeAudioHost(FakeDeviceScript script) : script_(std::move(script)) {}
-  support::Result<std::unique_ptr<platform::AudioOutputDevice>> default_output_device() override {
+  support::Result<std::unique_ptr<platform::AudioOutputDevice>> default_output_device(
+      platform::StopFlag stop) override {
+    if (script_.hangs_until_stopped) {
+      waiting = true;
+      // A host whose server does not answer: the look-up ends only when the caller stops it (or
+      // after 20 s, so a broken caller fails its test instead of hanging it).
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!platform::stop_requested(stop) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      if (!platform::stop_requested(stop)) return support::fail("nobody stopped the look-up");
+      return support::fail("the audio host was stopped");
+    }
     if (script_.host_error) return support::fail(*script_.host_error);
     if (!script_.has_device) return std::unique_ptr<platform::AudioOutputDevice>();
     return std::unique_ptr<platform::AudioOutputDevice>(new FakeOutputDevice(script_, stream));
   }
 
   std::shared_ptr<FakeStreamState> stream = std::make_shared<FakeStreamState>();
+  std::atomic<bool> waiting{false};  // a hanging look-up has begun
 
  private:
   FakeDeviceScript script_;

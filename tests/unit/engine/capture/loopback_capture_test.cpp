@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <ostream>
@@ -203,6 +204,42 @@ TEST(LoopbackCapture, CountersAndQueueAcrossThreads) {
   EXPECT_EQ(totals.frames, kBuffers * kFrames);
   EXPECT_EQ(totals.chunks, kBuffers * kFrames * 2 / kCaptureChunkSamples);
   EXPECT_EQ(received + totals.queueDrops, totals.chunks);
+}
+
+
+// The session's stop ends the start wherever it is: before anything is looked up, or while the
+// host waits for a server that does not answer.
+TEST(LoopbackCapture, AStopEndsTheStartAndNothingKeepsRunning) {
+  struct Case {
+    const char* name;
+    bool stopped_before;
+    bool hangs;
+    const char* root;
+  };
+  const Case cases[] = {
+      {"stopped before the start", true, false, "loopback capture start stopped"},
+      {"stopped while the host waits", false, true, "the audio host was stopped"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDeviceScript script;
+    script.hangs_until_stopped = c.hangs;
+    FakeAudioHost host(script);
+    std::atomic<bool> stop{c.stopped_before};
+    std::thread host_side([&] {
+      if (c.stopped_before) return;
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!host.waiting && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      stop = true;
+    });
+    auto handle = start_loopback_capture(host, &stop);
+    host_side.join();
+    ASSERT_FALSE(handle.has_value());
+    EXPECT_EQ(handle.error().root_message(), c.root);
+    EXPECT_EQ(host.waiting.load(), c.hangs);
+    EXPECT_FALSE(host.stream->built);
+  }
 }
 
 }  // namespace

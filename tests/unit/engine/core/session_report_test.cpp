@@ -67,13 +67,15 @@ TEST_F(ReportFixture, StreamCountersKeepTheirMaximumPercentilesTheLatest) {
                                  .jitterP50Us = 40,
                                  .jitterP95Us = 90,
                                  .jitterP99Us = 120,
-                                 .jitterMaxUs = 700});
+                                 .jitterMaxUs = 700,
+                                 .bufferOverflows = 6});
   merge_stream_summary(*shared, {.packetsPrepared = 8,
                                  .packetsSent = 11,
                                  .jitterP50Us = 20,
                                  .jitterP95Us = 30,
                                  .jitterP99Us = 50,
-                                 .jitterMaxUs = 100});
+                                 .jitterMaxUs = 100,
+                                 .bufferOverflows = 2});
   const SessionMetrics m = metrics();
   EXPECT_EQ(m.packetsPrepared, 10u);
   EXPECT_EQ(m.packetsSent, 11u);
@@ -84,7 +86,7 @@ TEST_F(ReportFixture, StreamCountersKeepTheirMaximumPercentilesTheLatest) {
   EXPECT_EQ(m.jitterP95Us, 30u);
   EXPECT_EQ(m.jitterP99Us, 50u);
   EXPECT_EQ(m.jitterMaxUs, 700u);
-  EXPECT_EQ(m.bufferOverflows, 0u);
+  EXPECT_EQ(m.bufferOverflows, 6u);
 }
 
 TEST_F(ReportFixture, PeriodicUpdateWithoutCaptureLeavesCaptureAlone) {

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "engine/core/session_shared.hpp"
+#include "engine/rtp/audio_packet.hpp"
 #include "tests/support/audio_packets.hpp"
 #include "tests/unit/engine/orchestration/stream_rig.hpp"
 
@@ -182,6 +184,8 @@ std::vector<std::int16_t> first_frames(const std::vector<std::int16_t>& signal,
 
 TEST(LiveStream, PlaysTheCaptureInOrderAndEndsWhenItEnds) {
   LiveRun live;
+  // A burst that fits in the buffer's capacity (a second holds 42 chunks), so none of it is dropped.
+  live.config.bufferProfile = profile(1000, 90, 50, 100ms);
   for (int i = 0; i < 20; ++i) live.capture.feed();  // 58 whole packets and a remainder
   live.capture.end();
   EXPECT_EQ(live.run(), TransitionReason::end_of_stream);
@@ -286,11 +290,13 @@ void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.name; }
 class LiveDrain : public ::testing::TestWithParam<DrainCase> {};
 
 // A stop while seconds of audio wait in the capture queue: the capture is stopped and counted,
-// and the drain sends audio until its deadline, then discards the rest.
+// and the drain sends audio until its deadline, then discards the rest. The buffer is large (5 s)
+// so that all of it may wait, and its targets small, so the drain keeps refilling from the queue.
 TEST_P(LiveDrain, EndsAtItsDeadlineWithAudioLeft) {
   const DrainCase& c = GetParam();
   LiveRun live(std::chrono::microseconds(8'000));
-  for (std::size_t i = 0; i < kCaptureQueueChunks; ++i) live.capture.feed();  // about 6 s
+  live.config.bufferProfile = profile(5000, 1, 1, 100ms);
+  for (std::size_t i = 0; i < 200; ++i) live.capture.feed();  // about 4.6 s
   auto stats = std::make_shared<CaptureStats>();
   stats->callbacks = 7;
   stats->frames = 7 * 1024;
@@ -321,7 +327,8 @@ TEST_P(LiveDrain, EndsAtItsDeadlineWithAudioLeft) {
   const std::vector<std::int16_t> audio = live.audio_samples(silent);
   EXPECT_EQ(silent, 0U);
   EXPECT_EQ(audio, first_frames(live.capture.signal, audio.size() / 2));
-  EXPECT_LT(audio.size(), live.capture.signal.size() / 2);  // most of it was never sent
+  EXPECT_LT(audio.size(), 200 * kCaptureChunkSamples / 2);  // most of it was never sent
+  EXPECT_EQ(live.rig.stats->bufferOverflows.load(), 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -371,6 +378,121 @@ TEST(LiveStream, ASenderThatWentAwayEndsTheLoop) {
   live.rig.refuse_after_next();
   EXPECT_EQ(live.run(), std::unexpected(SessionError::of(SessionErrorKind::stream_failed,
                                                          SessionStage::stream_worker)));
+}
+
+
+TEST(CaptureBacklogLimit, IsTheWholeChunksThatFitBesideWhatTheLoopHolds) {
+  struct Case {
+    std::size_t capacity;  // packets
+    std::size_t held;      // frames at 44100 Hz
+    std::uint32_t rate;
+    std::size_t chunks;
+  };
+  const Case cases[] = {
+      {18, 0, 44100, 6},           // 6336 frames hold 6.19 chunks
+      {18, 9 * 352, 44100, 3},     // the refill target's 9 packets leave 3.09
+      {18, 9 * 352, 48000, 3},     // 3.37 at 48000 Hz
+      {18, 0, 96000, 13},          // 13.47: 13 chunks (139 ms) fit in 144 ms, 14 do not
+      {18, 17 * 352, 44100, 1},    // a full buffer: one chunk may wait all the same
+      {18, 18 * 352 + 9, 44100, 1},
+      {625, 0, 44100, 214},
+      {12, 0, 8000, 1},            // one chunk is longer than the buffer
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.capacity) + " packets, " + std::to_string(c.held) +
+                 " frames held, at " + std::to_string(c.rate));
+    EXPECT_EQ(capture_backlog_limit(c.capacity, c.held, c.rate), c.chunks);
+  }
+}
+
+// Chunk `number` of a capture whose frames say where they come from: left is the chunk's number
+// plus one, right the frame's place in it.
+CaptureChunk numbered_chunk(std::size_t number) {
+  CaptureChunk chunk;
+  chunk.sample_rate = 44100;
+  for (std::size_t f = 0; f < kCaptureChunkSamples / 2; ++f) {
+    chunk.samples[2 * f] = static_cast<std::int16_t>(number + 1);
+    chunk.samples[2 * f + 1] = static_cast<std::int16_t>(f);
+  }
+  return chunk;
+}
+
+// A capture that makes a chunk (2.9 packets) for every packet the sender takes: without a bound the
+// surplus would pile up in the capture queue. The loop keeps what waits within the buffer's
+// capacity by dropping the oldest whole chunks, counts each, and what it sends stays in order.
+TEST(LiveStream, ACaptureFasterThanTheSenderKeepsItsBacklogWithinTheBound) {
+  LiveRun live;
+  constexpr std::size_t kPrefed = 6;  // the start target's 17 packets
+  constexpr std::size_t kFed = 300;
+  std::size_t fed = 0;
+  std::size_t refused = 0;
+  std::vector<std::size_t> fed_when_taken;  // chunks fed when each packet arrived
+  for (; fed < kPrefed; ++fed) ASSERT_TRUE(live.capture.sender->try_send(numbered_chunk(fed)));
+  live.rig.on_packet = [&] {
+    fed_when_taken.push_back(fed);
+    if (fed == kFed) {
+      live.capture.end();
+      ++fed;  // no more
+      return;
+    }
+    if (fed > kFed) return;
+    if (!live.capture.sender->try_send(numbered_chunk(fed))) ++refused;
+    ++fed;
+  };
+  EXPECT_EQ(live.run(), TransitionReason::end_of_stream);
+  live.rig.close_channel();
+  EXPECT_EQ(refused, 0U);  // the queue never filled
+
+  const auto packets = live.rig.opened_packets();
+  ASSERT_EQ(packets.size(), fed_when_taken.size());
+  std::vector<bool> heard(kFed, false);
+  std::vector<std::size_t> first_chunk(packets.size());
+  std::size_t skipped = 0;
+  std::optional<std::pair<std::size_t, std::size_t>> previous;  // chunk, frame
+  for (std::size_t p = 0; p < packets.size(); ++p) {
+    const auto& samples = packets[p].samples;
+    ASSERT_NE(samples[0], 0) << "packet " << p << " is silence";
+    first_chunk[p] = static_cast<std::size_t>(samples[0] - 1);
+    for (std::size_t f = 0; f < kFramesPerPacket; ++f) {
+      const auto chunk = static_cast<std::size_t>(samples[2 * f] - 1);
+      const auto frame = static_cast<std::size_t>(samples[2 * f + 1]);
+      ASSERT_LT(chunk, kFed);
+      heard[chunk] = true;
+      if (previous) {
+        const auto [last_chunk, last_frame] = *previous;
+        const bool next_frame = chunk == last_chunk && frame == last_frame + 1;
+        // A gap only ever lies between whole chunks.
+        const bool after_gap = chunk > last_chunk && last_frame == 1023 && frame == 0;
+        ASSERT_TRUE(next_frame || after_gap)
+            << "packet " << p << ": chunk " << chunk << " frame " << frame << " after chunk "
+            << last_chunk << " frame " << last_frame;
+        if (after_gap) skipped += chunk - last_chunk - 1;
+      }
+      previous = {chunk, frame};
+    }
+  }
+  const std::size_t dropped = live.rig.stats->bufferOverflows.load();
+  EXPECT_GT(dropped, 0U);
+  EXPECT_EQ(skipped, dropped);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(heard.begin(), heard.end(), true)) + dropped, kFed);
+
+  // The audio that waited behind each packet as the sender took it: the chunks made by then, after
+  // the packet's own, that were sent in the end (the dropped ones waited for nothing).
+  const JitterTargets targets = jitter_targets(live.config.bufferProfile);
+  // Behind a packet: the packet channel (8) and the one the loop was sending, what the loop holds
+  // (the buffer's capacity, or one chunk beside a full buffer), and the chunks made while the loop
+  // waited to send one packet (as many as the channel holds, and one).
+  const std::size_t packets_behind = 8 + 1 + targets.capacity;
+  const std::size_t most_behind = (packets_behind * kFramesPerPacket + 1023) / 1024 + 1 + 9;
+  std::size_t worst_behind = 0;
+  for (std::size_t p = 0; p < packets.size(); ++p) {
+    const std::size_t made = std::min(fed_when_taken[p], kFed);
+    const auto behind = std::count(heard.begin() + static_cast<std::ptrdiff_t>(first_chunk[p] + 1),
+                                   heard.begin() + static_cast<std::ptrdiff_t>(made), true);
+    worst_behind = std::max(worst_behind, static_cast<std::size_t>(std::max<std::ptrdiff_t>(behind, 0)));
+  }
+  EXPECT_LE(worst_behind, most_behind);
+  EXPECT_EQ(live.rig.stats->underrunSilencePackets.load(), 0U);
 }
 
 }  // namespace

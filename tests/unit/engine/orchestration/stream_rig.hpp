@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,7 @@ class StreamRig {
           received_.push_back(std::move(*packet));
         }
         changed_.notify_all();
+        if (on_packet) on_packet();
         if (pace_.count() > 0) std::this_thread::sleep_for(pace_);
         if (refuse_.load()) return;  // the receiving end goes: later sends fail
       }
@@ -131,6 +133,8 @@ class StreamRig {
   std::shared_ptr<WorkerFailureSlot> failure = new_worker_failure_slot();
   MetricsPublication metrics{Clock::now() + 1s};
   std::vector<float> volumes_sent;  // written on the loop's thread
+  // Called on the stand-in sender's thread after each packet it takes; set before the stream runs.
+  std::function<void()> on_packet;
   support::Status volume_result;
 
  private:

@@ -90,6 +90,7 @@ TEST(StreamStats, TheFinalPublicationMergesTheSummaryIntoTheReport) {
   stats->underrunSilencePackets = 3;
   stats->retransmitRequested = 7;
   stats->retransmitFulfilled = 5;
+  stats->bufferOverflows = 4;
   publish_final_stream_stats(*stats, *shared);
   const SessionMetrics metrics = shared->live_report.lock()->metrics;
   EXPECT_EQ(metrics.packetsPrepared, 12u);
@@ -97,6 +98,7 @@ TEST(StreamStats, TheFinalPublicationMergesTheSummaryIntoTheReport) {
   EXPECT_EQ(metrics.underrunSilencePackets, 3u);
   EXPECT_EQ(metrics.retransmitRequested, 7u);
   EXPECT_EQ(metrics.retransmitFulfilled, 5u);
+  EXPECT_EQ(metrics.bufferOverflows, 4u);
   EXPECT_EQ(metrics.jitterP50Us, 30u);
   EXPECT_EQ(metrics.jitterMaxUs, 25u);
   EXPECT_TRUE(shared->mailbox->metrics_dirty.load());
