@@ -13,7 +13,7 @@
 namespace kestrune::engine {
 
 // ((u1 >> 8) - (u2 >> 8)) * 2^-24 * 2^-15: triangular over (-2^-15, 2^-15), from two successive
-// 32-bit values of the generator. The difference has 25 bits, so the float is exact.
+// 32-bit values of the generator. The difference is below 2^24 either way, so the float is exact.
 inline float tpdf_dither(std::uint32_t u1, std::uint32_t u2) {
   const std::int32_t difference =
       static_cast<std::int32_t>(u1 >> 8) - static_cast<std::int32_t>(u2 >> 8);

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/rtp/audio_cipher.hpp"
@@ -93,8 +93,8 @@ std::unordered_set<std::uint64_t> windows_of(const std::vector<std::vector<std::
   return windows;
 }
 
-// How many 8-byte windows of the blocks OpenSSL allocated since `watch` and still holds match a
-// window of the secrets.
+// While one lives, the blocks OpenSSL allocates are watched; `scan` searches those it still holds
+// for any 8 bytes in a row of the secrets.
 class Residue {
  public:
   Residue() {
@@ -146,7 +146,8 @@ const std::array<std::uint8_t, 12> kNonce = {0, 0, 0, 0, 0x34, 0x12, 0, 0, 0, 0,
 const std::array<std::uint8_t, 8> kAad = {0, 0, 1, 0x60, 0, 0, 0, 0};
 
 // The audio key, the whole key stream of a packet of `payload_bytes` from block 0 (whose first
-// 32 bytes are the packet's one-time Poly1305 key) and that key's clamped r as OpenSSL keeps it.
+// 32 bytes are the packet's one-time Poly1305 key), and that key's clamped r, as OpenSSL may
+// keep it.
 std::vector<std::vector<std::uint8_t>> secrets_of(const AudioKey& key, std::size_t payload_bytes) {
   auto stream = testing::chacha20_key_stream(key, kNonce, 0, 64 + payload_bytes);
   std::vector<std::uint8_t> clamped_r(stream.begin(), stream.begin() + 16);
@@ -172,8 +173,18 @@ EVP_CIPHER_CTX* raw_sealed_context(const AudioKey& key, std::vector<std::uint8_t
   return context;
 }
 
+// The first use of the cipher loads what OpenSSL keeps for the process; that is not a stream's
+// context, and is done before watching.
+void warm_up_openssl() {
+  AudioCipher cipher;
+  std::vector<std::uint8_t> payload(64, 0);
+  std::array<std::uint8_t, kAudioTagBytes> tag{};
+  ASSERT_TRUE(cipher.seal(AudioKey{}, kNonce, kAad, payload, tag));
+}
+
 TEST(AudioCipherResidue, TheSearchFindsWhatAnUnscrubbedContextHolds) {
   ASSERT_TRUE(crypto_allocations_watched);
+  warm_up_openssl();
   const AudioKey key = test_key();
   const auto secrets = secrets_of(key, 1408);
   static constexpr std::array<std::uint8_t, 32> kZeroKey{};
@@ -197,15 +208,8 @@ TEST(AudioCipherResidue, TheSearchFindsWhatAnUnscrubbedContextHolds) {
 
 TEST(AudioCipherResidue, ASealLeavesNothingDerivedFromTheKeyInTheContext) {
   ASSERT_TRUE(crypto_allocations_watched);
+  warm_up_openssl();
   const AudioKey key = test_key();
-  {
-    // The first use of the cipher loads what OpenSSL keeps for the process; that is not the
-    // stream's context and is not searched.
-    AudioCipher warm_up;
-    std::vector<std::uint8_t> payload(64, 0);
-    std::array<std::uint8_t, kAudioTagBytes> tag{};
-    ASSERT_TRUE(warm_up.seal(key, kNonce, kAad, payload, tag));
-  }
   // Whole blocks of key stream, and a payload that ends in a partial block (whose key stream
   // OpenSSL keeps in the context's buffer).
   for (const std::size_t payload_bytes : {std::size_t{1408}, std::size_t{100}}) {
