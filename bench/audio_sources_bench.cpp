@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     if (live <= 0 || raw <= 0) continue;
     // Nanoseconds per chunk to milliseconds per second of audio at the device rate.
     const double chunks_per_second = static_cast<double>(rate) / kResamplerChunkFrames;
-    std::printf("resampling %lld Hz to 44100 Hz with dither %.3f ms per audio second, raw libsoxr "
+    std::printf("resampling %lld Hz to 44100 Hz with dither %.3f ms CPU per audio second, raw libsoxr "
                 "%.3f ms in the same run: %.2fx\n",
                 static_cast<long long>(rate), live * chunks_per_second / 1e6,
                 raw * chunks_per_second / 1e6, live / raw);

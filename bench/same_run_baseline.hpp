@@ -1,9 +1,10 @@
 #pragma once
 // For benchmarks whose figure only means something beside a baseline measured in the same run:
-// the usual console table, plus each benchmark's median real time per iteration over its
-// repetitions. By default every benchmark runs several times with the repetitions of all of them
-// interleaved, so that a busy machine slows a figure and its baseline alike; the command line
-// can override both.
+// the usual console table, plus each benchmark's median CPU time per iteration over its
+// repetitions. CPU time, because the benchmarks using it run on one thread, and on a busy machine
+// the real time also counts the turns other processes had. By default every benchmark runs
+// several times with the repetitions of all of them interleaved, so that the load slows a figure
+// and its baseline alike; the command line can override both.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -25,14 +26,14 @@ class SameRunTimes : public benchmark::ConsoleReporter {
       if (run.error_occurred) continue;
       const std::string name = run.run_name.str();
       if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") medians_[name] = run.GetAdjustedRealTime();
+        if (run.aggregate_name == "median") medians_[name] = run.GetAdjustedCPUTime();
       } else {
-        times_[name].push_back(run.GetAdjustedRealTime());
+        times_[name].push_back(run.GetAdjustedCPUTime());
       }
     }
   }
 
-  // The median time per iteration of `name` (with its arguments, as "BM_X/48000"), in the
+  // The median CPU time per iteration of `name` (with its arguments, as "BM_X/48000"), in the
   // benchmark's time unit; 0 when it did not run.
   double median_of(const std::string& name) const {
     if (const auto found = medians_.find(name); found != medians_.end()) return found->second;
