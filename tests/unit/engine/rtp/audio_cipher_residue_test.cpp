@@ -34,9 +34,10 @@ bool watch_overflowed = false;
 std::array<Block, kMaxWatchedBlocks> watched{};
 std::size_t watched_count = 0;
 
-void forget_block(void* address) {
+// By address value: after a realloc the old pointer is only a number.
+void forget_block(std::uintptr_t address) {
   for (std::size_t i = 0; i < watched_count; ++i) {
-    if (watched[i].address == address) {
+    if (reinterpret_cast<std::uintptr_t>(watched[i].address) == address) {
       watched[i] = watched[--watched_count];
       return;
     }
@@ -60,10 +61,11 @@ void* watched_malloc(std::size_t size, const char*, int) {
 }
 
 void* watched_realloc(void* old_address, std::size_t size, const char*, int) {
+  const auto old_value = reinterpret_cast<std::uintptr_t>(old_address);
   void* address = std::realloc(old_address, size == 0 ? 1 : size);
   const std::lock_guard lock(watch_mutex);
   if (watching && address != nullptr) {
-    forget_block(old_address);
+    forget_block(old_value);
     remember_block(address, size);
   }
   return address;
@@ -72,7 +74,7 @@ void* watched_realloc(void* old_address, std::size_t size, const char*, int) {
 void watched_free(void* address, const char*, int) {
   {
     const std::lock_guard lock(watch_mutex);
-    forget_block(address);
+    forget_block(reinterpret_cast<std::uintptr_t>(address));
   }
   std::free(address);
 }
