@@ -1,6 +1,6 @@
 // What one packet costs the coordinator: queue_audio_packet (sync check, sealing, the history
 // copy and the hand-off into the packet channel) beside OpenSSL's ChaCha20-Poly1305 alone on the
-// same 1408 bytes, and the ratio of the two.
+// same 1408 bytes, and the ratio of the two (medians of interleaved repetitions).
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -8,12 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <map>
-#include <string>
 #include <vector>
 
 #include "engine/rtp/audio_packet.hpp"
 #include "engine/rtp/queue_audio_packet.hpp"
+#include "same_run_baseline.hpp"
 
 namespace {
 
@@ -77,34 +76,17 @@ void BM_RawChaCha20Poly1305(benchmark::State& state) {
 }
 BENCHMARK(BM_RawChaCha20Poly1305);
 
-// The console output as usual, plus the time per iteration of each benchmark for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  double time_of(const std::string& name) const {
-    const auto found = times_.find(name);
-    return found == times_.end() ? 0.0 : found->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  const double queued = reporter.time_of("BM_QueueAudioPacket");
-  const double raw = reporter.time_of("BM_RawChaCha20Poly1305");
+  kestrune::bench::SameRunTimes reporter;
+  if (!kestrune::bench::run_benchmarks(argc, argv, reporter)) return 1;
+  const double queued = reporter.median_of("BM_QueueAudioPacket");
+  const double raw = reporter.median_of("BM_RawChaCha20Poly1305");
   if (queued > 0 && raw > 0) {
-    std::printf("queue_audio_packet / raw ChaCha20-Poly1305 on 1408 bytes: %.2f\n", queued / raw);
+    std::printf("queue_audio_packet %.0f ns CPU, raw ChaCha20-Poly1305 seal of 1408 bytes %.0f ns "
+                "in the same run: %.2fx\n",
+                queued, raw, queued / raw);
   }
   return 0;
 }

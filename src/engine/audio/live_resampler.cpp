@@ -82,7 +82,7 @@ support::Status resample_live_chunk(ResamplerPipeline& pipeline,
     pipeline.left_in[frame] = static_cast<float>(chunk[2 * frame]) * kInputScale;
     pipeline.right_in[frame] = static_cast<float>(chunk[2 * frame + 1]) * kInputScale;
   }
-  std::mt19937& rng = thread_rng();
+  ThreadRng& rng = thread_rng();
   std::size_t consumed = 0;
   for (int turn = 0; turn < kMaxTurnsPerChunk && consumed < kResamplerChunkFrames; ++turn) {
     const float* in[2] = {pipeline.left_in.data() + consumed, pipeline.right_in.data() + consumed};
@@ -95,14 +95,11 @@ support::Status resample_live_chunk(ResamplerPipeline& pipeline,
     consumed += taken;
     const std::size_t first = out.size();
     out.resize(first + 2 * produced);
+    std::int16_t* const samples = out.data() + first;
     for (std::size_t frame = 0; frame < produced; ++frame) {
-      const std::uint32_t l1 = next_u32(rng);
-      const std::uint32_t l2 = next_u32(rng);
-      out[first + 2 * frame] = requantize_sample(pipeline.left_out[frame], tpdf_dither(l1, l2));
-      const std::uint32_t r1 = next_u32(rng);
-      const std::uint32_t r2 = next_u32(rng);
-      out[first + 2 * frame + 1] =
-          requantize_sample(pipeline.right_out[frame], tpdf_dither(r1, r2));
+      const StereoDither dither = next_stereo_dither(rng);
+      samples[2 * frame] = requantize_sample(pipeline.left_out[frame], dither.left);
+      samples[2 * frame + 1] = requantize_sample(pipeline.right_out[frame], dither.right);
     }
   }
   if (consumed < kResamplerChunkFrames) {

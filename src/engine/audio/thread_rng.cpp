@@ -11,20 +11,21 @@ namespace kestrune::engine {
 
 namespace {
 
-std::mt19937 seeded_generator() {
-  std::array<std::uint32_t, 8> seed{};
+ThreadRng seeded_generator() {
+  std::array<std::uint64_t, 4> seed{};
   auto bytes = std::as_writable_bytes(std::span(seed));
   auto filled = platform::fill_os_random(
       std::span(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
   if (!filled) support::end_thread("seed the thread's random generator: " + filled.error().describe());
-  std::seed_seq sequence(seed.begin(), seed.end());
-  return std::mt19937(sequence);
+  // All zeros is the one state the generator never leaves: unlikely, but cheap to rule out.
+  if (seed == std::array<std::uint64_t, 4>{}) seed[0] = 1;
+  return ThreadRng(seed);
 }
 
 }  // namespace
 
-std::mt19937& thread_rng() {
-  thread_local std::mt19937 generator = seeded_generator();
+ThreadRng& thread_rng() {
+  thread_local ThreadRng generator = seeded_generator();
   return generator;
 }
 

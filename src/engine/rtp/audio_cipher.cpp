@@ -68,14 +68,16 @@ bool AudioCipher::seal_with_context(const AudioKey& key, std::span<const std::ui
 void AudioCipher::scrub() {
   if (context_ == nullptr) return;
   static constexpr std::array<std::uint8_t, 32> kZeroKey{};
-  static constexpr std::array<std::uint8_t, 12> kZeroNonce{};
   static constexpr std::uint8_t kZeroByte = 0;
-  // Re-keying overwrites the key and counter of the packet just sealed; one byte of AAD then makes
-  // OpenSSL derive the Poly1305 key afresh, which overwrites the previous packet's one-time key
-  // in its key-stream buffer. What stays behind derives from the all-zero key alone. Should
-  // either step fail, the context is freed (OpenSSL clears it on free) and made anew next time.
+  // What the packet just sealed left in the context: the audio key, and the packet's one-time
+  // Poly1305 key in the key-stream buffer (the MAC state itself is cleared when the tag is made).
+  // Re-keying with the all-zero key overwrites the first; one byte of AAD then makes OpenSSL derive
+  // a Poly1305 key afresh, from the zero key, into that buffer, which overwrites the second. The
+  // nonce stays (it is sent in the clear with every packet), and setting it would cost as much as
+  // the rest. Should either step fail, the context is freed (OpenSSL clears it on free) and made
+  // anew next time.
   int written = 0;
-  if (EVP_EncryptInit_ex2(context_, nullptr, kZeroKey.data(), kZeroNonce.data(), nullptr) != 1 ||
+  if (EVP_EncryptInit_ex2(context_, nullptr, kZeroKey.data(), nullptr, nullptr) != 1 ||
       EVP_EncryptUpdate(context_, nullptr, &written, &kZeroByte, 1) != 1) {
     EVP_CIPHER_CTX_free(std::exchange(context_, nullptr));
   }

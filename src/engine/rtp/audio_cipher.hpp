@@ -3,9 +3,10 @@
 //
 // AudioCipher owns one OpenSSL cipher context, made on first use and kept for the stream so that
 // sealing a packet allocates nothing. The context holds key material only while one packet is
-// sealed: after every seal, successful or not, it is re-keyed with an all-zero key and nonce and
-// its Poly1305 key is derived afresh from those, so nothing of the audio key or of the packet's
-// one-time key stays in it; OpenSSL clears it when it is freed. One thread at a time uses it.
+// sealed: after every seal, successful or not, it is re-keyed with an all-zero key and its
+// Poly1305 key is derived afresh from that, so nothing derived from the audio key (the key, the
+// packet's one-time key, the MAC state) stays in it; what stays is the last nonce and tag, both
+// sent in the clear. OpenSSL clears the context when it is freed. One thread at a time uses it.
 
 #include <array>
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -52,25 +53,105 @@ TEST(TpdfDither, RequantisesWithClampAndRoundingAwayFromZero) {
   }
 }
 
-TEST(TpdfDither, GeneratorNoiseIsTriangularWithinOneStep) {
-  std::mt19937& rng = thread_rng();
-  constexpr int kDraws = 200'000;
-  double sum = 0;
-  double sum_of_squares = 0;
-  int inner_half = 0;
-  for (int i = 0; i < kDraws; ++i) {
-    const std::uint32_t u1 = next_u32(rng);
-    const std::uint32_t u2 = next_u32(rng);
-    const double d = tpdf_dither(u1, u2) / kStep;  // in steps
-    ASSERT_LT(std::abs(d), 1.0);
-    sum += d;
-    sum_of_squares += d * d;
-    if (std::abs(d) < 0.5) ++inner_half;
+// libm's rounding of the same float product is the reference for the inlined one.
+std::int16_t reference_requantize(float y, float dither) {
+  const float sum = y + dither;
+  if (std::isnan(sum)) return 0;
+  const float rounded = std::round(std::clamp(sum, -1.0f, 1.0f) * 32767.0f);
+  return static_cast<std::int16_t>(std::clamp(rounded, -32768.0f, 32767.0f));
+}
+
+TEST(TpdfDither, RoundsLikeTheLibraryAtEveryHalfStepAndBetween) {
+  std::vector<float> values;
+  // Around the values that land on a half step, a few floats either side.
+  for (int k : {0, 1, 2, 255, 16383, 16384, 32765, 32766}) {
+    for (float sign : {1.0f, -1.0f}) {
+      float y = sign * (static_cast<float>(k) + 0.5f) / 32767.0f;
+      for (int i = 0; i < 4; ++i) y = std::nextafter(y, 0.0f);
+      for (int i = 0; i < 9; ++i, y = std::nextafter(y, sign * 2.0f)) values.push_back(y);
+    }
   }
-  const double mean = sum / kDraws;
-  EXPECT_NEAR(mean, 0.0, 0.01);
-  EXPECT_NEAR(sum_of_squares / kDraws - mean * mean, 1.0 / 6.0, 0.01);  // triangular, not uniform
-  EXPECT_NEAR(static_cast<double>(inner_half) / kDraws, 0.75, 0.01);
+  ThreadRng& rng = thread_rng();
+  for (int i = 0; i < 100'000; ++i) {
+    // Uniform over [-1.1, 1.1), past both clamps.
+    values.push_back(static_cast<float>(static_cast<double>(rng.next_u64() >> 11) * 0x1p-53 * 2.2 - 1.1));
+  }
+  for (float y : values) {
+    for (float dither : {0.0f, tpdf_dither_from(rng.next_u64())}) {
+      ASSERT_EQ(requantize_sample(y, dither), reference_requantize(y, dither))
+          << std::hexfloat << y << " + " << dither;
+    }
+  }
+}
+
+// The noise the resampler adds, frame by frame, as it comes from the thread's generator: within
+// one step either way, at the generator's 2^-24-step resolution, mean 0, variance 1/6 of a step
+// squared, the triangular histogram, and the two channels independent of each other and of the
+// frame before. Bounds are some six standard errors, so a fault in shape, amplitude or pairing
+// fails by far while chance does not.
+TEST(TpdfDither, StereoNoiseIsTriangularOneStepWideAndIndependent) {
+  constexpr int kFrames = 400'000;
+  constexpr int kBins = 20;  // over (-1, 1) steps, 0.1 wide
+  ThreadRng& rng = thread_rng();
+  std::array<std::array<double, kBins>, 2> histogram{};
+  std::array<double, 2> sum{}, sum_of_squares{};
+  std::array<int, 2> inner_half{};
+  std::array<int, 2> finest_step{};  // an odd number of 2^-24 steps
+  double left_times_right = 0;
+  double left_times_previous_right = 0;
+  // Quartiles of the triangular distribution: -1 + 1/sqrt(2), 0, 1 - 1/sqrt(2).
+  const double quartile = 1.0 - std::sqrt(0.5);
+  std::array<std::array<int, 4>, 4> joint{};
+  const auto quarter_of = [&](double d) { return (d >= -quartile) + (d >= 0) + (d >= quartile); };
+  double previous_right = 0;
+  for (int frame = 0; frame < kFrames; ++frame) {
+    const StereoDither dither = next_stereo_dither(rng);
+    const std::array<double, 2> d = {dither.left / kStep, dither.right / kStep};  // in steps
+    for (int channel = 0; channel < 2; ++channel) {
+      ASSERT_LT(std::abs(d[channel]), 1.0);
+      const double units = d[channel] * 16777216.0;
+      ASSERT_EQ(units, std::round(units)) << "not a multiple of 2^-24 steps";
+      if (std::fmod(units, 2.0) != 0) ++finest_step[channel];
+      sum[channel] += d[channel];
+      sum_of_squares[channel] += d[channel] * d[channel];
+      if (std::abs(d[channel]) < 0.5) ++inner_half[channel];
+      ++histogram[channel][static_cast<std::size_t>((d[channel] + 1.0) * kBins / 2)];
+    }
+    left_times_right += d[0] * d[1];
+    left_times_previous_right += d[0] * previous_right;
+    previous_right = d[1];
+    ++joint[quarter_of(d[0])][quarter_of(d[1])];
+  }
+  const double n = kFrames;
+  for (int channel = 0; channel < 2; ++channel) {
+    const double mean = sum[channel] / n;
+    const double variance = sum_of_squares[channel] / n - mean * mean;
+    EXPECT_NEAR(mean, 0.0, 0.004) << "channel " << channel;
+    // 1/6 for this triangle; a uniform noise of the same width gives 1/3, one twice as wide 2/3.
+    EXPECT_NEAR(variance, 1.0 / 6.0, 0.002) << "channel " << channel;
+    EXPECT_NEAR(inner_half[channel] / n, 0.75, 0.004) << "channel " << channel;
+    EXPECT_NEAR(finest_step[channel] / n, 0.5, 0.005) << "channel " << channel << ": resolution";
+    for (int bin = 0; bin < kBins; ++bin) {
+      // The triangle's share of the bin [a, b): the integral of 1 - |x|.
+      const double a = -1.0 + 2.0 * bin / kBins;
+      const double b = a + 2.0 / kBins;
+      const auto cdf = [](double x) { return x < 0 ? (1 + x) * (1 + x) / 2 : 1 - (1 - x) * (1 - x) / 2; };
+      const double expected = n * (cdf(b) - cdf(a));
+      EXPECT_NEAR(histogram[channel][bin], expected, 6 * std::sqrt(expected) + 1)
+          << "channel " << channel << " bin [" << a << ", " << b << ")";
+    }
+  }
+  // Uncorrelated: the standard error of these correlations is 1/sqrt(n), about 0.0016.
+  const double variance = 1.0 / 6.0;
+  EXPECT_NEAR(left_times_right / n / variance, 0.0, 0.01);
+  EXPECT_NEAR(left_times_previous_right / n / variance, 0.0, 0.01);
+  // And independent: each pair of quarters, one per channel, holds 1/16 of the frames.
+  for (int left = 0; left < 4; ++left) {
+    for (int right = 0; right < 4; ++right) {
+      EXPECT_NEAR(joint[left][right], n / 16, 6 * std::sqrt(n / 16))
+          << "left quarter " << left << ", right quarter " << right;
+    }
+  }
 }
 
 TEST(LiveResampler, RefusesRatesItCannotServe) {
