@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,6 +104,8 @@ struct FullCase {
   std::size_t line_size;  // without the line feed
   int lines_while_full;
 };
+
+void PrintTo(const FullCase& c, std::ostream* out) { *out << c.name; }
 
 class FullChannelTest : public ::testing::TestWithParam<FullCase> {};
 
@@ -209,6 +212,8 @@ struct SlowReaderCase {
   int pipe_size;
   std::vector<std::size_t> line_sizes;  // writers take them in turn
 };
+
+void PrintTo(const SlowReaderCase& c, std::ostream* out) { *out << c.name; }
 
 class SlowReaderTest : public ::testing::TestWithParam<SlowReaderCase> {};
 
