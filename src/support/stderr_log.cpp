@@ -2,28 +2,73 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "support/line_writer.hpp"
 
 namespace kestrune::support {
 
-void write_stderr_line(std::string_view line) {
-  std::string buffer;
-  buffer.reserve(line.size() + 1);
-  buffer.append(line);
-  buffer.push_back('\n');
-  const char* data = buffer.data();
-  std::size_t left = buffer.size();
-  // One call for the line; only an interrupted or partial write (a huge line) takes more.
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
+namespace {
+
+// Never destroyed: threads that are never joined may still write while the process exits.
+LineWriter& stderr_writer() {
+  static LineWriter* const writer = new LineWriter(STDERR_FILENO);
+  return *writer;
+}
+
+std::mutex observer_mutex;
+std::shared_ptr<const std::function<void(std::string_view)>> observer;  // guarded by observer_mutex
+
+void write_now(std::string_view line) {
+  std::shared_ptr<const std::function<void(std::string_view)>> current;
+  {
+    std::lock_guard<std::mutex> lock(observer_mutex);
+    current = observer;
   }
+  if (current) (*current)(line);
+  stderr_writer().write_line(line);
+}
+
+struct Deferral {
+  int depth = 0;
+  std::vector<std::string> lines;
+  std::uint64_t dropped = 0;
+};
+
+thread_local Deferral deferral;
+
+}  // namespace
+
+void write_stderr_line(std::string_view line) {
+  if (deferral.depth == 0) {
+    write_now(line);
+  } else if (deferral.lines.size() < kMaxDeferredStderrLines) {
+    deferral.lines.emplace_back(line);
+  } else {
+    ++deferral.dropped;
+  }
+}
+
+DeferredStderr::DeferredStderr() { ++deferral.depth; }
+
+DeferredStderr::~DeferredStderr() {
+  if (--deferral.depth > 0) return;
+  std::vector<std::string> lines = std::exchange(deferral.lines, {});
+  const std::uint64_t dropped = std::exchange(deferral.dropped, 0);
+  for (const std::string& line : lines) write_now(line);
+  if (dropped > 0) stderr_writer().count_dropped(dropped);
+}
+
+void set_stderr_observer_for_testing(std::function<void(std::string_view)> next) {
+  auto shared = next ? std::make_shared<const std::function<void(std::string_view)>>(std::move(next))
+                     : nullptr;
+  std::lock_guard<std::mutex> lock(observer_mutex);
+  observer = std::move(shared);
 }
 
 }  // namespace kestrune::support

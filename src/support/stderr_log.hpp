@@ -1,13 +1,36 @@
 #pragma once
-// Standard error carries one diagnostic per line. Each line goes out with a single write, so lines
-// from different threads never interleave.
+// Standard error carries one diagnostic per line. Lines go out through a LineWriter on file
+// descriptor 2: each whole with one write, so lines from different threads never interleave, and
+// none ever waits for the reader of standard error. A line that cannot go out at once is dropped
+// and counted (see line_writer.hpp).
 
+#include <cstddef>
+#include <functional>
 #include <string_view>
 
 namespace kestrune::support {
 
-// Writes `line` followed by a line feed to file descriptor 2. Failures are ignored: there is
-// nowhere left to report them.
+// Writes `line` followed by a line feed to file descriptor 2, or drops and counts it; while a
+// DeferredStderr lives on the calling thread, the line is kept for its end instead.
 void write_stderr_line(std::string_view line);
+
+// Keeps the lines this thread writes to standard error while it lives, and writes them, in
+// order, when it ends (the outermost one, when they nest). Made before a lock that other threads
+// need is taken, it ends after the lock is let go, so the lines written under the lock go out
+// with no lock held. At most kMaxDeferredStderrLines are kept; later ones are counted as
+// dropped.
+class DeferredStderr {
+ public:
+  DeferredStderr();
+  ~DeferredStderr();
+  DeferredStderr(const DeferredStderr&) = delete;
+  DeferredStderr& operator=(const DeferredStderr&) = delete;
+};
+
+inline constexpr std::size_t kMaxDeferredStderrLines = 64;
+
+// Test hook: `observer` is called with each line just before it goes to the writer, on the
+// thread that writes it (a line kept by a DeferredStderr: when that ends). Empty: none.
+void set_stderr_observer_for_testing(std::function<void(std::string_view)> observer);
 
 }  // namespace kestrune::support

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "tests/support/test_paths.hpp"
 
@@ -35,6 +36,23 @@ void check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
+// Makes `write_fd` a one-page pipe and fills it with filler lines. Its flags are as they were
+// after, so the child gets a blocking descriptor, as from a host.
+void fill_one_page_pipe(int write_fd) {
+  check(::fcntl(write_fd, F_SETPIPE_SZ, 4096) == 4096, "F_SETPIPE_SZ");
+  std::string page;
+  while (page.size() < 4096) {  // 64 lines of 64 bytes
+    page.append(KestruneProcess::kFillerLine);
+    page.push_back('\n');
+  }
+  check(page.size() == 4096, "filler size");
+  const int flags = ::fcntl(write_fd, F_GETFL);
+  check(::fcntl(write_fd, F_SETFL, flags | O_NONBLOCK) == 0, "O_NONBLOCK");
+  check(::write(write_fd, page.data(), page.size()) == 4096, "fill");
+  check(::write(write_fd, "x", 1) < 0 && errno == EAGAIN, "the pipe is full");
+  check(::fcntl(write_fd, F_SETFL, flags) == 0, "flags back");
+}
+
 }  // namespace
 
 KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network, Output stdout_kind,
@@ -47,6 +65,10 @@ KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network, Output stdou
   check(::pipe2(out, O_CLOEXEC) == 0, "pipe");
   check(::pipe2(err, O_CLOEXEC) == 0, "pipe");
   check(::pipe2(wake, O_CLOEXEC) == 0, "pipe");
+  const bool one_page_stderr = stderr_kind == Output::full_unread ||
+                               stderr_kind == Output::slow_reader ||
+                               stderr_kind == Output::reader_gone;
+  if (one_page_stderr) fill_one_page_pipe(err[1]);
   int child_stdin = in[0];
   int directory = -1;
   if (stdin_kind == Stdin::directory) {
@@ -107,6 +129,13 @@ KestruneProcess::KestruneProcess(Stdin stdin_kind, Network network, Output stdou
   (void)::fcntl(stdin_fd_, F_SETFL, ::fcntl(stdin_fd_, F_GETFL) | O_NONBLOCK);
   stdout_fd_ = out[0];
   stderr_fd_ = err[0];
+  if (stderr_kind == Output::full_unread) {
+    unread_stderr_fd_ = std::exchange(stderr_fd_, -1);
+  } else if (stderr_kind == Output::reader_gone) {
+    close_fd(stderr_fd_);
+  }
+  slow_stderr_ = stderr_kind == Output::slow_reader;
+  if (stderr_fd_ < 0) stderr_ended_ = true;
   wake_read_fd_ = wake[0];
   wake_write_fd_ = wake[1];
   collector_ = std::thread([this] { collect(); });
@@ -126,9 +155,13 @@ KestruneProcess::~KestruneProcess() {
   if (collector_.joinable()) collector_.join();
   close_fd(wake_read_fd_);
   close_fd(wake_write_fd_);
+  close_fd(unread_stderr_fd_);
 }
 
 void KestruneProcess::collect() {
+  constexpr std::size_t kSlowBite = 256;
+  constexpr auto kSlowPause = std::chrono::milliseconds(100);
+  auto next_stderr_read = Clock::now();
   char buffer[65536];
   // Bounded: the loop ends when both pipes have ended or the destructor asks it to stop, and
   // the destructor first makes sure the child is gone.
@@ -148,8 +181,17 @@ void KestruneProcess::collect() {
       changed_.notify_all();
     }
     if (stop) break;
-    pollfd fds[3] = {{stdout_fd_, POLLIN, 0}, {stderr_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}};
-    const int ready = ::poll(fds, 3, 100);
+    // A slow reader looks at standard error only once its pause is over.
+    int timeout_ms = 100;
+    bool read_stderr = true;
+    if (slow_stderr_) {
+      timeout_ms = std::clamp(remaining_ms(next_stderr_read), 1, 100);
+      read_stderr = Clock::now() >= next_stderr_read;
+    }
+    pollfd fds[3] = {{stdout_fd_, POLLIN, 0},
+                     {read_stderr ? stderr_fd_ : -1, POLLIN, 0},
+                     {wake_read_fd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 3, timeout_ms);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     if (fds[2].revents != 0) {
@@ -159,7 +201,9 @@ void KestruneProcess::collect() {
     for (int which = 0; which < 2; ++which) {
       if (fds[which].fd < 0 || fds[which].revents == 0) continue;
       int& fd = which == 0 ? stdout_fd_ : stderr_fd_;
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      const bool slow = which == 1 && slow_stderr_;
+      if (slow) next_stderr_read = Clock::now() + kSlowPause;
+      const ssize_t got = ::read(fd, buffer, slow ? kSlowBite : sizeof buffer);
       std::lock_guard<std::mutex> lock(mutex_);
       if (got <= 0) {
         close_fd(fd);

@@ -35,7 +35,15 @@ class KestruneProcess {
 
   // Standard output and standard error: collected (read_line, stderr_text), or closed from the
   // start (the child's descriptor 1 or 2 is closed; nothing is collected).
-  enum class Output { pipe, closed };
+  //
+  // For standard error only, hosts that do not keep up: a pipe of 4 KiB (one page) that is full
+  // of kFillerLine lines before the child starts, and then
+  //   full_unread: is never read (its read end stays open; stderr_text is empty);
+  //   slow_reader: is read 256 bytes every 100 ms (stderr_text has the filler first);
+  //   reader_gone: has its read end closed once the child is started.
+  enum class Output { pipe, closed, full_unread, slow_reader, reader_gone };
+  static constexpr std::string_view kFillerLine =
+      "filler-filler-filler-filler-filler-filler-filler-filler-filler-";  // 64 bytes with "\n"
 
   // Starts the kestrune binary of this build; throws std::runtime_error when it cannot.
   explicit KestruneProcess(Stdin stdin_kind = Stdin::pipe, Network network = Network::inherited,
@@ -85,6 +93,8 @@ class KestruneProcess {
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;  // owned by the collector once it runs
   int stderr_fd_ = -1;
+  int unread_stderr_fd_ = -1;  // full_unread: held open, never read
+  bool slow_stderr_ = false;
   int wake_read_fd_ = -1;
   int wake_write_fd_ = -1;
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "support/stderr_log.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::engine {
@@ -12,11 +13,13 @@ namespace {
 
 constexpr double kSilentDb = -144.0;
 
-// One exchange on the session URL under the connection's lock, waited for.
+// One exchange on the session URL under the connection's lock, waited for. Its stderr line goes
+// out after the lock is let go.
 support::Result<RtspResponse> exchange_locked(RtspSession& session, std::string_view method,
                                               const std::vector<RtspHeader>& headers,
                                               std::span<const std::uint8_t> body,
                                               CancelSource cancel) {
+  const support::DeferredStderr deferred;  // ends after the guard below
   auto connection = session.connection->lock();
   if (connection.poisoned()) support::end_thread("RTSP lock poisoned");
   return rtsp_exchange(*connection, method, session.url, headers, body, cancel);

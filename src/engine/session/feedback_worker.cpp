@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/core/worker_stop.hpp"
+#include "support/stderr_log.hpp"
 
 namespace kestrune::engine {
 
@@ -44,12 +45,17 @@ support::Result<std::uint16_t> post_locked(const FeedbackWorker& worker,
 }
 
 // One round's POST. The lock is only tried, every 5 ms, until it is obtained or the stop flag is
-// set; it is let go before the status is judged.
+// set; it is let go before the status is judged, and before the exchange's stderr line goes out.
 Round post_feedback(const FeedbackWorker& worker) {
   for (;;) {  // ends when the lock is obtained or the stop flag is set
     if (stop_set(worker)) return Round::stopped;
     std::optional<support::Result<std::uint16_t>> status;
-    if (auto connection = worker.connection->try_lock()) status = post_locked(worker, *connection);
+    {
+      const support::DeferredStderr deferred;  // ends after the guard
+      if (auto connection = worker.connection->try_lock()) {
+        status = post_locked(worker, *connection);
+      }
+    }
     if (status) {
       if (!*status) return Round::failed;  // the error itself is dropped
       return **status >= 200 && **status <= 299 ? Round::succeeded : Round::rejected;

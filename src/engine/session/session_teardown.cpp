@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "support/stderr_log.hpp"
+
 namespace kestrune::engine {
 
 namespace {
@@ -19,10 +21,12 @@ std::chrono::nanoseconds request_budget(Clock::time_point deadline) {
 }
 
 // One teardown request under the connection's lock. Unless the lock or the connection was
-// poisoned already, `poison_after` leaves the connection poisoned whatever happened.
+// poisoned already, `poison_after` leaves the connection poisoned whatever happened. Its stderr
+// line goes out after the lock is let go.
 RequestOutcome teardown_request(RtspSession& session, std::string_view method,
                                 const std::vector<RtspHeader>& headers, Clock::time_point deadline,
                                 bool poison_after) {
+  const support::DeferredStderr deferred;  // ends after the guard below
   auto connection = session.connection->lock();
   if (connection.poisoned()) return RequestOutcome::transportFailed;
   if (connection->is_poisoned()) return RequestOutcome::skippedControlPoisoned;

@@ -316,6 +316,7 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
 
   RtspSession record = sequence.build_record(owner);
   support::Result<RtspResponse> response = [&] {
+    const support::DeferredStderr deferred;  // the exchange's line goes out after the guard ends
     auto connection = record.connection->lock();
     if (connection.poisoned()) support::end_thread("RTSP lock poisoned");
     connection->set_request_timeout(kRecordRequestTimeout);

@@ -257,17 +257,26 @@ TEST_F(FileSession, TheReceiversAccountHoldsExactlyTheFile) {
 }
 
 TEST_F(FileSession, MetricsArePublishedWhilePlaying) {
-  TempWavFile file(test_signal(2 * 44'100 + 22'050));  // 2.5 s
+  // 20 s: the session is still playing when the report has been published twice, however slowly
+  // the machine runs; it is stopped then.
+  TempWavFile file(test_signal(20 * 44'100));
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
-  // After 1.5 s of playing the report has been published once a second.
-  std::this_thread::sleep_for(1500ms);
-  const SessionReport live = snapshot_session_report(*handle->shared());
-  EXPECT_GT(live.metrics.packetsPrepared, 100U);
-  EXPECT_GT(live.metrics.packetsSent, 90U);
-  const SessionTerminalRecord record = terminal();
-  EXPECT_TRUE(record.completed());
-  EXPECT_GE(log->metrics_events(), 2U);
+  // The report is published once a second while playing: the live snapshot moves on with the
+  // stream, and each publication is a metrics event.
+  SessionReport live;
+  EXPECT_TRUE(eventually(
+      [&] {
+        live = snapshot_session_report(*handle->shared());
+        return log->metrics_events() >= 2 && live.metrics.packetsPrepared > 100U &&
+               live.metrics.packetsSent > 90U;
+      },
+      15s))
+      << "prepared " << live.metrics.packetsPrepared << ", sent " << live.metrics.packetsSent
+      << ", " << log->metrics_events() << " metrics events";
+  EXPECT_EQ(log->states().back().first, SessionState::playing);
+  (void)stop();
+  EXPECT_TRUE(terminal().completed());
 }
 
 TEST_F(FileSession, AStopBeforeTheRunnerBeginsOpensNothing) {
