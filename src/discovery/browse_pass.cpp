@@ -131,6 +131,8 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   }
   DiscoveryCache pass_cache;
   pass_cache.interfaces = owner_cache.interfaces;
+  // What has expired and supports no published device has no further use.
+  drop_expired_records(owner_cache, OwnerTime::since(clock_origin));
 
   const Clock::time_point now = Clock::now();
   const Clock::time_point deadline =
@@ -141,7 +143,11 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal,
                            Announce::no);
   BrowsePassResult pass;
-  for (const auto& [id, entry] : build_device_view(pass_cache)) pass.seen_ids.insert(id);
+  // The published devices come first here too: a flood of new answers in this pass must not hide
+  // a receiver that answered it.
+  for (const auto& [id, entry] : build_device_view(pass_cache, owner_cache.published_view)) {
+    pass.seen_ids.insert(id);
+  }
   for (const std::string& id : pass.seen_ids) {
     const auto published = owner_cache.published_view.find(id);
     if (published == owner_cache.published_view.end()) continue;
