@@ -14,6 +14,7 @@
 #include "discovery/browse_query.hpp"
 #include "discovery/device_events.hpp"
 #include "discovery/device_view.hpp"
+#include "discovery/follow_up_queries.hpp"
 #include "discovery/mdns_message.hpp"
 #include "discovery/owner_time.hpp"
 
@@ -67,9 +68,12 @@ class ReceiveLoop {
   void run(std::vector<BrowseSocket>& sockets, DiscoveryCache& pass_cache,
            DiscoveryCache& owner_cache) {
     std::vector<std::uint8_t> buffer(kReceiveBufferBytes, 0);
+    FollowUpPlanner follow_ups(sockets.size());
+    bool heard_since_follow_ups = false;
     while (!should_end()) {
       bool active = false;
-      for (BrowseSocket& socket : sockets) {
+      for (std::size_t index = 0; index < sockets.size(); ++index) {
+        BrowseSocket& socket = sockets[index];
         for (int taken = 0; taken < kMaxDatagramsPerSweep; ++taken) {
           if (should_end()) return;
           const std::optional<std::size_t> size = socket.socket->try_receive(buffer);
@@ -78,6 +82,8 @@ class ReceiveLoop {
           auto records = decode_mdns_message(std::span(buffer.data(), *size));
           if (!records) continue;  // a malformed datagram is dropped whole
           const OwnerTime now = OwnerTime::since(clock_origin_);
+          follow_ups.note(index, *records);
+          heard_since_follow_ups = true;
           ingest_mdns_records(pass_cache, *records, now, socket.interface);
           ingest_mdns_records(owner_cache, *records, now, socket.interface);
           if (!emit_device_events(owner_cache, output_, ExpiryReason::authoritative_removal,
@@ -86,11 +92,31 @@ class ReceiveLoop {
           }
         }
       }
-      if (!active) std::this_thread::sleep_for(kIdleSweepSleep);
+      if (active) continue;
+      // The answers have stopped for now: ask for what they left out, then wait for more.
+      if (heard_since_follow_ups) {
+        heard_since_follow_ups = false;
+        if (!send_follow_ups(follow_ups, sockets, pass_cache)) return;
+      }
+      std::this_thread::sleep_for(kIdleSweepSleep);
     }
   }
 
  private:
+  // False when the pass is to end.
+  bool send_follow_ups(FollowUpPlanner& follow_ups, std::vector<BrowseSocket>& sockets,
+                       const DiscoveryCache& pass_cache) {
+    std::vector<InterfaceRecord> interfaces;
+    interfaces.reserve(sockets.size());
+    for (const BrowseSocket& socket : sockets) interfaces.push_back(socket.interface);
+    for (const FollowUpQuestion& question : follow_ups.plan(pass_cache, interfaces)) {
+      if (should_end()) return false;
+      const auto query = build_record_query(question.name, question.type);
+      if (query) (void)sockets[question.socket].socket->send_query(*query);
+    }
+    return true;
+  }
+
   bool should_end() {
     return Clock::now() >= deadline_ || stop_flag_.load() || output_.output_closed();
   }
