@@ -47,8 +47,7 @@ struct HeardRecords {
 }  // namespace
 
 void FollowUpPlanner::remember(std::size_t socket, const std::string& name, Role role) {
-  if (socket >= names_.size()) return;
-  std::vector<Name>& names = names_[socket];
+  std::vector<Name>& names = sockets_[socket].names;
   std::size_t of_role = 0;
   for (const Name& known : names) {
     if (known.role != role) continue;
@@ -60,6 +59,8 @@ void FollowUpPlanner::remember(std::size_t socket, const std::string& name, Role
 }
 
 void FollowUpPlanner::note(std::size_t socket, std::span<const MdnsRecord> records) {
+  if (socket >= sockets_.size() || records.empty()) return;
+  sockets_[socket].answers = true;
   for (const MdnsRecord& record : records) {
     if (record.ttl == 0) continue;
     if (const auto* ptr = std::get_if<PtrRecordData>(&record.data)) {
@@ -79,16 +80,23 @@ std::vector<FollowUpQuestion> FollowUpPlanner::plan(const DiscoveryCache& pass_c
   std::vector<FollowUpQuestion> questions;
   if (sent_ >= kMaxFollowUpQueries) return questions;
   const HeardRecords heard(pass_cache);
-  const auto ask = [&](std::size_t socket, const std::string& name, std::uint16_t type,
+  const auto ask = [&](std::size_t socket, std::string_view name, std::uint16_t type,
                        bool& asked) {
     if (asked || sent_ >= kMaxFollowUpQueries) return;
     asked = true;
     ++sent_;
-    questions.push_back({socket, name, type});
+    questions.push_back({socket, std::string(name), type});
   };
+  for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {
+    Heard& heard_here = sockets_[socket];
+    if (!heard_here.answers || heard_here.services_asked) continue;
+    bool raop_asked = false;
+    ask(socket, kAirplayService, kTypePtr, heard_here.services_asked);
+    ask(socket, kRaopService, kTypePtr, raop_asked);
+  }
   for (const Role role : {Role::airplay_instance, Role::host, Role::raop_instance}) {
-    for (std::size_t socket = 0; socket < names_.size(); ++socket) {
-      for (Name& known : names_[socket]) {
+    for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {
+      for (Name& known : sockets_[socket].names) {
         if (known.role != role) continue;
         if (role == Role::host) {
           if (socket < interfaces.size() &&

@@ -1,12 +1,14 @@
 #pragma once
 // The follow-up questions of a browse pass. A responder may leave records out of its answer (one
 // that answers legacy-unicast queries with at most 512 bytes drops what does not fit, without
-// the truncation bit), so within a pass the instances an answer named without their SRV or TXT
-// record, and the SRV targets named without an address received on that socket, are asked for
-// again with one question each for exactly that name and type. Each question goes out at most
-// once per pass, from the socket that heard the name, and a pass sends at most
-// kMaxFollowUpQueries of them; "_airplay._tcp.local" instances come first, then hosts, then
-// "_raop._tcp.local" instances. What is remembered per socket is bounded by the same figure.
+// the truncation bit), so within a pass a socket that heard answers asks each of the two service
+// types alone (the records of one type can fill a reply to both and leave the other type's
+// instances out entirely), and the instances an answer named without their SRV or TXT record,
+// and the SRV targets named without an address received on that socket, are asked for with one
+// question each for exactly that name and type. Each question goes out at most once per pass,
+// from the socket that heard the name, and a pass sends at most kMaxFollowUpQueries of them: the
+// service types first, then "_airplay._tcp.local" instances, hosts and "_raop._tcp.local"
+// instances. What is remembered per socket is bounded by the same figure.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +33,7 @@ struct FollowUpQuestion {
 
 class FollowUpPlanner {
  public:
-  explicit FollowUpPlanner(std::size_t sockets) : names_(sockets) {}
+  explicit FollowUpPlanner(std::size_t sockets) : sockets_(sockets) {}
 
   // Remembers the instances and SRV targets that records received on `socket` name.
   void note(std::size_t socket, std::span<const MdnsRecord> records);
@@ -52,7 +54,12 @@ class FollowUpPlanner {
   };
   void remember(std::size_t socket, const std::string& name, Role role);
 
-  std::vector<std::vector<Name>> names_;  // per socket, at most kMaxFollowUpQueries per role
+  struct Heard {
+    bool answers = false;        // some datagram of records arrived on the socket
+    bool services_asked = false;
+    std::vector<Name> names;     // at most kMaxFollowUpQueries per role
+  };
+  std::vector<Heard> sockets_;
   std::size_t sent_ = 0;
 };
 

@@ -306,6 +306,8 @@ std::vector<Datagram> answer_question(const Datagram& query) {
       {{"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt}, raop_txt},
       {{"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv}, raop_srv},
       {{"kitchen-pod.local", kTypeA}, host_a},
+      {{"_airplay._tcp.local", kTypePtr}, airplay_ptr},
+      {{"_raop._tcp.local", kTypePtr}, raop_ptr},
   };
   for (const auto& [question, part] : known) {
     if (build_record_query(question.name, question.type) == query) return {answer_of({part})};
@@ -317,7 +319,8 @@ std::vector<Question> questions_of(const std::vector<FakeBrowseNetwork::Query>& 
   const Question all[] = {
       {"kitchen._airplay._tcp.local", kTypeTxt}, {"kitchen._airplay._tcp.local", kTypeSrv},
       {"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt},
-      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv}, {"kitchen-pod.local", kTypeA}};
+      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv}, {"kitchen-pod.local", kTypeA},
+      {"_airplay._tcp.local", kTypePtr}, {"_raop._tcp.local", kTypePtr}};
   std::vector<Question> questions;
   for (const auto& query : sent) {
     Question found{"?", 0};
@@ -332,14 +335,15 @@ std::vector<Question> questions_of(const std::vector<FakeBrowseNetwork::Query>& 
 struct FollowUpCase {
   const char* name;
   std::vector<Datagram> answer;     // to the browse query
-  std::vector<Question> questions;  // asked after it, in order
+  std::vector<Question> questions;  // asked after the service types, in order
 };
 
 void PrintTo(const FollowUpCase& c, std::ostream* os) { *os << c.name; }
 
 class BrowsePassFollowUps : public BrowsePass, public ::testing::WithParamInterface<FollowUpCase> {};
 
-// An answer cut short leaves records out; the pass asks for exactly those and finds the receiver.
+// An answer cut short leaves records out; the pass asks for each service type alone and for
+// exactly the records it lacks, and finds the receiver.
 TEST_P(BrowsePassFollowUps, AskForWhatTheAnswerLeftOut) {
   const FollowUpCase& c = GetParam();
   answer_with(c.answer);
@@ -347,7 +351,10 @@ TEST_P(BrowsePassFollowUps, AskForWhatTheAnswerLeftOut) {
       [](const InterfaceRecord&, const Datagram& query) { return answer_question(query); });
   const BrowsePassResult found = pass_until_quiet();
 
-  EXPECT_EQ(questions_of(network.follow_ups()), c.questions);
+  std::vector<Question> expected = {{"_airplay._tcp.local", kTypePtr},
+                                    {"_raop._tcp.local", kTypePtr}};
+  expected.insert(expected.end(), c.questions.begin(), c.questions.end());
+  EXPECT_EQ(questions_of(network.follow_ups()), expected);
   for (const auto& query : network.follow_ups()) EXPECT_EQ(query.interface.address, kLink);
   ASSERT_EQ(found.result.devices.size(), 1U);
   EXPECT_EQ(device_to_json(found.result.devices[0]),
@@ -358,7 +365,11 @@ TEST_P(BrowsePassFollowUps, AskForWhatTheAnswerLeftOut) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrowsePassFollowUps,
     ::testing::Values(
-        FollowUpCase{"complete_answer_asks_nothing", {FakeReceiverRecords().answer()}, {}},
+        FollowUpCase{"complete_answer_asks_nothing_more", {FakeReceiverRecords().answer()}, {}},
+        FollowUpCase{"raop_records_filled_the_reply",
+                     {answer_of({raop_ptr, raop_txt, raop_srv, host_a})},
+                     {{"kitchen._airplay._tcp.local", kTypeSrv},
+                      {"kitchen._airplay._tcp.local", kTypeTxt}}},
         FollowUpCase{"airplay_txt_left_out",
                      {answer_of({airplay_ptr, airplay_srv, raop_ptr, raop_txt, raop_srv, host_a})},
                      {{"kitchen._airplay._tcp.local", kTypeTxt}}},
