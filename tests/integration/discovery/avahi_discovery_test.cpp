@@ -151,12 +151,6 @@ class AvahiDiscovery : public ::testing::Test {
   }
 };
 
-std::vector<json> sorted_by_id(std::vector<json> devices) {
-  std::sort(devices.begin(), devices.end(),
-            [](const json& a, const json& b) { return a["id"] < b["id"]; });
-  return devices;
-}
-
 TEST_F(AvahiDiscovery, ReceiverIsFoundWithItsFields) {
   const AvahiReceiver kitchen;
   AvahiResponder avahi({kitchen}, kHosts);
