@@ -109,10 +109,10 @@ class ReceiveLoop {
     std::vector<InterfaceRecord> interfaces;
     interfaces.reserve(sockets.size());
     for (const BrowseSocket& socket : sockets) interfaces.push_back(socket.interface);
-    for (const FollowUpQuestion& question : follow_ups.plan(pass_cache, interfaces)) {
+    for (const FollowUpQuery& follow_up : follow_ups.plan(pass_cache, interfaces)) {
       if (should_end()) return false;
-      const auto query = build_record_query(question.name, question.type);
-      if (query) (void)sockets[question.socket].socket->send_query(*query);
+      const auto query = build_record_query(follow_up.questions);
+      if (query) (void)sockets[follow_up.socket].socket->send_query(*query);
     }
     return true;
   }

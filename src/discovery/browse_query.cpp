@@ -69,13 +69,25 @@ std::vector<std::uint8_t> build_browse_query() {
 
 std::optional<std::vector<std::uint8_t>> build_record_query(std::string_view name,
                                                             std::uint16_t type) {
-  if (!is_writable_name(name)) return std::nullopt;
+  const RecordQuestion question{std::string(name), type};
+  return build_record_query(std::span(&question, 1));
+}
+
+std::optional<std::vector<std::uint8_t>> build_record_query(
+    std::span<const RecordQuestion> questions) {
   std::vector<std::uint8_t> query;
-  query.reserve(12 + name.size() + 6);
-  put_header(query, 1);
-  put_name(query, name);
-  put_u16(query, type);
-  put_u16(query, kClassIn);
+  put_header(query, 0);
+  std::uint16_t written = 0;
+  for (const RecordQuestion& question : questions) {
+    if (!is_writable_name(question.name) || written == UINT16_MAX) continue;
+    put_name(query, question.name);
+    put_u16(query, question.type);
+    put_u16(query, kClassIn);
+    ++written;
+  }
+  if (written == 0) return std::nullopt;
+  query[4] = static_cast<std::uint8_t>(written >> 8);
+  query[5] = static_cast<std::uint8_t>(written);
   return query;
 }
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,9 +18,18 @@ inline constexpr std::size_t kBrowseQueryBytes = 59;
 
 std::vector<std::uint8_t> build_browse_query();
 
-// One question for `name` (split at ".") and `type`. Nothing when the name cannot be written:
-// an empty label, a label over 63 bytes or a name over 255 bytes on the wire.
+struct RecordQuestion {
+  std::string name;  // dotted; split at "." when written
+  std::uint16_t type = 0;
+  friend bool operator==(const RecordQuestion&, const RecordQuestion&) = default;
+};
+
+// One question for `name` and `type`. Nothing when the name cannot be written: an empty label, a
+// label over 63 bytes or a name over 255 bytes on the wire.
 std::optional<std::vector<std::uint8_t>> build_record_query(std::string_view name,
                                                             std::uint16_t type);
+// The questions in order, leaving out those whose name cannot be written; nothing when none can.
+std::optional<std::vector<std::uint8_t>> build_record_query(
+    std::span<const RecordQuestion> questions);
 
 }  // namespace kestrune::discovery

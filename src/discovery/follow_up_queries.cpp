@@ -75,25 +75,45 @@ void FollowUpPlanner::note(std::size_t socket, std::span<const MdnsRecord> recor
   }
 }
 
-std::vector<FollowUpQuestion> FollowUpPlanner::plan(const DiscoveryCache& pass_cache,
-                                                    std::span<const InterfaceRecord> interfaces) {
-  std::vector<FollowUpQuestion> questions;
-  if (sent_ >= kMaxFollowUpQueries) return questions;
+void FollowUpPlanner::ask_service(std::size_t socket, Role role,
+                                  std::vector<FollowUpQuery>& queries) {
+  Heard& heard = sockets_[socket];
+  std::optional<std::size_t>& asked_with =
+      role == Role::airplay_instance ? heard.airplay_asked_with : heard.raop_asked_with;
+  FollowUpQuery query{socket, {}};
+  std::size_t known = 0;
+  for (const Name& name : heard.names) {
+    if (name.role != role) continue;
+    ++known;
+    if (query.questions.size() < kMaxKnownTxtQuestions) {
+      query.questions.push_back({name.name, kTypeTxt});
+    }
+  }
+  if (sent_ >= kMaxFollowUpQueries || (asked_with && *asked_with >= known)) return;
+  asked_with = known;
+  ++sent_;
+  query.questions.push_back(
+      {std::string(role == Role::airplay_instance ? kAirplayService : kRaopService), kTypePtr});
+  queries.push_back(std::move(query));
+}
+
+std::vector<FollowUpQuery> FollowUpPlanner::plan(const DiscoveryCache& pass_cache,
+                                                 std::span<const InterfaceRecord> interfaces) {
+  std::vector<FollowUpQuery> queries;
+  if (sent_ >= kMaxFollowUpQueries) return queries;
+  for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {
+    if (!sockets_[socket].answers) continue;
+    ask_service(socket, Role::airplay_instance, queries);
+    ask_service(socket, Role::raop_instance, queries);
+  }
   const HeardRecords heard(pass_cache);
-  const auto ask = [&](std::size_t socket, std::string_view name, std::uint16_t type,
+  const auto ask = [&](std::size_t socket, const std::string& name, std::uint16_t type,
                        bool& asked) {
     if (asked || sent_ >= kMaxFollowUpQueries) return;
     asked = true;
     ++sent_;
-    questions.push_back({socket, std::string(name), type});
+    queries.push_back({socket, {{name, type}}});
   };
-  for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {
-    Heard& heard_here = sockets_[socket];
-    if (!heard_here.answers || heard_here.services_asked) continue;
-    bool raop_asked = false;
-    ask(socket, kAirplayService, kTypePtr, heard_here.services_asked);
-    ask(socket, kRaopService, kTypePtr, raop_asked);
-  }
   for (const Role role : {Role::airplay_instance, Role::host, Role::raop_instance}) {
     for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {
       for (Name& known : sockets_[socket].names) {
@@ -111,7 +131,7 @@ std::vector<FollowUpQuestion> FollowUpPlanner::plan(const DiscoveryCache& pass_c
       }
     }
   }
-  return questions;
+  return queries;
 }
 
 }  // namespace kestrune::discovery

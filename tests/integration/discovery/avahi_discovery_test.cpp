@@ -151,6 +151,12 @@ class AvahiDiscovery : public ::testing::Test {
   }
 };
 
+std::vector<json> sorted_by_id(std::vector<json> devices) {
+  std::sort(devices.begin(), devices.end(),
+            [](const json& a, const json& b) { return a["id"] < b["id"]; });
+  return devices;
+}
+
 TEST_F(AvahiDiscovery, ReceiverIsFoundWithItsFields) {
   const AvahiReceiver kitchen;
   AvahiResponder avahi({kitchen}, kHosts);
@@ -211,6 +217,20 @@ TEST_F(AvahiDiscovery, LargeTxtBesideTheRaopServiceIsFoundByAShortScan) {
   AvahiResponder avahi({kitchen}, kHosts);
   auto process = start_ready();
   expect_scan_finds(*process, "s1", 1000, {device_json(kitchen, "198.18.0.7", nullptr)});
+  expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
+}
+
+TEST_F(AvahiDiscovery, FiveReceiversOnOneResponderAreAllFoundByOneScan) {
+  std::vector<AvahiReceiver> receivers;
+  std::vector<json> expected;
+  for (const char* name : {"Kitchen", "Hall", "Study", "Den", "Attic"}) {
+    const std::string id = std::string("AA:BB:CC:DD:EE:0") + static_cast<char>('1' + receivers.size());
+    receivers.push_back(realistic_receiver(name, id));
+    expected.push_back(device_json(receivers.back(), "198.18.0.7", nullptr));
+  }
+  AvahiResponder avahi(receivers, kHosts);
+  auto process = start_ready();
+  expect_scan_finds(*process, "s1", 3000, sorted_by_id(expected));
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 

@@ -14,6 +14,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "discovery/browse_query.hpp"
 #include "tests/support/dns_message_builder.hpp"
 
 namespace kestrune::testing {
@@ -119,7 +120,8 @@ std::vector<MdnsResponder::Query> MdnsResponder::queries() const {
 }
 
 bool MdnsResponder::is_browse_query(const Query& query) {
-  return query.bytes.size() >= 6 && query.bytes[4] == 0 && query.bytes[5] == 2;
+  static const std::vector<std::uint8_t> browse = discovery::build_browse_query();
+  return query.bytes == browse;
 }
 
 std::size_t MdnsResponder::browse_query_count() const {

@@ -59,7 +59,7 @@ class MdnsResponder {
 
   void set_mode(Mode mode) { mode_.store(mode); }
   std::vector<Query> queries() const;
-  // The queries with two questions: the browse queries, without the follow-ups of one question.
+  // The browse queries alone, without the follow-ups.
   std::vector<Query> browse_queries() const;
   // Waits (bounded) until at least `count` queries, or browse queries, arrived.
   bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const;

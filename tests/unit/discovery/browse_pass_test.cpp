@@ -289,105 +289,127 @@ Datagram answer_of(std::initializer_list<Part> parts) {
   return b.bytes();
 }
 
-struct Question {
-  std::string name;
-  std::uint16_t type;
-  friend bool operator==(const Question&, const Question&) = default;
-};
+const char* const kAp = "kitchen._airplay._tcp.local";
+const char* const kRp = "aabbccddeeff@kitchen._raop._tcp.local";
+const char* const kH = "kitchen-pod.local";
 
-void PrintTo(const Question& q, std::ostream* os) { *os << q.name << "/" << q.type; }
-
-// Answers a follow-up question with the one record set it asks for (and, for an SRV, nothing of
-// the host: the address has to be asked for in turn).
-std::vector<Datagram> answer_question(const Datagram& query) {
-  const std::pair<Question, Part> known[] = {
-      {{"kitchen._airplay._tcp.local", kTypeTxt}, airplay_txt},
-      {{"kitchen._airplay._tcp.local", kTypeSrv}, airplay_srv},
-      {{"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt}, raop_txt},
-      {{"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv}, raop_srv},
-      {{"kitchen-pod.local", kTypeA}, host_a},
-      {{"_airplay._tcp.local", kTypePtr}, airplay_ptr},
-      {{"_raop._tcp.local", kTypePtr}, raop_ptr},
-  };
-  for (const auto& [question, part] : known) {
-    if (build_record_query(question.name, question.type) == query) return {answer_of({part})};
-  }
-  return {};
-}
-
-std::vector<Question> questions_of(const std::vector<FakeBrowseNetwork::Query>& sent) {
-  const Question all[] = {
-      {"kitchen._airplay._tcp.local", kTypeTxt}, {"kitchen._airplay._tcp.local", kTypeSrv},
-      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt},
-      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv}, {"kitchen-pod.local", kTypeA},
-      {"_airplay._tcp.local", kTypePtr}, {"_raop._tcp.local", kTypePtr}};
-  std::vector<Question> questions;
-  for (const auto& query : sent) {
-    Question found{"?", 0};
-    for (const Question& q : all) {
-      if (build_record_query(q.name, q.type) == query.bytes) found = q;
+// The questions of a query written without compression, as "TYPE name" joined by ", ".
+std::vector<RecordQuestion> questions_in(const Datagram& query) {
+  std::vector<RecordQuestion> questions;
+  if (query.size() < 12) return questions;
+  std::size_t at = 12;
+  for (int left = query[4] << 8 | query[5]; left > 0 && at < query.size(); --left) {
+    std::string name;
+    while (at < query.size() && query[at] != 0) {
+      if (!name.empty()) name += '.';
+      name.append(reinterpret_cast<const char*>(&query[at + 1]), query[at]);
+      at += 1 + query[at];
     }
-    questions.push_back(found);
+    at += 1;
+    if (at + 4 > query.size()) break;
+    questions.push_back({name, static_cast<std::uint16_t>(query[at] << 8 | query[at + 1])});
+    at += 4;
   }
   return questions;
 }
 
+std::string describe(const Datagram& query) {
+  std::string text;
+  for (const RecordQuestion& q : questions_in(query)) {
+    if (!text.empty()) text += ", ";
+    text += q.type == kTypePtr ? "PTR " : q.type == kTypeTxt ? "TXT " : q.type == kTypeSrv ? "SRV " : q.type == kTypeA ? "A " : "? ";
+    text += q.name;
+  }
+  return text;
+}
+
+std::string ask(std::initializer_list<std::pair<const char*, const char*>> questions) {
+  std::string text;
+  for (const auto& [type, name] : questions) {
+    if (!text.empty()) text += ", ";
+    text += std::string(type) + " " + name;
+  }
+  return text;
+}
+
+// Answers each question of a follow-up with the one record set it asks for (an SRV without the
+// host's address: that has to be asked for in turn), all in one datagram.
+std::vector<Datagram> answer_questions(const Datagram& query) {
+  const std::pair<RecordQuestion, Part> known[] = {
+      {{kAp, kTypeTxt}, airplay_txt},          {{kAp, kTypeSrv}, airplay_srv},
+      {{kRp, kTypeTxt}, raop_txt},             {{kRp, kTypeSrv}, raop_srv},
+      {{kH, kTypeA}, host_a},                  {{"_airplay._tcp.local", kTypePtr}, airplay_ptr},
+      {{"_raop._tcp.local", kTypePtr}, raop_ptr},
+  };
+  DnsMessageBuilder b;
+  for (const RecordQuestion& question : questions_in(query)) {
+    for (const auto& [asked, part] : known) {
+      if (asked == question) part(b);
+    }
+  }
+  return {b.bytes()};
+}
+
 struct FollowUpCase {
   const char* name;
-  std::vector<Datagram> answer;     // to the browse query
-  std::vector<Question> questions;  // asked after the service types, in order
+  std::vector<Datagram> answer;    // to the browse query
+  std::vector<std::string> asked;  // the follow-up queries, in order
 };
 
 void PrintTo(const FollowUpCase& c, std::ostream* os) { *os << c.name; }
 
 class BrowsePassFollowUps : public BrowsePass, public ::testing::WithParamInterface<FollowUpCase> {};
 
-// An answer cut short leaves records out; the pass asks for each service type alone and for
-// exactly the records it lacks, and finds the receiver.
+// An answer cut short leaves records out; the pass asks for each service type alone (after the
+// TXT of the instances it knows) and for exactly the records it lacks, and finds the receiver.
 TEST_P(BrowsePassFollowUps, AskForWhatTheAnswerLeftOut) {
   const FollowUpCase& c = GetParam();
   answer_with(c.answer);
   network.set_follow_up_responder(
-      [](const InterfaceRecord&, const Datagram& query) { return answer_question(query); });
+      [](const InterfaceRecord&, const Datagram& query) { return answer_questions(query); });
   const BrowsePassResult found = pass_until_quiet();
 
-  std::vector<Question> expected = {{"_airplay._tcp.local", kTypePtr},
-                                    {"_raop._tcp.local", kTypePtr}};
-  expected.insert(expected.end(), c.questions.begin(), c.questions.end());
-  EXPECT_EQ(questions_of(network.follow_ups()), expected);
-  for (const auto& query : network.follow_ups()) EXPECT_EQ(query.interface.address, kLink);
+  std::vector<std::string> asked;
+  for (const auto& query : network.follow_ups()) {
+    asked.push_back(describe(query.bytes));
+    EXPECT_EQ(query.interface.address, kLink);
+  }
+  EXPECT_EQ(asked, c.asked);
   ASSERT_EQ(found.result.devices.size(), 1U);
   EXPECT_EQ(device_to_json(found.result.devices[0]),
             nlohmann::json::parse(kestrune::testing::kFakeReceiverDeviceJson));
   EXPECT_EQ(found.seen_ids, StableIdSet{kIdAABBCC});
 }
 
+const std::string kAskAirplay = ask({{"TXT", kAp}, {"PTR", "_airplay._tcp.local"}});
+const std::string kAskRaop = ask({{"TXT", kRp}, {"PTR", "_raop._tcp.local"}});
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrowsePassFollowUps,
     ::testing::Values(
-        FollowUpCase{"complete_answer_asks_nothing_more", {FakeReceiverRecords().answer()}, {}},
+        FollowUpCase{"complete_answer_asks_only_the_service_types",
+                     {FakeReceiverRecords().answer()},
+                     {kAskAirplay, kAskRaop}},
         FollowUpCase{"raop_records_filled_the_reply",
                      {answer_of({raop_ptr, raop_txt, raop_srv, host_a})},
-                     {{"kitchen._airplay._tcp.local", kTypeSrv},
-                      {"kitchen._airplay._tcp.local", kTypeTxt}}},
+                     {ask({{"PTR", "_airplay._tcp.local"}}), kAskRaop,
+                      // the airplay instance has become known: its type is asked again
+                      kAskAirplay, ask({{"SRV", kAp}}), ask({{"TXT", kAp}})}},
         FollowUpCase{"airplay_txt_left_out",
                      {answer_of({airplay_ptr, airplay_srv, raop_ptr, raop_txt, raop_srv, host_a})},
-                     {{"kitchen._airplay._tcp.local", kTypeTxt}}},
-        FollowUpCase{"address_asked_once_the_srv_names_its_host",
-                     {answer_of({airplay_ptr, airplay_txt, raop_ptr, raop_txt, raop_srv})},
-                     {{"kitchen._airplay._tcp.local", kTypeSrv}, {"kitchen-pod.local", kTypeA}}},
+                     {kAskAirplay, kAskRaop, ask({{"TXT", kAp}})}},
+        FollowUpCase{"address_asked_once_an_srv_names_its_host",
+                     {answer_of({airplay_ptr, airplay_txt, raop_ptr, raop_txt})},
+                     {kAskAirplay, kAskRaop, ask({{"SRV", kAp}}), ask({{"SRV", kRp}}),
+                      ask({{"A", kH}})}},
         FollowUpCase{"pointers_only",
                      {answer_of({airplay_ptr, raop_ptr})},
-                     {{"kitchen._airplay._tcp.local", kTypeSrv},
-                      {"kitchen._airplay._tcp.local", kTypeTxt},
-                      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv},
-                      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt},
-                      {"kitchen-pod.local", kTypeA}}},
+                     {kAskAirplay, kAskRaop, ask({{"SRV", kAp}}), ask({{"TXT", kAp}}),
+                      ask({{"SRV", kRp}}), ask({{"TXT", kRp}}), ask({{"A", kH}})}},
         FollowUpCase{"pointers_in_two_answers",
                      {answer_of({airplay_ptr, airplay_srv, host_a}), answer_of({raop_ptr})},
-                     {{"kitchen._airplay._tcp.local", kTypeTxt},
-                      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeSrv},
-                      {"aabbccddeeff@kitchen._raop._tcp.local", kTypeTxt}}}),
+                     {kAskAirplay, kAskRaop, ask({{"TXT", kAp}}), ask({{"SRV", kRp}}),
+                      ask({{"TXT", kRp}})}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(BrowsePass, FollowUpsAreBoundedAndEachIsAskedOnce) {
@@ -424,6 +446,15 @@ TEST(RecordQuery, IsOneQuestionForTheNameAndType) {
   for (int i = 0; i < 64; ++i) long_name += "abc.";
   long_name += "local";  // 261 bytes on the wire
   EXPECT_EQ(build_record_query(long_name, kTypeA), std::nullopt);
+
+  // Several questions in order; those that cannot be written are left out.
+  const RecordQuestion questions[] = {{"a..local", kTypeTxt},
+                                      {"kitchen._airplay._tcp.local", kTypeTxt},
+                                      {"_airplay._tcp.local", kTypePtr}};
+  DnsMessageBuilder two;
+  two.question("kitchen._airplay._tcp.local", kTypeTxt, 1).question("_airplay._tcp.local", kTypePtr, 1);
+  EXPECT_EQ(build_record_query(questions), two.bytes());
+  EXPECT_EQ(build_record_query(std::span(questions).first(1)), std::nullopt);
 }
 
 TEST_F(BrowsePass, ReceiverHeardOnlyInAnEarlierPassIsNeitherAnnouncedNorListed) {
