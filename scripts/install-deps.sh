@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libssl-dev libplist-dev libsoxr-dev libpulse-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-19 libclang-rt-19-dev
-  pulseaudio pulseaudio-utils iproute2
+  pulseaudio pulseaudio-utils iproute2 avahi-daemon
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #pragma once
 // What a browse pass needs of the network, behind an interface so that the owner's schedule and
 // the pass can be driven without one: the host's interface addresses, and per interface address
-// a query socket that sends the browse query once and then hands out answers without waiting.
+// a query socket that sends the browse query, hands out answers without waiting and can send
+// follow-up queries.
 // The owner thread alone uses it.
 
 #include <cstddef>
@@ -27,6 +28,8 @@ class QuerySocket {
   // One waiting datagram, without waiting: its size in the buffer. Nothing when none waits, on any
   // error, and for a datagram longer than the buffer, which is discarded.
   virtual std::optional<std::size_t> try_receive(std::span<std::uint8_t> buffer) = 0;
+  // Sends a further query to 224.0.0.251:5353 from this socket; false when it could not be sent.
+  virtual bool send_query(std::span<const std::uint8_t> query) = 0;
 };
 
 class BrowseNetwork {

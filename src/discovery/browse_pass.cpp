@@ -14,6 +14,7 @@
 #include "discovery/browse_query.hpp"
 #include "discovery/device_events.hpp"
 #include "discovery/device_view.hpp"
+#include "discovery/follow_up_queries.hpp"
 #include "discovery/mdns_message.hpp"
 #include "discovery/owner_time.hpp"
 
@@ -67,9 +68,12 @@ class ReceiveLoop {
   void run(std::vector<BrowseSocket>& sockets, DiscoveryCache& pass_cache,
            DiscoveryCache& owner_cache) {
     std::vector<std::uint8_t> buffer(kReceiveBufferBytes, 0);
+    FollowUpPlanner follow_ups(sockets.size());
+    bool heard_since_follow_ups = false;
     while (!should_end()) {
       bool active = false;
-      for (BrowseSocket& socket : sockets) {
+      for (std::size_t index = 0; index < sockets.size(); ++index) {
+        BrowseSocket& socket = sockets[index];
         for (int taken = 0; taken < kMaxDatagramsPerSweep; ++taken) {
           if (should_end()) return;
           const std::optional<std::size_t> size = socket.socket->try_receive(buffer);
@@ -78,6 +82,8 @@ class ReceiveLoop {
           auto records = decode_mdns_message(std::span(buffer.data(), *size));
           if (!records) continue;  // a malformed datagram is dropped whole
           const OwnerTime now = OwnerTime::since(clock_origin_);
+          follow_ups.note(index, *records);
+          heard_since_follow_ups = true;
           ingest_mdns_records(pass_cache, *records, now, socket.interface);
           ingest_mdns_records(owner_cache, *records, now, socket.interface);
           if (!emit_device_events(owner_cache, output_, ExpiryReason::authoritative_removal,
@@ -86,11 +92,31 @@ class ReceiveLoop {
           }
         }
       }
-      if (!active) std::this_thread::sleep_for(kIdleSweepSleep);
+      if (active) continue;
+      // The answers have stopped for now: ask for what they left out, then wait for more.
+      if (heard_since_follow_ups) {
+        heard_since_follow_ups = false;
+        if (!send_follow_ups(follow_ups, sockets, pass_cache)) return;
+      }
+      std::this_thread::sleep_for(kIdleSweepSleep);
     }
   }
 
  private:
+  // False when the pass is to end.
+  bool send_follow_ups(FollowUpPlanner& follow_ups, std::vector<BrowseSocket>& sockets,
+                       const DiscoveryCache& pass_cache) {
+    std::vector<InterfaceRecord> interfaces;
+    interfaces.reserve(sockets.size());
+    for (const BrowseSocket& socket : sockets) interfaces.push_back(socket.interface);
+    for (const FollowUpQuery& follow_up : follow_ups.plan(pass_cache, interfaces)) {
+      if (should_end()) return false;
+      const auto query = build_record_query(follow_up.questions);
+      if (query) (void)sockets[follow_up.socket].socket->send_query(*query);
+    }
+    return true;
+  }
+
   bool should_end() {
     return Clock::now() >= deadline_ || stop_flag_.load() || output_.output_closed();
   }
@@ -131,6 +157,8 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   }
   DiscoveryCache pass_cache;
   pass_cache.interfaces = owner_cache.interfaces;
+  // What has expired and supports no published device has no further use.
+  drop_expired_records(owner_cache, OwnerTime::since(clock_origin));
 
   const Clock::time_point now = Clock::now();
   const Clock::time_point deadline =
@@ -141,7 +169,11 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal,
                            Announce::no);
   BrowsePassResult pass;
-  for (const auto& [id, entry] : build_device_view(pass_cache)) pass.seen_ids.insert(id);
+  // The published devices come first here too: a flood of new answers in this pass must not hide
+  // a receiver that answered it.
+  for (const auto& [id, entry] : build_device_view(pass_cache, owner_cache.published_view)) {
+    pass.seen_ids.insert(id);
+  }
   for (const std::string& id : pass.seen_ids) {
     const auto published = owner_cache.published_view.find(id);
     if (published == owner_cache.published_view.end()) continue;

@@ -1,7 +1,8 @@
 #pragma once
 // One mDNS browse pass: the browse query sent once from every usable IPv4 interface address (at
 // most 64), and the answers gathered for the pass length into the owner cache and into a cache of
-// this pass alone. While answers arrive, devices that leave the owner's view are announced at once
+// this pass alone. Whenever the answers pause, the records they named but left out are asked for
+// with follow-up queries (follow_up_queries.hpp). While answers arrive, devices that leave the owner's view are announced at once
 // as "deviceExpired" (authoritative removals); at the end every device of the published view that
 // this pass's own answers prove present is announced as "deviceDiscovered", in ascending id order,
 // and the same devices are the pass's scan result. Interfaces that could not be used show as one

@@ -29,7 +29,8 @@ bool push_device_discovered(DiscoveryOutput& output, const DiscoveredDevice& dev
 
 bool emit_device_events(DiscoveryCache& cache, DiscoveryOutput& output, ExpiryReason reason,
                         Announce announce) {
-  PublishedView current = devices_of_view(build_device_view(cache));
+  DeviceView view = build_device_view(cache);
+  PublishedView current = devices_of_view(view);
   for (const auto& [id, device] : cache.published_view) {
     if (!current.contains(id) && !push_device_expired(output, id, reason)) return false;
   }
@@ -42,6 +43,10 @@ bool emit_device_events(DiscoveryCache& cache, DiscoveryOutput& output, ExpiryRe
     }
   }
   cache.published_view = std::move(current);
+  cache.held_keys.clear();
+  for (auto& [id, entry] : view) {
+    cache.held_keys.merge(entry.supporting_keys);
+  }
   return true;
 }
 

@@ -4,7 +4,8 @@
 // published device that has left the view; with announce, "deviceDiscovered" {device} for every
 // device that is new or differs in any field. Each event is pushed on its own; the first refused
 // push ends the emission, leaves the published view as it was and gives false. Otherwise the
-// published view becomes the current view, announced or not.
+// published view becomes the current view, announced or not, and the cache holds the records
+// behind it against expiry.
 
 #include <string_view>
 

@@ -258,6 +258,10 @@ std::optional<ViewEntry> admit(const std::string& identity, DeviceBuilder& build
 }  // namespace
 
 DeviceView build_device_view(const DiscoveryCache& cache) {
+  return build_device_view(cache, cache.published_view);
+}
+
+DeviceView build_device_view(const DiscoveryCache& cache, const PublishedView& published_first) {
   // Keyed by identity, so that which devices the 128-device cap keeps does not depend on hashing.
   std::map<std::string, DeviceBuilder> builders;
   const RecordsByOwner groups = group_by_owner(cache.records);
@@ -272,13 +276,27 @@ DeviceView build_device_view(const DiscoveryCache& cache) {
     }
   }
 
-  DeviceView view;
+  // Published devices keep their place ahead of new ones, so that a flood of answers for new
+  // devices cannot push out a receiver that still answers.
+  std::vector<ViewEntry> published;
+  std::vector<ViewEntry> fresh;
   for (auto& [identity, builder] : builders) {
-    if (view.size() >= kMaxViewDevices) break;
+    if (published.size() >= kMaxViewDevices) break;
+    if (published_first.empty() && fresh.size() >= kMaxViewDevices) break;
     auto entry = admit(identity, builder);
     if (!entry) continue;
-    std::string id = entry->device.id;
-    view.emplace(std::move(id), std::move(*entry));
+    const bool was_published = published_first.contains(entry->device.id);
+    if (!was_published && fresh.size() >= kMaxViewDevices) continue;
+    (was_published ? published : fresh).push_back(std::move(*entry));
+  }
+
+  DeviceView view;
+  for (auto* group : {&published, &fresh}) {
+    for (ViewEntry& entry : *group) {
+      if (view.size() >= kMaxViewDevices) return view;
+      std::string id = entry.device.id;
+      view.emplace(std::move(id), std::move(entry));
+    }
   }
   return view;
 }

@@ -39,7 +39,10 @@ struct ViewEntry {
 using DeviceView = std::unordered_map<std::string, ViewEntry>;
 
 // Reads the cache and changes nothing. Which instance wins where instances of one device
-// disagree follows the cache's iteration order, which is unspecified.
+// disagree follows the cache's iteration order, which is unspecified. When more than 128 devices
+// qualify, those in `published_first` are kept first, then the rest in order of device identity.
+DeviceView build_device_view(const DiscoveryCache& cache, const PublishedView& published_first);
+// The same with the cache's own published view first.
 DeviceView build_device_view(const DiscoveryCache& cache);
 
 // The devices of a view, keyed as the view is: what a published view records.

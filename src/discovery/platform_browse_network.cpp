@@ -17,6 +17,10 @@ class PlatformQuerySocket final : public QuerySocket {
     return socket_.try_receive(buffer);
   }
 
+  bool send_query(std::span<const std::uint8_t> query) override {
+    return socket_.send_to(query, platform::SocketAddress::ipv4(kMdnsGroup, kMdnsPort)).has_value();
+  }
+
  private:
   platform::MulticastUdpSocket socket_;
 };

@@ -14,6 +14,9 @@
 #include <future>
 #include <stdexcept>
 
+#include "discovery/browse_query.hpp"
+#include "tests/support/dns_message_builder.hpp"
+
 namespace kestrune::testing {
 namespace {
 
@@ -58,7 +61,8 @@ int open_in_namespace(const std::string& network_namespace, std::array<std::uint
   ip_mreq membership{};
   std::memcpy(&membership.imr_interface, address.data(), 4);
   membership.imr_multiaddr.s_addr = inet_addr("224.0.0.251");
-  if (::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) != 0 ||
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) != 0 ||
       ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
       ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
@@ -82,7 +86,7 @@ NetnsNetwork netns_network() {
 
 MdnsResponder::MdnsResponder(const std::string& network_namespace,
                              std::array<std::uint8_t, 4> address, FakeReceiverRecords records)
-    : records_(std::move(records)) {
+    : records_(std::move(records)), address_(address) {
   std::promise<void> ready;
   auto started = ready.get_future();
   thread_ = std::thread([this, network_namespace, address, ready = std::move(ready)]() mutable {
@@ -115,9 +119,51 @@ std::vector<MdnsResponder::Query> MdnsResponder::queries() const {
   return queries_;
 }
 
+bool MdnsResponder::is_browse_query(const Query& query) {
+  static const std::vector<std::uint8_t> browse = discovery::build_browse_query();
+  return query.bytes == browse;
+}
+
+std::size_t MdnsResponder::browse_query_count() const {
+  std::size_t count = 0;
+  for (const Query& query : queries_) count += is_browse_query(query) ? 1 : 0;
+  return count;
+}
+
+std::vector<MdnsResponder::Query> MdnsResponder::browse_queries() const {
+  std::lock_guard lock(mutex_);
+  std::vector<Query> browse;
+  for (const Query& query : queries_) {
+    if (is_browse_query(query)) browse.push_back(query);
+  }
+  return browse;
+}
+
+bool MdnsResponder::wait_for_browse_queries(std::size_t count,
+                                            std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return browse_query_count() >= count; });
+}
+
 bool MdnsResponder::wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, limit, [&] { return queries_.size() >= count; });
+}
+
+std::vector<std::vector<std::uint8_t>> MdnsResponder::junk_burst() {
+  std::vector<std::vector<std::uint8_t>> burst;
+  for (int d = 0; d < kJunkDatagrams; ++d) {
+    DnsMessageBuilder b;
+    for (int r = 0; r < kJunkRecordsPerDatagram; ++r) {
+      const int host = junk_hosts_++;
+      b.a("junk" + std::to_string(host) + ".local",
+          {10, static_cast<std::uint8_t>(host >> 16), static_cast<std::uint8_t>(host >> 8),
+           static_cast<std::uint8_t>(host)},
+          1);
+    }
+    burst.push_back(b.bytes());
+  }
+  return burst;
 }
 
 void MdnsResponder::serve(int fd) {
@@ -140,6 +186,10 @@ void MdnsResponder::serve(int fd) {
     const ssize_t size = ::recvmsg(fd, &message, MSG_DONTWAIT);
     if (size < 0) continue;
 
+    // Another responder in this namespace (its own multicast, looped back) is no query of ours.
+    const auto* from = reinterpret_cast<const std::uint8_t*>(&source.sin_addr);
+    if (std::memcmp(from, address_.data(), 4) == 0 || from[0] == 127) continue;
+
     Query query;
     query.at = Clock::now();
     query.bytes.assign(buffer.begin(), buffer.begin() + size);
@@ -156,7 +206,12 @@ void MdnsResponder::serve(int fd) {
     }
 
     const Mode mode = mode_.load();
-    if (mode != Mode::silent) {
+    if (mode == Mode::junk) {
+      for (const auto& datagram : junk_burst()) {
+        (void)::sendto(fd, datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<sockaddr*>(&source), sizeof source);
+      }
+    } else if (mode != Mode::silent) {
       const std::vector<std::uint8_t> reply =
           mode == Mode::answer ? records_.answer() : records_.goodbye();
       (void)::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&source),

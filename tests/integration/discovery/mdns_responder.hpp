@@ -2,8 +2,10 @@
 // A receiver on the test network, for discovery tests inside network namespaces: it listens on
 // port 5353 of its own namespace, member of 224.0.0.251 on its address, logs every query with the
 // TTL and destination it arrived with, and answers each query unicast to the querying socket with
-// the records of a fake "AudioAccessory" receiver, their goodbye (TTL 0), or nothing. Its thread
-// ends with the responder, and after five minutes at the latest.
+// the records of a fake "AudioAccessory" receiver, their goodbye (TTL 0), a burst of junk (valid
+// address records of hosts that exist nowhere, each living one second), or nothing. It shares
+// the port with another responder in the namespace (address reuse), as mDNS responders do. Its
+// thread ends with the responder, and after five minutes at the latest.
 
 #include <array>
 #include <atomic>
@@ -33,7 +35,10 @@ NetnsNetwork netns_network();
 class MdnsResponder {
  public:
   using Clock = std::chrono::steady_clock;
-  enum class Mode { answer, goodbye, silent };
+  enum class Mode { answer, goodbye, junk, silent };
+  // A junk burst: this many datagrams of this many distinct address records each.
+  static constexpr int kJunkDatagrams = 12;
+  static constexpr int kJunkRecordsPerDatagram = 200;
 
   struct Query {
     Clock::time_point at;
@@ -54,13 +59,22 @@ class MdnsResponder {
 
   void set_mode(Mode mode) { mode_.store(mode); }
   std::vector<Query> queries() const;
-  // Waits (bounded) until at least `count` queries arrived.
+  // The browse queries alone, without the follow-ups.
+  std::vector<Query> browse_queries() const;
+  // Waits (bounded) until at least `count` queries, or browse queries, arrived.
   bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const;
+  bool wait_for_browse_queries(std::size_t count, std::chrono::milliseconds limit) const;
 
  private:
   void serve(int fd);
+  static bool is_browse_query(const Query& query);
+  std::size_t browse_query_count() const;  // mutex_ held
+
+  std::vector<std::vector<std::uint8_t>> junk_burst();
 
   const FakeReceiverRecords records_;
+  const std::array<std::uint8_t, 4> address_;
+  int junk_hosts_ = 0;  // serve() thread only
   std::atomic<Mode> mode_{Mode::answer};
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;

@@ -104,7 +104,7 @@ TEST_F(NetnsDiscovery, ScanFindsTheReceiverAndAnnouncesItBeforeItsResponse) {
             (std::vector<std::string>{discovered_line(), scan_response("s1", true)}));
 
   // One query from this side's address, sent once to the mDNS group with TTL 255.
-  const auto queries = responder->queries();
+  const auto queries = responder->browse_queries();
   ASSERT_EQ(queries.size(), 1U);
   EXPECT_EQ(queries[0].bytes, discovery::build_browse_query());
   EXPECT_EQ(queries[0].source, network.local_address);
@@ -149,7 +149,7 @@ TEST_F(NetnsDiscovery, SilentReceiverIsRenewedRetriedAndExpiredWithRenewalMiss) 
   EXPECT_EQ(process->read_line(10s), expired_line("renewalMiss"))
       << "nothing is announced while the receiver stays silent";
   const auto expired_at = Clock::now();
-  const auto queries = responder->queries();
+  const auto queries = responder->browse_queries();
   ASSERT_EQ(queries.size(), 3U) << "the scan, one regular renewal and one retry";
   const auto first = queries[0].at;
   EXPECT_GE(queries[1].at - first, 800ms) << "three quarters of the way to the expiry";
@@ -167,7 +167,7 @@ TEST_F(NetnsDiscovery, AnsweringReceiverIsRenewedAndStays) {
   for (int renewal = 0; renewal < 3; ++renewal) {
     EXPECT_EQ(process->read_line(10s), discovered_line()) << "renewal " << renewal;
   }
-  EXPECT_GE(responder->queries().size(), 4U);
+  EXPECT_GE(responder->browse_queries().size(), 4U);
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 
@@ -178,13 +178,13 @@ TEST_F(NetnsDiscovery, ScanDuringARenewalPassSharesItsResult) {
   ASSERT_TRUE(process->write_line(scan_command("s1", 200)));
   ASSERT_EQ(lines_through_response(*process, "s1").size(), 2U);
 
-  ASSERT_TRUE(responder->wait_for_queries(2, 10s)) << "no renewal pass";
+  ASSERT_TRUE(responder->wait_for_browse_queries(2, 10s)) << "no renewal pass";
   const auto sent = Clock::now();
   ASSERT_TRUE(process->write_line(scan_command("s2", 5000)));
   EXPECT_EQ(lines_through_response(*process, "s2"),
             (std::vector<std::string>{discovered_line(), scan_response("s2", true)}));
   EXPECT_LT(Clock::now() - sent, 3s) << "answered when the renewal pass ended, not 5 s later";
-  EXPECT_EQ(responder->queries().size(), 2U) << "the scan ran no pass of its own";
+  EXPECT_EQ(responder->browse_queries().size(), 2U) << "the scan ran no pass of its own";
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/device_view.hpp"
 #include "discovery/mdns_message.hpp"
 #include "tests/support/fake_receiver_records.hpp"
 #include "tests/unit/discovery/discovery_test_support.hpp"
@@ -36,10 +37,10 @@ class DeviceEvents : public ::testing::Test {
  protected:
   DeviceEvents() { cache.interfaces = std::vector{kLink}; }
 
-  void ingest(const std::vector<std::uint8_t>& datagram) {
+  void ingest(const std::vector<std::uint8_t>& datagram, OwnerTime when = kNow) {
     auto records = decode_mdns_message(datagram);
     ASSERT_TRUE(records);
-    ingest_mdns_records(cache, *records, kNow, kLink);
+    ingest_mdns_records(cache, *records, when, kLink);
   }
   bool emit(ExpiryReason reason, Announce announce) {
     return emit_device_events(cache, output, reason, announce);
@@ -98,6 +99,65 @@ TEST_F(DeviceEvents, ChangedDeviceIsAnnouncedAgainInFull) {
   EXPECT_EQ(events[1].name, "deviceDiscovered");
   EXPECT_EQ(events[1].payload.at("device").at("port"), 7001);
   EXPECT_EQ(events[1].payload.at("device").size(), 7U);
+}
+
+// A receiver changes a status flag or its address and answers again some seconds later: it is
+// announced with the new values and nothing of the old ones is left to hold its expiry back.
+TEST_F(DeviceEvents, ReceiverThatChangesItsRecordsIsAnnouncedWithTheNewOnes) {
+  struct Case {
+    const char* title;
+    void (*change)(FakeReceiverRecords&);
+    const char* field;
+    nlohmann::json value;
+  };
+  const Case cases[] = {
+      {"txt", [](FakeReceiverRecords& r) { r.features = "0x445F8A01"; }, "featuresHex",
+       "0x445f8a01"},
+      {"address", [](FakeReceiverRecords& r) { r.address = {198, 18, 0, 9}; }, "addresses",
+       nlohmann::json::array({"198.18.0.9"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    cache = DiscoveryCache{};
+    cache.interfaces = std::vector{kLink};
+    RecordingOutput events;
+    FakeReceiverRecords r = kThree[2];
+    r.ttl = 10;
+    ingest(r.answer());
+    ASSERT_TRUE(emit_device_events(cache, events, ExpiryReason::authoritative_removal,
+                                   Announce::yes));
+    c.change(r);
+    const OwnerTime later = kNow.plus_seconds(8);
+    ingest(r.answer(), later);
+    ASSERT_TRUE(emit_device_events(cache, events, ExpiryReason::authoritative_removal,
+                                   Announce::yes));
+
+    const auto sent = events.events();
+    ASSERT_EQ(sent.size(), 2U);
+    EXPECT_EQ(sent[1].name, "deviceDiscovered");
+    EXPECT_EQ(sent[1].payload["device"][c.field], c.value);
+    const DeviceView view = build_device_view(cache);
+    ASSERT_EQ(view.size(), 1U);
+    EXPECT_EQ(view.begin()->second.airplay_expiry, later.plus_seconds(10));
+  }
+}
+
+TEST_F(DeviceEvents, PublishedDevicesHoldTheirSupportingRecordsAgainstExpiry) {
+  ingest(kThree[0].answer());
+  ingest(kThree[1].answer());
+  ASSERT_TRUE(emit(ExpiryReason::authoritative_removal, Announce::no));
+  RecordKeySet supporting;
+  for (const auto& [id, entry] : build_device_view(cache)) {
+    supporting.insert(entry.supporting_keys.begin(), entry.supporting_keys.end());
+  }
+  EXPECT_EQ(cache.held_keys, supporting);
+  EXPECT_EQ(supporting.size(), 8U) << "PTR, TXT, SRV and A of each";
+
+  // Long after every record expired, what stands behind the two devices is still there for the
+  // renewal schedule to give up on; their "_raop._tcp.local" records have gone.
+  drop_expired_records(cache, kNow.plus_seconds(10'000));
+  EXPECT_EQ(cache.records.size(), 8U);
+  EXPECT_EQ(build_device_view(cache).size(), 2U);
 }
 
 TEST_F(DeviceEvents, RefusedPushLeavesThePublishedViewAsItWas) {

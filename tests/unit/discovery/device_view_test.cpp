@@ -464,6 +464,53 @@ TEST_F(DeviceViewTest, AtMost128Devices) {
   }
 }
 
+// 160 fake receivers whose identities all sort before the real one's flood the cache: the
+// receiver that was already published keeps its place, in the owner's view and in a pass's.
+TEST_F(DeviceViewTest, PublishedDevicesKeepTheirPlaceAheadOfAFlood) {
+  Publication real{"Real", {"deviceid=FF:FF:FF:FF:FF:FF", "model=AudioAccessory5,1"}};
+  real.host = "real.local";
+  ingest(real, std::nullopt, kY);
+  const std::string real_id = stable_device_id("ffffffffffff");
+  cache_.published_view = devices_of_view(build_device_view(cache_));
+  ASSERT_TRUE(cache_.published_view.contains(real_id));
+
+  DiscoveryCache pass;  // a pass that heard the receiver and the flood
+  pass.interfaces = cache_.interfaces;
+  const auto flood = [&](DiscoveryCache& into) {
+    for (int i = 0; i < 160; ++i) {
+      Publication fake{"Fake " + std::to_string(i),
+                       {"deviceid=" + numbered_device_id(i), "model=AudioAccessory5,1"}};
+      fake.host = "fake-" + std::to_string(i) + ".local";
+      fake.addresses = {{10, 1, 2, static_cast<std::uint8_t>(i)}};
+      DnsMessageBuilder b;
+      publish(b, kAirplayService, fake);
+      auto records = decode_mdns_message(b.bytes());
+      ASSERT_TRUE(records);
+      ingest_mdns_records(into, *records, kNow, kY);
+    }
+  };
+  flood(cache_);
+  DnsMessageBuilder real_answer;
+  publish(real_answer, kAirplayService, real);
+  auto real_records = decode_mdns_message(real_answer.bytes());
+  ASSERT_TRUE(real_records);
+  ingest_mdns_records(pass, *real_records, kNow, kY);
+  flood(pass);
+
+  const DeviceView owner_view = build_device_view(cache_);
+  EXPECT_EQ(owner_view.size(), kMaxViewDevices);
+  EXPECT_TRUE(owner_view.contains(real_id));
+  const DeviceView pass_view = build_device_view(pass, cache_.published_view);
+  EXPECT_EQ(pass_view.size(), kMaxViewDevices);
+  EXPECT_TRUE(pass_view.contains(real_id));
+  // The rest in order of identity: the first 127 fakes.
+  EXPECT_TRUE(owner_view.contains(stable_device_id("000000000000")));
+  EXPECT_TRUE(owner_view.contains(stable_device_id("00000000007e")));
+  EXPECT_FALSE(owner_view.contains(stable_device_id("00000000007f")));
+  // Nothing published: identity order alone, and the receiver is cut.
+  EXPECT_FALSE(build_device_view(pass).contains(real_id));
+}
+
 TEST_F(DeviceViewTest, ViewOfAFullCacheStaysWithinItsCaps) {
   // 2048 records: many receivers, each with addresses beyond the per-device cap.
   int receiver = 0;

@@ -166,6 +166,85 @@ TEST_F(CacheTest, TxtWithTheFlushBitReplacesOlderContent) {
   }
 }
 
+// Legacy-unicast answers never carry the flush bit: a later answer for a receiver's unique record
+// set stands for the whole set, while the PTR records of a service type are shared.
+TEST_F(CacheTest, NewerAnswerReplacesAUniqueSetButNeverASharedOne) {
+  const std::string instance = "kitchen._airplay._tcp.local";
+  struct Case {
+    const char* title;
+    DnsMessageBuilder first;
+    InterfaceRecord first_on;
+    DnsMessageBuilder second;
+    InterfaceRecord second_on;
+    std::uint64_t seconds_later;
+    std::uint16_t type;
+    std::string owner;
+    std::size_t cached;  // records of that type and owner afterwards
+  };
+  const Case cases[] = {
+      {"txt with new values", DnsMessageBuilder().txt(instance, {"model=Old", "st=1"}), kX,
+       DnsMessageBuilder().txt(instance, {"model=Old", "st=2"}), kX, 5, kTypeTxt, instance, 1},
+      {"txt heard on another interface", DnsMessageBuilder().txt(instance, {"st=1"}), kX,
+       DnsMessageBuilder().txt(instance, {"st=2"}), kY, 5, kTypeTxt, instance, 1},
+      {"txt within the second of the first part", DnsMessageBuilder().txt(instance, {"st=1"}), kX,
+       DnsMessageBuilder().txt(instance, {"st=2"}), kX, 0, kTypeTxt, instance, 2},
+      {"srv naming another host", DnsMessageBuilder().srv(instance, 7000, "old.local"), kX,
+       DnsMessageBuilder().srv(instance, 7000, "new.local"), kX, 5, kTypeSrv, instance, 1},
+      {"address dropped", DnsMessageBuilder().a("host.local", {192, 168, 1, 20})
+                              .a("host.local", {192, 168, 1, 21}),
+       kX, DnsMessageBuilder().a("host.local", {192, 168, 1, 21}), kX, 5, kTypeA, "host.local", 1},
+      {"address set of another interface", DnsMessageBuilder().a("host.local", {10, 1, 0, 20}), kY,
+       DnsMessageBuilder().a("host.local", {192, 168, 1, 21}), kX, 5, kTypeA, "host.local", 2},
+      {"address goodbye replaces nothing",
+       DnsMessageBuilder().a("host.local", {192, 168, 1, 20}).a("host.local", {192, 168, 1, 21}),
+       kX, DnsMessageBuilder().a("host.local", {192, 168, 1, 22}, 0), kX, 5, kTypeA, "host.local",
+       2},
+      {"another owner", DnsMessageBuilder().txt(instance, {"st=1"}), kX,
+       DnsMessageBuilder().txt("study._airplay._tcp.local", {"st=2"}), kX, 5, kTypeTxt, instance,
+       1},
+      {"service type pointers are shared",
+       DnsMessageBuilder().ptr("_airplay._tcp.local", "Kitchen._airplay._tcp.local"), kX,
+       DnsMessageBuilder().ptr("_airplay._tcp.local", "Study._airplay._tcp.local"), kX, 5,
+       kTypePtr, "_airplay._tcp.local", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    cache_.records.clear();
+    ingest(c.first, c.first_on);
+    ingest(c.second, c.second_on, kNow.plus_seconds(c.seconds_later));
+    EXPECT_EQ(count_of(c.type, c.owner), c.cached);
+  }
+}
+
+TEST_F(CacheTest, RepeatedRecordOfAReplacedSetIsRefreshed) {
+  ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 20}).a("host.local", {192, 168, 1, 21}),
+         kX);
+  const OwnerTime later = kNow.plus_seconds(60);
+  ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 21}, 30), kX, later);
+  EXPECT_EQ(find_a("host.local", {192, 168, 1, 20}, kX), nullptr);
+  const CacheEntry* kept = find_a("host.local", {192, 168, 1, 21}, kX);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->expiry, later.plus_seconds(30));
+  EXPECT_EQ(kept->received, later);
+}
+
+TEST_F(CacheTest, ExpiredRecordsLeaveUnlessTheySupportAPublishedDevice) {
+  ingest(DnsMessageBuilder()
+             .a("junk.local", {192, 168, 1, 30}, 1)
+             .a("pod.local", {192, 168, 1, 31}, 1)
+             .a("live.local", {192, 168, 1, 32}, 120),
+         kX);
+  const RecordKey held{"pod.local", "192.168.1.31", kTypeA, true, kX.address};
+  cache_.held_keys.insert(held);
+
+  drop_expired_records(cache_, kNow);  // nothing has expired yet
+  EXPECT_EQ(cache_.records.size(), 3u);
+  drop_expired_records(cache_, kNow.plus_seconds(1));  // an expiry at now counts as passed
+  EXPECT_EQ(find_a("junk.local", {192, 168, 1, 30}, kX), nullptr);
+  EXPECT_NE(find_a("pod.local", {192, 168, 1, 31}, kX), nullptr) << "held";
+  EXPECT_NE(find_a("live.local", {192, 168, 1, 32}, kX), nullptr);
+}
+
 TEST_F(CacheTest, GoodbyeRemovesOnlyItsOwnRecord) {
   ingest(DnsMessageBuilder()
              .ptr("_airplay._tcp.local", "Kitchen._airplay._tcp.local")
@@ -282,6 +361,24 @@ TEST_F(CacheTest, FullCacheIgnoresNewKeysButRefreshesCachedOnes) {
   EXPECT_EQ(cache_.records.size(), kMaxCacheKeys);
   EXPECT_EQ(count_of(kTypeTxt, "new.local"), 1u);
   EXPECT_EQ(count_of(kTypeTxt, "newer.local"), 0u);
+}
+
+TEST_F(CacheTest, TheBoundHoldsLiveRecordsExpiredOnesMakeRoomFirst) {
+  // A burst of junk that lives one second fills the cache; one of its records is held.
+  for (std::uint32_t i = 0; i < kMaxCacheKeys; ++i) {
+    ingest(DnsMessageBuilder().txt("junk" + std::to_string(i) + ".local", {"a=1"}, 1), kX);
+  }
+  ASSERT_EQ(cache_.records.size(), kMaxCacheKeys);
+  const RecordKey held{"junk7.local", std::string("a=1\0", 4), kTypeTxt, false, {}};
+  cache_.held_keys.insert(held);
+
+  ingest(DnsMessageBuilder().txt("early.local", {"a=1"}), kX, kNow);
+  EXPECT_EQ(count_of(kTypeTxt, "early.local"), 0u) << "nothing has expired yet";
+
+  ingest(DnsMessageBuilder().txt("receiver.local", {"a=1"}), kX, kNow.plus_seconds(2));
+  EXPECT_EQ(count_of(kTypeTxt, "receiver.local"), 1u);
+  EXPECT_EQ(cache_.records.size(), 2u) << "the held record and the new one";
+  EXPECT_TRUE(cache_.records.contains(held));
 }
 
 TEST(CacheFlushKeys, OnlyFlushRecordsWithALifetime) {

@@ -41,6 +41,9 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   using Clock = std::chrono::steady_clock;
   // Runs on the owner thread for every query sent; returns what arrives on that socket.
   using Responder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&)>;
+  // Runs on the owner thread for every follow-up query sent; returns what arrives on that socket.
+  using FollowUpResponder = std::function<std::vector<Datagram>(
+      const discovery::InterfaceRecord&, const Datagram& query)>;
 
   struct Query {
     discovery::InterfaceRecord interface;
@@ -63,12 +66,17 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     std::lock_guard lock(state_->mutex);
     state_->responder = std::move(responder);
   }
+  void set_follow_up_responder(FollowUpResponder responder) {
+    std::lock_guard lock(state_->mutex);
+    state_->follow_up_responder = std::move(responder);
+  }
   // Queues a datagram on the open socket of that interface address; false when there is none.
   bool deliver(discovery::Ipv4Address address, Datagram datagram) {
     std::lock_guard lock(state_->mutex);
     for (auto& socket : state_->sockets) {
       if (socket.open && socket.interface.address == address) {
         socket.waiting.push_back(std::move(datagram));
+        state_->empty_polls = 0;
         return true;
       }
     }
@@ -78,6 +86,11 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   std::vector<Query> queries() const {
     std::lock_guard lock(state_->mutex);
     return state_->queries;
+  }
+  // The follow-up queries sent, in order (the first query of each socket is in queries()).
+  std::vector<Query> follow_ups() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->follow_ups;
   }
   std::size_t interface_reads() const {
     std::lock_guard lock(state_->mutex);
@@ -93,6 +106,15 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   std::vector<discovery::Ipv4Address> receive_log() const {
     std::lock_guard lock(state_->mutex);
     return state_->receive_log;
+  }
+  // Whether the sockets have been polled empty at least `polls` times since a datagram was last
+  // queued or handed out: with two polls per open socket, a pass has swept them all twice and
+  // found nothing, so it has asked every follow-up it would ask.
+  bool quiet(std::size_t polls_per_socket = 2) const {
+    std::lock_guard lock(state_->mutex);
+    std::size_t open = 0;
+    for (const auto& socket : state_->sockets) open += socket.open ? 1 : 0;
+    return open > 0 && state_->empty_polls >= polls_per_socket * open;
   }
   // Waits (bounded) until at least `count` queries were sent; false when the time ran out.
   bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const {
@@ -126,6 +148,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     {
       std::lock_guard lock(state_->mutex);
       for (auto& answer : answers) state_->sockets[index].waiting.push_back(std::move(answer));
+      state_->empty_polls = 0;
     }
     return std::make_unique<Socket>(state_, index);
   }
@@ -143,10 +166,13 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
         std::vector<platform::InterfaceAddress>{};
     std::set<discovery::Ipv4Address> refused;
     Responder responder;
+    FollowUpResponder follow_up_responder;
     std::vector<Query> queries;
+    std::vector<Query> follow_ups;
     std::deque<SocketState> sockets;  // every socket ever opened; a deque keeps them in place
     std::vector<discovery::Ipv4Address> receive_log;
     std::size_t interface_reads = 0;
+    std::size_t empty_polls = 0;  // since a datagram was last queued or handed out
   };
 
   class Socket final : public discovery::QuerySocket {
@@ -160,13 +186,34 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     std::optional<std::size_t> try_receive(std::span<std::uint8_t> buffer) override {
       std::lock_guard lock(state_->mutex);
       SocketState& socket = state_->sockets[index_];
-      if (socket.waiting.empty()) return std::nullopt;
+      if (socket.waiting.empty()) {
+        ++state_->empty_polls;
+        return std::nullopt;
+      }
+      state_->empty_polls = 0;
       Datagram datagram = std::move(socket.waiting.front());
       socket.waiting.pop_front();
       state_->receive_log.push_back(socket.interface.address);
       if (datagram.size() > buffer.size()) return std::nullopt;  // discarded whole
       std::copy(datagram.begin(), datagram.end(), buffer.begin());
       return datagram.size();
+    }
+    bool send_query(std::span<const std::uint8_t> query) override {
+      FollowUpResponder responder;
+      discovery::InterfaceRecord interface;
+      Datagram bytes(query.begin(), query.end());
+      {
+        std::lock_guard lock(state_->mutex);
+        interface = state_->sockets[index_].interface;
+        state_->follow_ups.push_back({interface, bytes, Clock::now()});
+        responder = state_->follow_up_responder;
+        state_->changed.notify_all();
+      }
+      std::vector<Datagram> answers = responder ? responder(interface, bytes) : std::vector<Datagram>{};
+      std::lock_guard lock(state_->mutex);
+      for (auto& answer : answers) state_->sockets[index_].waiting.push_back(std::move(answer));
+      state_->empty_polls = 0;
+      return true;
     }
 
    private:
