@@ -34,14 +34,15 @@ bool watch_overflowed = false;
 std::array<Block, kMaxWatchedBlocks> watched{};
 std::size_t watched_count = 0;
 
-// By address value: after a realloc the old pointer is only a number.
-void forget_block(std::uintptr_t address) {
+// True when the block was watched.
+bool forget_block(void* address) {
   for (std::size_t i = 0; i < watched_count; ++i) {
-    if (reinterpret_cast<std::uintptr_t>(watched[i].address) == address) {
+    if (watched[i].address == address) {
       watched[i] = watched[--watched_count];
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 void remember_block(void* address, std::size_t size) {
@@ -61,11 +62,14 @@ void* watched_malloc(std::size_t size, const char*, int) {
 }
 
 void* watched_realloc(void* old_address, std::size_t size, const char*, int) {
-  const auto old_value = reinterpret_cast<std::uintptr_t>(old_address);
-  void* address = std::realloc(old_address, size == 0 ? 1 : size);
+  // The old block is forgotten before it moves; should the move fail, a watched block goes
+  // unsearched, which the scan reports as an overflow.
   const std::lock_guard lock(watch_mutex);
-  if (watching && address != nullptr) {
-    forget_block(old_value);
+  const bool was_watched = forget_block(old_address);
+  void* address = std::realloc(old_address, size == 0 ? 1 : size);
+  if (address == nullptr) {
+    watch_overflowed = watch_overflowed || was_watched;
+  } else if (watching) {
     remember_block(address, size);
   }
   return address;
@@ -74,7 +78,7 @@ void* watched_realloc(void* old_address, std::size_t size, const char*, int) {
 void watched_free(void* address, const char*, int) {
   {
     const std::lock_guard lock(watch_mutex);
-    forget_block(reinterpret_cast<std::uintptr_t>(address));
+    forget_block(address);
   }
   std::free(address);
 }
