@@ -493,6 +493,35 @@ TEST_F(BrowsePass, RefusedEventEndsTheReceiving) {
       << "a refused emission leaves the published view as it was";
 }
 
+TEST_F(BrowsePass, SweepThatFindsNothingIsFollowedByTenMillisecondsOfSleep) {
+  // Two quiet sockets for 500 ms: a sweep of both at most every 10 ms, however slow the machine
+  // (a slower one sweeps less often, never more).
+  network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
+  const auto start = Clock::now();
+  (void)pass(500ms);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_GE(took, 500ms);
+  EXPECT_LE(network.polls(), 2 * (static_cast<std::size_t>(took.count()) / 10 + 1));
+  EXPECT_GE(network.polls(), 2U);
+}
+
+// The interface a receiver's address came in on is not opened by the next pass (its address went
+// away): the receiver leaves the owner's view without any datagram, and the pass end says so.
+TEST_F(BrowsePass, PassEndReportsADeviceThatLeftTheViewWithoutADatagram) {
+  answer_with({FakeReceiverRecords().answer()});
+  (void)pass_until_quiet();
+  ASSERT_TRUE(cache.published_view.contains(kIdAABBCC));
+
+  network.set_interfaces(std::vector{host_ipv4(kOther)});
+  answer_with({});
+  const BrowsePassResult later = pass(100ms);
+  EXPECT_EQ(output.summary(), (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
+                                                        "deviceExpired " + kIdAABBCC +
+                                                            " authoritativeRemoval"}));
+  EXPECT_TRUE(cache.published_view.empty());
+  EXPECT_TRUE(later.result.devices.empty());
+}
+
 TEST_F(BrowsePass, ZeroLengthReceivesNothing) {
   answer_with({FakeReceiverRecords().answer()});
   const BrowsePassResult done = pass(0ms);
