@@ -1,5 +1,7 @@
 // Discovery's per-datagram work: decoding a typical answer, and rebuilding the device view from a
-// full cache (2048 records), which a browse pass does after every datagram it receives.
+// full cache (2048 records), which a browse pass does after every datagram it receives; and the
+// planning of follow-up queries, which a pass does whenever its answers pause, beside the view
+// build of the same cache as its baseline.
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +14,7 @@
 #include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
 #include "discovery/discovery_cache.hpp"
+#include "discovery/follow_up_queries.hpp"
 #include "discovery/mdns_message.hpp"
 
 namespace {
@@ -158,6 +161,28 @@ void BM_IngestTypicalAnswerIntoFullCache(benchmark::State& state) {
   state.counters["records"] = static_cast<double>(cache.records.size());
 }
 BENCHMARK(BM_IngestTypicalAnswerIntoFullCache);
+
+// A pass cache filled to the bound, every receiver's instances noted on one socket: the planner
+// indexes the cache once per round and has its whole budget to spend.
+void BM_PlanFollowUpsFromFullPassCache(benchmark::State& state) {
+  const DiscoveryCache cache = full_cache();
+  std::vector<MdnsRecord> noted;
+  for (int n = 0; n < 64; ++n) {
+    auto records = decode_mdns_message(receiver_answer(n));
+    if (records) noted.insert(noted.end(), records->begin(), records->end());
+  }
+  std::size_t queries = 0;
+  for (auto _ : state) {
+    FollowUpPlanner planner(1);
+    planner.note(0, noted);
+    const auto planned = planner.plan(cache, *cache.interfaces);
+    queries = planned.size();
+    benchmark::DoNotOptimize(planned);
+  }
+  state.counters["records"] = static_cast<double>(cache.records.size());
+  state.counters["queries"] = static_cast<double>(queries);
+}
+BENCHMARK(BM_PlanFollowUpsFromFullPassCache)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

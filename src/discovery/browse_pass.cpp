@@ -57,6 +57,30 @@ SelectedInterfaces select_interfaces(BrowseNetwork& network) {
   return selected;
 }
 
+// A receiver this pass heard from answered without the expired records that still stand behind
+// it (the instance it had before a rename, say): they are no longer its records and must not hold
+// its expiry back.
+void drop_superseded_records(DiscoveryCache& owner_cache, const DiscoveryCache& pass_cache,
+                             const StableIdSet& seen, OwnerTime now) {
+  if (seen.empty()) return;
+  const DeviceView view = build_device_view(owner_cache);
+  // What also stands behind a receiver not heard from stays for the renewal schedule.
+  RecordKeySet kept;
+  for (const auto& [id, entry] : view) {
+    if (!seen.contains(id)) kept.insert(entry.supporting_keys.begin(), entry.supporting_keys.end());
+  }
+  for (const auto& [id, entry] : view) {
+    if (!seen.contains(id)) continue;
+    for (const RecordKey& key : entry.supporting_keys) {
+      const auto cached = owner_cache.records.find(key);
+      if (cached != owner_cache.records.end() && cached->second.expiry <= now &&
+          !pass_cache.records.contains(key) && !kept.contains(key)) {
+        owner_cache.records.erase(cached);
+      }
+    }
+  }
+}
+
 class ReceiveLoop {
  public:
   ReceiveLoop(Clock::time_point deadline, Clock::time_point clock_origin,
@@ -165,15 +189,17 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
       length >= Clock::time_point::max() - now ? Clock::time_point::max() : now + length;
   ReceiveLoop(deadline, clock_origin, stop_flag, output).run(sockets, pass_cache, owner_cache);
 
-  // However the loop ended: removals still owed, then the devices this pass heard from.
-  (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal,
-                           Announce::no);
   BrowsePassResult pass;
   // The published devices come first here too: a flood of new answers in this pass must not hide
   // a receiver that answered it.
   for (const auto& [id, entry] : build_device_view(pass_cache, owner_cache.published_view)) {
     pass.seen_ids.insert(id);
   }
+  drop_superseded_records(owner_cache, pass_cache, pass.seen_ids,
+                          OwnerTime::since(clock_origin));
+  // However the loop ended: removals still owed, then the devices this pass heard from.
+  (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal,
+                           Announce::no);
   for (const std::string& id : pass.seen_ids) {
     const auto published = owner_cache.published_view.find(id);
     if (published == owner_cache.published_view.end()) continue;

@@ -141,7 +141,7 @@ TEST_F(NetnsDiscovery, GoodbyeExpiresTheReceiverAuthoritatively) {
 TEST_F(NetnsDiscovery, SilentReceiverIsRenewedRetriedAndExpiredWithRenewalMiss) {
   start_receiver(records_with_ttl(1));
   auto process = start_ready();
-  ASSERT_TRUE(process->write_line(scan_command("s1", 200)));
+  ASSERT_TRUE(process->write_line(scan_command("s1", 500)));
   ASSERT_EQ(lines_through_response(*process, "s1"),
             (std::vector<std::string>{discovered_line(), scan_response("s1", true)}));
   responder->set_mode(Mode::silent);
@@ -161,7 +161,7 @@ TEST_F(NetnsDiscovery, SilentReceiverIsRenewedRetriedAndExpiredWithRenewalMiss) 
 TEST_F(NetnsDiscovery, AnsweringReceiverIsRenewedAndStays) {
   start_receiver(records_with_ttl(1));
   auto process = start_ready();
-  ASSERT_TRUE(process->write_line(scan_command("s1", 200)));
+  ASSERT_TRUE(process->write_line(scan_command("s1", 500)));
   ASSERT_EQ(lines_through_response(*process, "s1").size(), 2U);
   // Every renewal pass that hears the receiver announces it again; it never expires.
   for (int renewal = 0; renewal < 3; ++renewal) {

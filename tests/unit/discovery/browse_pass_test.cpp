@@ -11,6 +11,10 @@
 #include <vector>
 
 #include "discovery/browse_query.hpp"
+#include "tests/unit/discovery/discovery_test_support.hpp"
+#include "discovery/mdns_message.hpp"
+#include "discovery/device_view.hpp"
+#include "discovery/device_events.hpp"
 #include "discovery/follow_up_queries.hpp"
 #include "tests/support/dns_message_builder.hpp"
 #include "tests/support/fake_receiver_records.hpp"
@@ -90,7 +94,7 @@ class BrowsePass : public ::testing::Test {
   RecordingOutput output;
   DiscoveryCache cache;
   std::atomic<bool> stop{false};
-  const Clock::time_point origin = Clock::now();
+  Clock::time_point origin = Clock::now();
 };
 
 TEST(BrowseQuery, IsTheTwoPtrQuestionsWrittenWithoutCompression) {
@@ -491,6 +495,65 @@ TEST_F(BrowsePass, RefusedEventEndsTheReceiving) {
   EXPECT_TRUE(refused.result.complete);
   EXPECT_TRUE(cache.published_view.contains(kIdAABBCC))
       << "a refused emission leaves the published view as it was";
+}
+
+TEST_F(BrowsePass, SweepThatFindsNothingIsFollowedByTenMillisecondsOfSleep) {
+  // Two quiet sockets for 500 ms: a sweep of both at most every 10 ms, however slow the machine
+  // (a slower one sweeps less often, never more).
+  network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
+  const auto start = Clock::now();
+  (void)pass(500ms);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_GE(took, 500ms);
+  EXPECT_LE(network.polls(), 2 * (static_cast<std::size_t>(took.count()) / 10 + 1));
+  EXPECT_GE(network.polls(), 2U);
+}
+
+// The interface a receiver's address came in on is not opened by the next pass (its address went
+// away): the receiver leaves the owner's view without any datagram, and the pass end says so.
+TEST_F(BrowsePass, PassEndReportsADeviceThatLeftTheViewWithoutADatagram) {
+  answer_with({FakeReceiverRecords().answer()});
+  (void)pass_until_quiet();
+  ASSERT_TRUE(cache.published_view.contains(kIdAABBCC));
+
+  network.set_interfaces(std::vector{host_ipv4(kOther)});
+  answer_with({});
+  const BrowsePassResult later = pass(100ms);
+  EXPECT_EQ(output.summary(), (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
+                                                        "deviceExpired " + kIdAABBCC +
+                                                            " authoritativeRemoval"}));
+  EXPECT_TRUE(cache.published_view.empty());
+  EXPECT_TRUE(later.result.devices.empty());
+}
+
+// A published receiver renamed itself (a new instance, on a new host) and answers this pass as
+// the new one: the expired records of the old instance stop standing behind it.
+TEST_F(BrowsePass, ExpiredRecordsOfAReceiverThatAnsweredWithoutThemLeave) {
+  origin = Clock::now() - 100s;  // the pass runs about 100 s into owner time
+  FakeReceiverRecords old = FakeReceiverRecords();
+  old.instance = "Old";
+  old.host = "old-pod.local";
+  old.address = {198, 18, 0, 5};
+  old.ttl = 1;  // expired since 1 s
+  cache.interfaces = std::vector{lan_interface(kLink)};
+  auto records = decode_mdns_message(old.answer());
+  ASSERT_TRUE(records);
+  ingest_mdns_records(cache, *records, OwnerTime{}, lan_interface(kLink));
+  ASSERT_TRUE(emit_device_events(cache, output, ExpiryReason::authoritative_removal, Announce::no));
+  ASSERT_TRUE(cache.published_view.contains(kIdAABBCC));
+
+  answer_with({FakeReceiverRecords().answer()});
+  const BrowsePassResult renamed = pass_until_quiet();
+  ASSERT_EQ(renamed.result.devices.size(), 1U);
+  EXPECT_EQ(device_to_json(renamed.result.devices[0]),
+            nlohmann::json::parse(kestrune::testing::kFakeReceiverDeviceJson));
+  for (const auto& [key, entry] : cache.records) {
+    EXPECT_EQ((key.owner_name + key.data_text).find("old"), std::string::npos)
+        << "left behind: " << key.owner_name << " " << key.data_text;
+  }
+  const DeviceView view = build_device_view(cache);
+  ASSERT_EQ(view.size(), 1U);
+  EXPECT_GE(view.begin()->second.airplay_expiry, (OwnerTime{100, 0}));
 }
 
 TEST_F(BrowsePass, ZeroLengthReceivesNothing) {

@@ -116,6 +116,11 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     for (const auto& socket : state_->sockets) open += socket.open ? 1 : 0;
     return open > 0 && state_->empty_polls >= polls_per_socket * open;
   }
+  // How many receives were tried in all, datagram or not.
+  std::size_t polls() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->polls;
+  }
   // Waits (bounded) until at least `count` queries were sent; false when the time ran out.
   bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const {
     std::unique_lock lock(state_->mutex);
@@ -173,6 +178,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     std::vector<discovery::Ipv4Address> receive_log;
     std::size_t interface_reads = 0;
     std::size_t empty_polls = 0;  // since a datagram was last queued or handed out
+    std::size_t polls = 0;
   };
 
   class Socket final : public discovery::QuerySocket {
@@ -186,6 +192,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     std::optional<std::size_t> try_receive(std::span<std::uint8_t> buffer) override {
       std::lock_guard lock(state_->mutex);
       SocketState& socket = state_->sockets[index_];
+      ++state_->polls;
       if (socket.waiting.empty()) {
         ++state_->empty_polls;
         return std::nullopt;

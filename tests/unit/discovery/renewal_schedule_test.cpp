@@ -238,16 +238,19 @@ TEST_F(Schedule, RetryDueWithTheRegularRenewalRunsFirst) {
 TEST_F(Schedule, DueRetryRowsShareOnePassBoundByTheEarliestGiveUp) {
   hear(device_a(100).answer(), at(0));
   hear(device_b(104).answer(), at(0));
+  hear(device_c(110).answer(), at(0));
   (void)step(at(0));
   (void)step(at(75));
   settle({});
-  ASSERT_EQ(schedule.retry_rows().size(), 2U);
+  ASSERT_EQ(schedule.retry_rows().size(), 3U);
   EXPECT_EQ(step(at(104)), pass_of(950ms)) << "A gives up at 105 s, B at 109 s";
   EXPECT_EQ(schedule.planned_pass()->retry_at,
-            (DeviceInstants{{kA, at(100)}, {kB, at(104)}}));
+            (DeviceInstants{{kA, at(100)}, {kB, at(104)}}))
+      << "C's retry is not due until 110 s";
   settle({kB});
   EXPECT_EQ(schedule.failed_rows(), (DeviceInstants{{kA, at(105)}}));
-  EXPECT_TRUE(schedule.retry_rows().empty());
+  ASSERT_EQ(schedule.retry_rows().size(), 1U);
+  EXPECT_EQ(schedule.retry_rows().begin()->first, kC) << "a row the pass did not take stays";
 }
 
 struct ScanCase {
@@ -324,9 +327,16 @@ TEST_F(Schedule, RenewalMissKeepsARecordThatAnotherReceiverStandsOn) {
   settle({kB});
   EXPECT_EQ(step(at(20)), pass_of(1ms)) << "A's retry";
   settle({kB});
+  // B moves to another port in records not yet told to the host; the renewal miss announces it.
+  b.port = 7001;
+  auto moved = decode_mdns_message(b.answer());
+  ASSERT_TRUE(moved);
+  ingest_mdns_records(cache, *moved, at(20), kLink);
   EXPECT_EQ(step(at(20)), ScheduleOutcome{Kind::continue_now});
 
-  EXPECT_EQ(output.summary(), std::vector<std::string>{"deviceExpired " + kA + " renewalMiss"});
+  ASSERT_EQ(output.summary(), (std::vector<std::string>{"deviceExpired " + kA + " renewalMiss",
+                                                        "deviceDiscovered " + kB}));
+  EXPECT_EQ(output.events()[1].payload["device"]["port"], 7001);
   ASSERT_TRUE(cache.published_view.contains(kB));
   EXPECT_EQ(cache.published_view.at(kB).addresses, std::vector<std::string>{"198.18.0.1"});
   const RecordKey shared{"shared-pod.local", "198.18.0.1", kTypeA, true, kLink.address};
