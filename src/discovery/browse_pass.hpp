@@ -2,14 +2,15 @@
 // One mDNS browse pass: the browse query sent once from every usable IPv4 interface address (at
 // most 64), and the answers gathered for the pass length into the owner cache and into a cache of
 // this pass alone. Whenever the answers pause, the records they named but left out are asked for
-// with follow-up queries (follow_up_queries.hpp). Expired records that no published device stands
-// on leave the owner cache when the pass starts; at its end, expired records behind a receiver
-// that answered this pass without them leave too. While answers arrive, devices that leave the owner's view are announced at once
-// as "deviceExpired" (authoritative removals); at the end every device of the published view that
-// this pass's own answers prove present is announced as "deviceDiscovered", in ascending id order,
-// and the same devices are the pass's scan result. Interfaces that could not be used show as one
-// "discovery_interface_failed" warning with their count. The pass never fails; it ends early, as
-// complete, when the stop flag is set, the output closes or an event push is refused.
+// with follow-up queries (follow_up_queries.hpp). While answers arrive, devices that leave the
+// owner's view are announced at once as "deviceExpired" (authoritative removals); at the end every
+// device of the published view that this pass's own answers prove present is announced as
+// "deviceDiscovered", in ascending id order, and the same devices are the pass's scan result.
+// Interfaces that could not be used show as one "discovery_interface_failed" warning with their
+// count. Expired records that no published device stands on leave the owner cache when the pass
+// starts; at its end, so do expired records behind a receiver that answered without them. The
+// pass never fails; it ends early, as complete, when the stop flag is set, the output closes or an
+// event push is refused.
 
 #include <atomic>
 #include <chrono>

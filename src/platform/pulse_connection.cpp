@@ -11,12 +11,14 @@
 #endif
 
 #if defined(KESTRUNE_THREAD_SANITIZER)
-// libpulse is not built for ThreadSanitizer: it hands its own mutexes and its shared-memory ring
-// buffers from thread to thread through atomics the sanitizer cannot see, and the sanitizer would
-// report that as races inside libpulse. Only reports from inside those functions are silenced;
-// our code, including the callbacks libpulse makes, is still checked.
+// libpulse is not built for ThreadSanitizer: it hands its own mutexes, its shared-memory ring
+// buffers and the packets and tag structures it recycles through lock-free free lists from thread
+// to thread through atomics the sanitizer cannot see, and the sanitizer would report that as races
+// inside libpulse (between two connections of one process, say). Only reports from inside those
+// functions are silenced; our code, including the callbacks libpulse makes, is still checked.
 extern "C" const char* __tsan_default_suppressions() {
-  return "race:pa_mutex_lock\nrace:pa_srbchannel_read\nrace:pa_srbchannel_write\n";
+  return "race:pa_mutex_lock\nrace:pa_srbchannel_read\nrace:pa_srbchannel_write\n"
+         "race:pa_tagstruct_\nrace:pa_packet_\n";
 }
 #endif
 

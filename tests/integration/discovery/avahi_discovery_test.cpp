@@ -107,7 +107,8 @@ std::vector<json> lines_through_response(KestruneProcess& process, const std::st
 }
 
 // The events that arrive until one satisfies `done` (included), within `limit` in all.
-std::vector<json> events_until(KestruneProcess& process, const std::function<bool(const json&)>& done,
+std::vector<json> events_until(KestruneProcess& process,
+                               const std::function<bool(const json&)>& done,
                                Clock::duration limit) {
   std::vector<json> events;
   const auto give_up = Clock::now() + limit;
@@ -224,7 +225,8 @@ TEST_F(AvahiDiscovery, FiveReceiversOnOneResponderAreAllFoundByOneScan) {
   std::vector<AvahiReceiver> receivers;
   std::vector<json> expected;
   for (const char* name : {"Kitchen", "Hall", "Study", "Den", "Attic"}) {
-    const std::string id = std::string("AA:BB:CC:DD:EE:0") + static_cast<char>('1' + receivers.size());
+    const std::string id =
+        std::string("AA:BB:CC:DD:EE:0") + static_cast<char>('1' + receivers.size());
     receivers.push_back(realistic_receiver(name, id));
     expected.push_back(device_json(receivers.back(), "198.18.0.7", nullptr));
   }

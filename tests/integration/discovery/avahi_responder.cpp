@@ -32,7 +32,9 @@ void write_service(std::ostream& out, const std::string& type, const AvahiReceiv
                    const std::vector<std::string>& txt) {
   out << "  <service>\n    <type>" << type << "</type>\n    <port>" << receiver.port
       << "</port>\n    <host-name>" << xml_text(receiver.host) << "</host-name>\n";
-  for (const std::string& entry : txt) out << "    <txt-record>" << xml_text(entry) << "</txt-record>\n";
+  for (const std::string& entry : txt) {
+    out << "    <txt-record>" << xml_text(entry) << "</txt-record>\n";
+  }
   out << "  </service>\n";
 }
 

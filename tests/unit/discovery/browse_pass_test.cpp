@@ -321,7 +321,11 @@ std::string describe(const Datagram& query) {
   std::string text;
   for (const RecordQuestion& q : questions_in(query)) {
     if (!text.empty()) text += ", ";
-    text += q.type == kTypePtr ? "PTR " : q.type == kTypeTxt ? "TXT " : q.type == kTypeSrv ? "SRV " : q.type == kTypeA ? "A " : "? ";
+    text += q.type == kTypePtr   ? "PTR "
+            : q.type == kTypeTxt ? "TXT "
+            : q.type == kTypeSrv ? "SRV "
+            : q.type == kTypeA   ? "A "
+                                 : "? ";
     text += q.name;
   }
   return text;
@@ -362,7 +366,8 @@ struct FollowUpCase {
 
 void PrintTo(const FollowUpCase& c, std::ostream* os) { *os << c.name; }
 
-class BrowsePassFollowUps : public BrowsePass, public ::testing::WithParamInterface<FollowUpCase> {};
+class BrowsePassFollowUps : public BrowsePass,
+                            public ::testing::WithParamInterface<FollowUpCase> {};
 
 // An answer cut short leaves records out; the pass asks for each service type alone (after the
 // TXT of the instances it knows) and for exactly the records it lacks, and finds the receiver.
@@ -425,7 +430,9 @@ TEST_F(BrowsePass, FollowUpsAreBoundedAndEachIsAskedOnce) {
   }
   answer_with({pointers.bytes()});
   network.set_follow_up_responder(
-      [](const InterfaceRecord&, const Datagram&) { return std::vector<Datagram>{empty_response()}; });
+      [](const InterfaceRecord&, const Datagram&) {
+        return std::vector<Datagram>{empty_response()};
+      });
   (void)pass_until_quiet();
   const auto sent = network.follow_ups();
   EXPECT_EQ(sent.size(), kMaxFollowUpQueries);
@@ -456,7 +463,8 @@ TEST(RecordQuery, IsOneQuestionForTheNameAndType) {
                                       {"kitchen._airplay._tcp.local", kTypeTxt},
                                       {"_airplay._tcp.local", kTypePtr}};
   DnsMessageBuilder two;
-  two.question("kitchen._airplay._tcp.local", kTypeTxt, 1).question("_airplay._tcp.local", kTypePtr, 1);
+  two.question("kitchen._airplay._tcp.local", kTypeTxt, 1)
+      .question("_airplay._tcp.local", kTypePtr, 1);
   EXPECT_EQ(build_record_query(questions), two.bytes());
   EXPECT_EQ(build_record_query(std::span(questions).first(1)), std::nullopt);
 }

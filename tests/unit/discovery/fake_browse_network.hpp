@@ -216,7 +216,8 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
         responder = state_->follow_up_responder;
         state_->changed.notify_all();
       }
-      std::vector<Datagram> answers = responder ? responder(interface, bytes) : std::vector<Datagram>{};
+      std::vector<Datagram> answers =
+          responder ? responder(interface, bytes) : std::vector<Datagram>{};
       std::lock_guard lock(state_->mutex);
       for (auto& answer : answers) state_->sockets[index_].waiting.push_back(std::move(answer));
       state_->empty_polls = 0;
