@@ -2,7 +2,6 @@
 
 #include <sched.h>
 #include <sys/resource.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+
+#include "support/stderr_log.hpp"
 
 namespace kestrune::platform {
 
@@ -100,16 +101,6 @@ std::size_t describe(std::string_view thread_name, const ThreadPriority& got, ch
   return written < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(written), sizeof out - 1);
 }
 
-// One write for the line and its line feed, as support::write_stderr_line does, but without the
-// buffer that one allocates.
-void write_line(std::string_view line) {
-  char newline = '\n';
-  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    if (::writev(STDERR_FILENO, parts, 2) >= 0 || errno != EINTR) return;
-  }
-}
-
 // Whether `thread_name` is asking for the first time in this process. Our own few thread names
 // are kept (never a peer's), in fixed room: past it, every call counts as a first.
 bool first_report(std::string_view thread_name) {
@@ -142,7 +133,9 @@ ThreadPriority raise_current_thread_priority(std::string_view thread_name) {
   const ThreadPriority got = raise_current_thread_priority_quietly();
   if (first_report(thread_name)) {
     char line[160];
-    write_line(std::string_view(line, describe(thread_name, got, line)));
+    // Through the shared writer: a full standard error pipe must drop the line, not hold the
+    // real-time thread that is about to start its schedule.
+    support::write_stderr_line(std::string_view(line, describe(thread_name, got, line)));
   }
   return got;
 }
