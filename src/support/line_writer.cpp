@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstdio>
 #include <string>
 
 namespace kestrune::support {
@@ -85,8 +87,10 @@ bool pipe_takes_whole(int fd, std::size_t size) {
 // A new open file description of the file behind `fd`, write-only and non-blocking; -1 when it
 // cannot be opened.
 int open_nonblocking(int fd) {
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  char path[32];
+  const int length = std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return -1;
+  return ::open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 Sent send_line(int fd, std::string_view bytes) {
@@ -125,19 +129,33 @@ Sent send_line(int fd, std::string_view bytes) {
 
 void LineWriter::write_line(std::string_view line) {
   constexpr std::string_view kNotice = "warning[stderr]: dropped_lines=";
-  std::string text;
-  text.reserve(kNotice.size() + 24 + line.size());
+  constexpr std::size_t kCountRoom = 21;  // 20 digits and a line feed
+  // A line that fits goes out from the stack, so a real-time thread may write one without
+  // allocating; a longer one is put together on the heap.
+  char room[1024];
+  std::string heap;
+  const std::size_t most = kNotice.size() + kCountRoom + line.size() + 1;
+  char* text = room;
+  if (most > sizeof room) {
+    heap.resize(most);
+    text = heap.data();
+  }
+  std::size_t size = 0;
+  const auto append = [&](std::string_view part) {
+    part.copy(text + size, part.size());
+    size += part.size();
+  };
   std::lock_guard<std::mutex> lock(mutex_);
   // The count of dropped lines goes out in the same write as the line: both or neither, and
   // nothing between them.
   if (dropped_ > 0) {
-    text.append(kNotice);
-    text.append(std::to_string(dropped_));
-    text.push_back('\n');
+    append(kNotice);
+    size = static_cast<std::size_t>(std::to_chars(text + size, text + most, dropped_).ptr - text);
+    append("\n");
   }
-  text.append(line);
-  text.push_back('\n');
-  if (send_line(fd_, text) == Sent::whole) {
+  append(line);
+  append("\n");
+  if (send_line(fd_, std::string_view(text, size)) == Sent::whole) {
     dropped_ = 0;
   } else {
     ++dropped_;
