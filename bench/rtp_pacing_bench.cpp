@@ -10,7 +10,9 @@
 // Lateness of packet k: its arrival minus (anchor + k' x interval), the schedule the sender keeps;
 // a lateness of more than one interval restarts that schedule at the packet (the sender's own
 // rule), and is counted as a restart. Printed per run: packets, p50/p99/max lateness, restarts
-// and the long-term rate error from the first to the last arrival.
+// (and how many of them came from a packet that reached the channel after its deadline, the
+// producer's lateness rather than the pacing's) and the long-term rate error from the first to
+// the last arrival.
 // Figures only; nothing here passes or fails.
 //
 // Usage: rtp_pacing_bench [seconds per run]   (30 by default; four runs)
@@ -116,13 +118,17 @@ struct RunFigures {
   std::size_t packets = 0;
   double p50_us = 0, p99_us = 0, max_us = 0;
   std::size_t restarts = 0;
+  std::size_t producer_restarts = 0;  // of those: the packet was handed over after its deadline
   double rate_ppm = 0;  // long-term rate error, first to last arrival
 };
 
 // The sender's schedule as seen at the receiver: anchored at the first arrival, restarted at any
 // arrival more than one interval late. Within each stretch the earliest arrival counts as on
 // time, so a first packet that was itself a little late does not make the rest look early.
-RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
+// `handed` (empty for the naive loop) holds when each packet entered the packet channel: a
+// restart at a packet handed over after its deadline is the producer's, not the pacing's.
+RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals,
+                            const std::vector<std::int64_t>& handed) {
   RunFigures figures;
   figures.packets = arrivals.size();
   if (arrivals.size() > 1) {
@@ -152,6 +158,9 @@ RunFigures lateness_figures(const std::vector<std::int64_t>& arrivals) {
     const std::int64_t late =
         arrivals[k] - (anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval);
     if (late > kInterval) {
+      const std::int64_t deadline =
+          anchor + static_cast<std::int64_t>(k - stretch_begin) * kInterval;
+      if (k < handed.size() && handed[k] > deadline) ++figures.producer_restarts;
       close_stretch(k);
       ++figures.restarts;
       lateness.push_back(late);
@@ -199,8 +208,13 @@ class BusyCores {
   std::vector<pid_t> children_;
 };
 
+struct Timeline {
+  std::vector<std::int64_t> arrivals;  // kernel receive times, CLOCK_REALTIME
+  std::vector<std::int64_t> handed;    // when each packet entered the channel, same clock
+};
+
 // The real "rt-sender", fed through the packet channel by this thread.
-std::vector<std::int64_t> run_rt_sender(std::size_t packet_count) {
+Timeline run_rt_sender(std::size_t packet_count) {
   TimestampingReceiver data;
   TimestampingReceiver control;
   std::vector<std::int64_t> arrivals;
@@ -221,23 +235,26 @@ std::vector<std::int64_t> run_rt_sender(std::size_t packet_count) {
   key.fill(0x21);
   engine::RtpSenderState state(engine::new_packet_history(), key);
   const std::vector<std::int16_t> samples(engine::kSamplesPerPacket, 0);
+  std::vector<std::int64_t> handed;
+  handed.reserve(packet_count);
   for (std::size_t queued = 0; queued < packet_count; ++queued) {
     const auto timestamp = static_cast<std::uint32_t>(queued * engine::kFramesPerPacket);
     if (engine::queue_audio_packet(packets, state, samples, timestamp, stats->packetsPrepared)
             .is_error()) {
       break;
     }
+    handed.push_back(now_ns(CLOCK_REALTIME));
   }
   packets.close();
   (void)sender->join();
   receiving.join();
   benchmark::DoNotOptimize(engine::summarize_stream_stats(*stats));
-  return arrivals;
+  return {std::move(arrivals), std::move(handed)};
 }
 
 // A naive pacing loop: clock_nanosleep to each deadline at ordinary priority, the same lateness
 // rule, one datagram per deadline.
-std::vector<std::int64_t> run_naive_loop(std::size_t packet_count) {
+Timeline run_naive_loop(std::size_t packet_count) {
   TimestampingReceiver data;
   std::vector<std::int64_t> arrivals;
   std::thread receiving([&] { arrivals = data.receive(packet_count); });
@@ -259,12 +276,12 @@ std::vector<std::int64_t> run_naive_loop(std::size_t packet_count) {
   });
   sending.join();
   receiving.join();
-  return arrivals;
+  return {std::move(arrivals), {}};
 }
 
 void print_row(const char* load, const char* loop, const RunFigures& f) {
-  std::printf("%-5s %-10s %8zu %10.1f %10.1f %10.1f %9zu %+10.1f\n", load, loop, f.packets,
-              f.p50_us, f.p99_us, f.max_us, f.restarts, f.rate_ppm);
+  std::printf("%-5s %-10s %8zu %10.1f %10.1f %10.1f %9zu %9zu %+10.1f\n", load, loop, f.packets,
+              f.p50_us, f.p99_us, f.max_us, f.restarts, f.producer_restarts, f.rate_ppm);
 }
 
 }  // namespace
@@ -276,19 +293,19 @@ int main(int argc, char** argv) {
 
   std::printf("pacing lateness against the sender's own schedule, %ld s per run (%zu packets)\n",
               seconds, packet_count);
-  std::printf("%-5s %-10s %8s %10s %10s %10s %9s %10s\n", "load", "loop", "packets", "p50 us",
-              "p99 us", "max us", "restarts", "rate ppm");
+  std::printf("%-5s %-10s %8s %10s %10s %10s %9s %9s %10s\n", "load", "loop", "packets",
+              "p50 us", "p99 us", "max us", "restarts", "producer", "rate ppm");
   RunFigures figures[2][2];
   for (int busy = 0; busy < 2; ++busy) {
     for (int naive = 0; naive < 2; ++naive) {
-      std::vector<std::int64_t> arrivals;
+      Timeline timeline;
       if (busy) {
         BusyCores load(std::chrono::seconds(seconds + 10));
-        arrivals = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
+        timeline = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
       } else {
-        arrivals = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
+        timeline = naive ? run_naive_loop(packet_count) : run_rt_sender(packet_count);
       }
-      figures[busy][naive] = lateness_figures(arrivals);
+      figures[busy][naive] = lateness_figures(timeline.arrivals, timeline.handed);
       print_row(busy ? "busy" : "idle", naive ? "naive" : "rt-sender", figures[busy][naive]);
     }
   }
