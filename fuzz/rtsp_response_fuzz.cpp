@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/control_cipher.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/rtsp/rtsp_response.hpp"
