@@ -231,7 +231,7 @@ Timeline run_rt_sender(std::size_t packet_count) {
     std::fprintf(stderr, "rt-sender did not start\n");
     std::exit(1);
   }
-  engine::AudioKey key{};
+  engine::AeadKey key{};
   key.fill(0x21);
   engine::RtpSenderState state(engine::new_packet_history(), key);
   const std::vector<std::int16_t> samples(engine::kSamplesPerPacket, 0);

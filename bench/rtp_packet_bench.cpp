@@ -28,7 +28,7 @@ std::vector<std::int16_t> test_samples() {
 
 void BM_QueueAudioPacket(benchmark::State& state) {
   auto [packets, receiver] = support::channel<engine::OutboundPacket>(8);
-  engine::AudioKey key{};
+  engine::AeadKey key{};
   key.fill(0x5A);
   engine::RtpSenderState sender_state(engine::new_packet_history(), key);
   std::atomic<std::uint64_t> prepared{0};

@@ -30,22 +30,15 @@ if(KESTRUNE_FUZZ)
 endif()
 
 # kestrune_library(<name> [DEPS <targets>...]): the static library kestrune_<name> built from every
-# .cpp in the calling folder. A folder with no sources yet gives an interface library, so others
-# can already name it as a dependency.
+# .cpp in the calling folder.
 function(kestrune_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   set(target kestrune_${name})
-  if(sources)
-    add_library(${target} STATIC ${sources})
-    target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
-    target_link_libraries(${target} PUBLIC ${ARG_DEPS})
-    kestrune_warnings(${target})
-  else()
-    add_library(${target} INTERFACE)
-    target_include_directories(${target} INTERFACE "${PROJECT_SOURCE_DIR}/src")
-    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
-  endif()
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  kestrune_warnings(${target})
 endfunction()
 
 # kestrune_test(<name> [DEPS <targets>...] [LABELS <labels>...]): one GoogleTest binary from every
@@ -53,9 +46,6 @@ endfunction()
 function(kestrune_test name)
   cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
-  if(NOT sources)
-    return()
-  endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrune_test_support GTest::gtest
                         GTest::gmock GTest::gtest_main)

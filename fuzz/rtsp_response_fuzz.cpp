@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/control_cipher.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/rtsp/rtsp_response.hpp"
@@ -82,11 +82,11 @@ void exchange_over_socket_pair(std::span<const std::uint8_t> wire, bool encrypte
     return;
   }
   ::shutdown(fds[1], SHUT_WR);
-  auto connection = engine::rtsp_connection_new(platform::TcpStream::adopt(fds[0]),
-                                                "02:00:00:00:00:01");
+  auto connection =
+      engine::RtspConnection::from_stream(platform::TcpStream::adopt(fds[0]), "02:00:00:00:00:01");
   if (connection) {
     connection->set_request_timeout(std::chrono::seconds(2));
-    if (encrypted) engine::enable_control_cipher(*connection, key_of(1), key_of(2));
+    if (encrypted) connection->enable_control_cipher(key_of(1), key_of(2));
     // Two exchanges: what the first leaves in the buffer is the start of the second.
     for (int i = 0; i < 2; ++i) {
       (void)engine::rtsp_exchange(*connection, "OPTIONS", "*", {}, {},

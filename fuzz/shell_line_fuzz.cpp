@@ -96,10 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)shell::handle_command_line(line, context);
   // A start that was accepted runs a session that ends at once; its events are not counted.
   if (session) (void)shell::stop_active_session(session);
-  shell::finish_output(*queue);
+  queue->finish();
   int responses = 0;
   for (int popped = 0; popped < 16; ++popped) {
-    const auto value = shell::pop_output(*queue);
+    const auto value = queue->pop();
     if (!value) break;
     if (value->value("type", "") == "response") ++responses;
   }

@@ -9,7 +9,8 @@
 namespace kestrune::shell {
 
 inline constexpr const char* kKestruneName = "kestrune";
-inline constexpr const char* kKestruneVersion = "0.1.0";
+// KESTRUNE_VERSION is the project version, passed in by the build (src/shell/CMakeLists.txt).
+inline constexpr const char* kKestruneVersion = KESTRUNE_VERSION;
 inline constexpr std::size_t kMaxRequestIdBytes = 128;
 inline constexpr std::size_t kMaxCommandNameBytes = 64;
 

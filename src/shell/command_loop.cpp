@@ -43,7 +43,7 @@ bool wait_for_stopped_session(ShellContext& context) {
       reap_finished_session(slot);
       return false;
     }
-    if (output_closed(*context.queue)) return false;
+    if (context.queue->closed()) return false;
   }
   return true;
 }
@@ -59,7 +59,7 @@ bool stop_if_active(ActiveSessionSlot& slot) {
 ShutdownRecord run_command_loop(ShellContext& context, support::Receiver<InputLine>& lines) {
   ActiveSessionSlot& slot = context.session;
   for (;;) {
-    if (output_closed(*context.queue)) {
+    if (context.queue->closed()) {
       (void)stop_if_active(slot);
       return {"stdout_closed", false};
     }
@@ -78,9 +78,8 @@ ShutdownRecord run_command_loop(ShellContext& context, support::Receiver<InputLi
     }
     if (std::holds_alternative<EndOfInput>(line)) return {"stdin_eof", stop_if_active(slot)};
     if (std::holds_alternative<TooLarge>(line)) {
-      (void)push_output(*context.queue,
-                        build_protocol_error_response(std::nullopt,
-                                                      protocol_errors::kInputTooLarge));
+      (void)context.queue->push(
+          build_protocol_error_response(std::nullopt, protocol_errors::kInputTooLarge));
       continue;
     }
     switch (handle_command_line(std::get<Line>(line).bytes, context)) {

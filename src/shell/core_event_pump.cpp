@@ -24,7 +24,7 @@ json payload_for(const engine::SessionId& id) {
 bool push_one(OutputQueue& queue, json line) {
   std::vector<json> batch;
   batch.push_back(std::move(line));
-  return push_output_batch(queue, std::move(batch), false);
+  return queue.push_batch(std::move(batch), false);
 }
 
 bool translate_state(const engine::SessionStateEvent& event, OutputQueue& queue,
@@ -58,7 +58,7 @@ bool translate_overflow(const engine::SessionOverflowNotice& notice, OutputQueue
 bool translate_metrics(const engine::SessionMetricsEvent& event, OutputQueue& queue) {
   json payload = payload_for(event.session_id);
   payload["metrics"] = metrics_to_json(event.report);
-  return replace_latest_output(queue, build_event("metrics", std::move(payload)));
+  return queue.replace_latest(build_event("metrics", std::move(payload)));
 }
 
 bool translate_terminal(const engine::SessionTerminalRecord& record, OutputQueue& queue,
@@ -80,7 +80,7 @@ bool translate_terminal(const engine::SessionTerminalRecord& record, OutputQueue
   terminal["shutdownEvidence"] = shutdown_evidence_to_json(record.report);
   batch.push_back(build_event("terminal", std::move(terminal)));
   // An unwritten "metrics" would otherwise follow the terminal that supersedes it.
-  return push_output_batch(queue, std::move(batch), true);
+  return queue.push_batch(std::move(batch), true);
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ void run_core_event_pump(CoreEventPumpInputs inputs) {
   for (;;) {
     engine::SessionEvent event = engine::wait_session_event(inputs.events, kCoreEventWait);
     if (engine::is_no_event(event)) {
-      if (output_closed(*inputs.queue)) return;
+      if (inputs.queue->closed()) return;
       continue;
     }
     if (!translate_core_event(event, *inputs.queue, *inputs.snapshot)) return;

@@ -64,11 +64,11 @@ DispatchOutcome run_reserved_command(const CommandEnvelope& envelope, ShellConte
 }  // namespace
 
 void respond_success(ShellContext& context, std::string_view requestId, nlohmann::json result) {
-  (void)push_output(*context.queue, build_success_response(requestId, std::move(result)));
+  (void)context.queue->push(build_success_response(requestId, std::move(result)));
 }
 
 void respond_error(ShellContext& context, std::string_view requestId, const ProtocolError& error) {
-  (void)push_output(*context.queue, build_protocol_error_response(requestId, error));
+  (void)context.queue->push(build_protocol_error_response(requestId, error));
 }
 
 DispatchOutcome run_hello(const CommandEnvelope& envelope, ShellContext& context) {
@@ -103,7 +103,7 @@ DispatchOutcome handle_command_line(std::string_view bytes, ShellContext& contex
     const std::optional<std::string_view> requestId =
         rejection->requestId ? std::optional<std::string_view>(*rejection->requestId)
                              : std::nullopt;
-    (void)push_output(*context.queue, build_protocol_error_response(requestId, rejection->error));
+    (void)context.queue->push(build_protocol_error_response(requestId, rejection->error));
     return DispatchOutcome::keep_running;
   }
   return dispatch_command(std::get<CommandEnvelope>(std::move(validated)), context);

@@ -42,12 +42,12 @@ bool write_all(int fd, std::string_view bytes) {
 void run_json_writer(OutputQueue& queue, int fd) {
   std::string line;
   line.reserve(kWriterBufferBytes);
-  while (auto value = pop_output(queue)) {
+  while (auto value = queue.pop()) {
     line.clear();
     serialize_json_line(*value, line);
     line.push_back('\n');
     if (!write_all(fd, line)) {
-      close_output(queue);
+      queue.close();
       support::write_stderr_line(kWriterUnavailableLine);
       return;
     }

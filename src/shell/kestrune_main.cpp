@@ -87,8 +87,8 @@ int kestrune_main() {
     exit_process_lifecycle_failed();
   }
 
-  if (!push_output(*queue, build_event("ready", ready_payload()))) {
-    finish_output(*queue);
+  if (!queue->push(build_event("ready", ready_payload()))) {
+    queue->finish();
     (void)writer->join();
     drop_discovery_owner(*discovery);
     return 0;
@@ -111,8 +111,8 @@ int kestrune_main() {
   const ShutdownRecord record = run_command_loop(context, line_receiver);
 
   stop_discovery_owner(*discovery);
-  if (!output_closed(*queue)) (void)push_output(*queue, shutdown_complete_event(record));
-  finish_output(*queue);
+  if (!queue->closed()) (void)queue->push(shutdown_complete_event(record));
+  queue->finish();
   (void)writer->join();  // a writer that ended by a failure is ignored
   if (session) drop_active_session(std::move(*session));
   session.reset();

@@ -27,6 +27,28 @@ class OutputQueue {
   OutputQueue(const OutputQueue&) = delete;
   OutputQueue& operator=(const OutputQueue&) = delete;
 
+  // Appends all values in order, or none. Waits while they do not fit; refused once finished or
+  // closed. With clear_latest, an unwritten latest value is dropped before the values go in.
+  bool push_batch(std::vector<nlohmann::json> values, bool clear_latest);
+
+  // push_batch with one value, leaving the latest-value slot alone.
+  bool push(nlohmann::json value);
+
+  // Replaces the latest-value slot; never waits. Refused once finished or closed.
+  bool replace_latest(nlohmann::json value);
+
+  // The writer's take: the FIFO's front, else the slot's value; waits while both are empty and
+  // neither flag is set; none once empty and finished or closed.
+  std::optional<nlohmann::json> pop();
+
+  // The writer only: marks the output closed and drops everything waiting.
+  void close();
+
+  // The main thread only, at shutdown: no more values are admitted.
+  void finish();
+
+  bool closed();
+
  private:
   struct State {
     std::deque<nlohmann::json> fifo;
@@ -35,38 +57,9 @@ class OutputQueue {
     bool closed = false;
   };
 
-  friend bool push_output_batch(OutputQueue&, std::vector<nlohmann::json>, bool);
-  friend bool replace_latest_output(OutputQueue&, nlohmann::json);
-  friend std::optional<nlohmann::json> pop_output(OutputQueue&);
-  friend void close_output(OutputQueue&);
-  friend void finish_output(OutputQueue&);
-  friend bool output_closed(OutputQueue&);
-
   // A poisoned mark is ignored throughout: the data is used as it is found.
   support::Mutex<State> state_;
   std::condition_variable changed_;  // every change that can release a waiter notifies all
 };
-
-// Appends all values in order, or none. Waits while they do not fit; refused once finished or
-// closed. With clear_latest, an unwritten latest value is dropped before the values go in.
-bool push_output_batch(OutputQueue& queue, std::vector<nlohmann::json> values, bool clear_latest);
-
-// push_output_batch with one value, leaving the latest-value slot alone.
-bool push_output(OutputQueue& queue, nlohmann::json value);
-
-// Replaces the latest-value slot; never waits. Refused once finished or closed.
-bool replace_latest_output(OutputQueue& queue, nlohmann::json value);
-
-// The writer's take: the FIFO's front, else the slot's value; waits while both are empty and
-// neither flag is set; none once empty and finished or closed.
-std::optional<nlohmann::json> pop_output(OutputQueue& queue);
-
-// The writer only: marks the output closed and drops everything waiting.
-void close_output(OutputQueue& queue);
-
-// The main thread only, at shutdown: no more values are admitted.
-void finish_output(OutputQueue& queue);
-
-bool output_closed(OutputQueue& queue);
 
 }  // namespace kestrune::shell

@@ -7,9 +7,9 @@
 namespace kestrune::shell {
 
 bool QueueDiscoveryOutput::push_event(std::string_view name, nlohmann::json payload) {
-  return push_output(*queue_, build_event(name, std::move(payload)));
+  return queue_->push(build_event(name, std::move(payload)));
 }
 
-bool QueueDiscoveryOutput::output_closed() { return shell::output_closed(*queue_); }
+bool QueueDiscoveryOutput::output_closed() { return queue_->closed(); }
 
 }  // namespace kestrune::shell

@@ -23,7 +23,7 @@ bool payload_is_empty(const CommandEnvelope& envelope, ShellContext& context) {
 
 void respond_session_error(ShellContext& context, std::string_view requestId,
                            const engine::SessionError& error) {
-  (void)push_output(*context.queue, build_session_error_response(requestId, error));
+  (void)context.queue->push(build_session_error_response(requestId, error));
 }
 
 constexpr engine::SessionError kBusy =
@@ -74,7 +74,7 @@ DispatchOutcome run_start_session(const CommandEnvelope& envelope, ShellContext&
                                         std::move(snapshot), std::move(*pump)});
   json result = json::object();
   result["accepted"] = true;
-  if (push_output(*context.queue, build_success_response(envelope.requestId, std::move(result)))) {
+  if (context.queue->push(build_success_response(envelope.requestId, std::move(result)))) {
     // Only now may the session's events follow the response.
     (void)start_sender.send(PumpStartSignal{});
     start_sender.close();

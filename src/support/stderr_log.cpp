@@ -50,6 +50,8 @@ void write_stderr_line(std::string_view line) {
   } else if (deferral.lines.size() < kMaxDeferredStderrLines) {
     deferral.lines.emplace_back(line);
   } else {
+    // The newest line takes the last place: it is the one that says how things ended.
+    deferral.lines.back() = line;
     ++deferral.dropped;
   }
 }
@@ -60,8 +62,11 @@ DeferredStderr::~DeferredStderr() {
   if (--deferral.depth > 0) return;
   std::vector<std::string> lines = std::exchange(deferral.lines, {});
   const std::uint64_t dropped = std::exchange(deferral.dropped, 0);
-  for (const std::string& line : lines) write_now(line);
-  if (dropped > 0) stderr_writer().count_dropped(dropped);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // The count goes out with the last line, the one after the lines it stands for.
+    if (i + 1 == lines.size() && dropped > 0) stderr_writer().count_dropped(dropped);
+    write_now(lines[i]);
+  }
 }
 
 void set_stderr_observer_for_testing(std::function<void(std::string_view)> next) {

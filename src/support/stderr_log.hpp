@@ -17,8 +17,9 @@ void write_stderr_line(std::string_view line);
 // Keeps the lines this thread writes to standard error while it lives, and writes them, in
 // order, when it ends (the outermost one, when they nest). Made before a lock that other threads
 // need is taken, it ends after the lock is let go, so the lines written under the lock go out
-// with no lock held. At most kMaxDeferredStderrLines are kept; later ones are counted as
-// dropped.
+// with no lock held. At most kMaxDeferredStderrLines are kept: past that, the newest line
+// replaces the last one kept, and the lines so lost are counted as dropped (reported with the
+// last line).
 class DeferredStderr {
  public:
   DeferredStderr();

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 
 namespace kestrune::testing {
 

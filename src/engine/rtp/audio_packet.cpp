@@ -25,7 +25,7 @@ support::Result<std::vector<std::uint8_t>> seal_audio_packet(
   if (!trailer) return support::fail(std::move(trailer).error());
   std::ranges::copy(trailer->tag, bytes.begin() + kRtpHeaderBytes + payload_bytes);
   std::ranges::copy(trailer->nonce_tail,
-                    bytes.begin() + kRtpHeaderBytes + payload_bytes + kAudioTagBytes);
+                    bytes.begin() + kRtpHeaderBytes + payload_bytes + kAeadTagSize);
   state.history->store(state.sequence_number, packet);
   ++state.sequence_number;
   state.marker_pending = false;

@@ -15,7 +15,7 @@ namespace kestrune::engine {
 
 inline constexpr std::size_t kRtpHeaderBytes = 12;
 inline constexpr std::size_t kAudioPacketOverheadBytes =
-    kRtpHeaderBytes + kAudioTagBytes + kAudioNonceTailBytes;
+    kRtpHeaderBytes + kAeadTagSize + kAudioNonceTailBytes;
 inline constexpr std::uint32_t kFramesPerPacket = 352;
 inline constexpr std::size_t kSamplesPerPacket = 2 * kFramesPerPacket;
 inline constexpr std::size_t kAudioPayloadBytes = 2 * kSamplesPerPacket;

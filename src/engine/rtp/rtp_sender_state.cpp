@@ -6,7 +6,7 @@
 
 namespace kestrune::engine {
 
-RtpSenderState::RtpSenderState(std::shared_ptr<PacketHistory> history_handle, const AudioKey& key)
+RtpSenderState::RtpSenderState(std::shared_ptr<PacketHistory> history_handle, const AeadKey& key)
     : history(std::move(history_handle)), audio_key(key) {}
 
 RtpSenderState::~RtpSenderState() { support::wipe(audio_key); }

@@ -12,7 +12,7 @@
 namespace kestrune::engine {
 
 struct RtpSenderState {
-  RtpSenderState(std::shared_ptr<PacketHistory> history, const AudioKey& audio_key);
+  RtpSenderState(std::shared_ptr<PacketHistory> history, const AeadKey& audio_key);
   RtpSenderState(RtpSenderState&&) noexcept = default;
   RtpSenderState& operator=(RtpSenderState&&) noexcept = default;
   // Wipes the audio key.
@@ -20,13 +20,13 @@ struct RtpSenderState {
 
   std::optional<std::uint32_t> last_sync;  // RTP timestamp of the last sync packet
   std::shared_ptr<PacketHistory> history;
-  AudioKey audio_key;      // the key derived with the events salt (SETUP's "shk")
+  AeadKey audio_key;       // the key derived with the events salt (SETUP's "shk")
   std::uint32_t ssrc = 0;  // 0 for every stream
   std::uint16_t sequence_number = 0;
   std::uint16_t sync_sequence_number = 0;
   bool marker_pending = true;      // cleared by the first audio packet
   bool first_sync_pending = true;  // cleared by the first sync packet
-  AudioCipher cipher;              // the stream's sealing context (see audio_cipher.hpp)
+  AeadCipher cipher;               // the stream's sealing context (see audio_cipher.hpp)
 };
 
 }  // namespace kestrune::engine

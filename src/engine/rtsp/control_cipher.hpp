@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::engine {

@@ -128,8 +128,8 @@ support::Status read_plaintext_chunk(platform::TcpStream& stream,
 RtspConnection::RtspConnection(platform::TcpStream stream, std::vector<RtspHeader> default_headers)
     : stream_(std::move(stream)), default_headers_(std::move(default_headers)) {}
 
-support::Result<RtspConnection> rtsp_connection_new(platform::TcpStream stream,
-                                                    std::string_view device_id) {
+support::Result<RtspConnection> RtspConnection::from_stream(platform::TcpStream stream,
+                                                            std::string_view device_id) {
   if (auto set = stream.set_read_timeout(kRtspRequestTimeout); !set) return fail(set.error());
   if (auto set = stream.set_write_timeout(kRtspRequestTimeout); !set) return fail(set.error());
   std::string compact(device_id);
@@ -164,20 +164,16 @@ support::Result<RtspConnection> rtsp_connect_with_deadline(const platform::Socke
     }
   }
   if (auto set = stream->set_nodelay(true); !set) return fail(set.error());
-  return rtsp_connection_new(std::move(*stream), device_id);
+  return RtspConnection::from_stream(std::move(*stream), device_id);
 }
 
-support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
-    RtspConnection& connection, std::size_t count, Clock::time_point deadline,
-    CancelSource cancel) {
+support::Result<std::vector<std::uint8_t>> RtspConnection::read_exact_with_deadline(
+    std::size_t count, Clock::time_point deadline, CancelSource cancel) {
   std::vector<std::uint8_t> bytes(count);
   std::size_t filled = 0;
   while (filled < count) {  // every turn adds at least one byte or returns
-    auto read = wait_bounded(connection.stream_, Direction::read, deadline, cancel, kReadMessages,
-                             [&] {
-                               return connection.stream_.read_some(
-                                   std::span(bytes).subspan(filled));
-                             });
+    auto read = wait_bounded(stream_, Direction::read, deadline, cancel, kReadMessages,
+                             [&] { return stream_.read_some(std::span(bytes).subspan(filled)); });
     if (!read) return fail(std::move(read).error());
     if (*read == 0) {
       return fail("RTSP TCP connection closed mid-frame", ErrorKind::connection_closed);
@@ -187,15 +183,19 @@ support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
   return bytes;
 }
 
-void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
-                           const AeadKey& read_key) {
-  if (connection.control_cipher_) connection.control_cipher_->wipe_keys();
-  connection.control_cipher_.emplace(write_key, read_key);
+void RtspConnection::enable_control_cipher(const AeadKey& write_key, const AeadKey& read_key) {
+  if (control_cipher_) control_cipher_->wipe_keys();
+  control_cipher_.emplace(write_key, read_key);
 }
 
-support::Error poison_connection(RtspConnection& connection, support::Error error) {
-  connection.poisoned_ = true;
-  if (connection.stream_.is_open()) (void)connection.stream_.shutdown_both();
+void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
+                           const AeadKey& read_key) {
+  connection.enable_control_cipher(write_key, read_key);
+}
+
+support::Error RtspConnection::poison(support::Error error) {
+  poisoned_ = true;
+  if (stream_.is_open()) (void)stream_.shutdown_both();
   return error;
 }
 
@@ -243,7 +243,7 @@ support::Status write_request(platform::TcpStream& stream, std::optional<Control
 support::Status read_encrypted_frame(RtspConnection& connection, ControlCipher& cipher,
                                      std::vector<std::uint8_t>& decrypted,
                                      Clock::time_point deadline, CancelSource cancel) {
-  auto length_bytes = read_exact_with_deadline(connection, 2, deadline, cancel);
+  auto length_bytes = connection.read_exact_with_deadline(2, deadline, cancel);
   if (!length_bytes) {
     return fail_with_context(std::move(length_bytes), "read encrypted control frame length");
   }
@@ -251,8 +251,8 @@ support::Status read_encrypted_frame(RtspConnection& connection, ControlCipher& 
   if (n > kControlBlockMax) {
     return fail("encrypted control block exceeds 1024 bytes: " + std::to_string(n));
   }
-  auto sealed = read_exact_with_deadline(connection, std::size_t{n} + kAeadTagSize, deadline,
-                                         cancel);
+  auto sealed =
+      connection.read_exact_with_deadline(std::size_t{n} + kAeadTagSize, deadline, cancel);
   if (!sealed) return fail_with_context(std::move(sealed), "read encrypted control frame");
   auto plaintext = decrypt_control_frame(cipher, n, *sealed);
   if (!plaintext) return fail(std::move(plaintext).error());
@@ -286,60 +286,53 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
                                             const std::vector<RtspHeader>& headers,
                                             std::span<const std::uint8_t> body,
                                             CancelSource cancel) {
-  return rtsp_exchange_overlapped(connection, method, uri, headers, body, cancel, {});
+  return connection.exchange_overlapped(method, uri, headers, body, cancel, {});
 }
 
-support::Result<RtspResponse> rtsp_exchange_overlapped(
-    RtspConnection& connection, std::string_view method, std::string_view uri,
-    const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body, CancelSource cancel,
+support::Result<RtspResponse> RtspConnection::exchange_overlapped(
+    std::string_view method, std::string_view uri, const std::vector<RtspHeader>& headers,
+    std::span<const std::uint8_t> body, CancelSource cancel,
     const std::function<void()>& while_waiting) {
-  if (connection.poisoned_) return fail("RTSP connection is poisoned and cannot be reused");
-  const std::uint32_t cseq = connection.next_cseq_++;
+  if (poisoned_) return fail("RTSP connection is poisoned and cannot be reused");
+  const std::uint32_t cseq = next_cseq_++;
   const std::string label = std::string(method) + " CSeq " + std::to_string(cseq);
 
-  std::vector<RtspHeader> all_headers = connection.default_headers_;
-  if (connection.session_id_) all_headers.push_back({"Session", *connection.session_id_});
+  std::vector<RtspHeader> all_headers = default_headers_;
+  if (session_id_) all_headers.push_back({"Session", *session_id_});
   all_headers.insert(all_headers.end(), headers.begin(), headers.end());
   std::vector<std::uint8_t> request = serialize_rtsp_request(method, uri, cseq, all_headers, body);
 
   const auto start = Clock::now();
-  const auto deadline = start + connection.request_timeout_;
-  if (auto written = write_request(connection.stream_, connection.control_cipher_,
-                                   std::move(request), deadline, cancel);
+  const auto deadline = start + request_timeout_;
+  if (auto written = write_request(stream_, control_cipher_, std::move(request), deadline, cancel);
       !written) {
-    return fail(poison_connection(connection, written.error().context("write " + label)));
+    return fail(poison(written.error().context("write " + label)));
   }
   if (while_waiting) while_waiting();
 
-  std::vector<std::uint8_t>& buffer = connection.control_cipher_ ? connection.decrypted_buffer_
-                                                                 : connection.plaintext_buffer_;
+  std::vector<std::uint8_t>& buffer = control_cipher_ ? decrypted_buffer_ : plaintext_buffer_;
   for (;;) {  // each stale response is dropped; the deadline bounds the reads between them
-    ControlCipher* cipher = connection.control_cipher_ ? &*connection.control_cipher_ : nullptr;
-    auto bytes =
-        read_response_bytes(connection, connection.stream_, cipher, buffer, deadline, cancel);
+    ControlCipher* cipher = control_cipher_ ? &*control_cipher_ : nullptr;
+    auto bytes = read_response_bytes(*this, stream_, cipher, buffer, deadline, cancel);
     if (!bytes) {
-      return fail(poison_connection(connection,
-                                    bytes.error().context("read " + label + " response")));
+      return fail(poison(bytes.error().context("read " + label + " response")));
     }
     auto response = parse_rtsp_response(*bytes);
     if (!response) {
-      return fail(poison_connection(connection,
-                                    response.error().context("parse " + label + " response")));
+      return fail(poison(response.error().context("parse " + label + " response")));
     }
     const auto cseq_header = response->headers.find("cseq");
     if (cseq_header == response->headers.end()) {
-      return fail(poison_connection(connection, Error("RTSP response is missing CSeq")));
+      return fail(poison(Error("RTSP response is missing CSeq")));
     }
     auto received = parse_unsigned_decimal(cseq_header->second,
                                            std::numeric_limits<std::uint32_t>::max());
     if (!received) {
-      return fail(poison_connection(
-          connection, std::move(received).error().context("invalid RTSP response CSeq")));
+      return fail(poison(std::move(received).error().context("invalid RTSP response CSeq")));
     }
     if (*received > cseq) {
-      return fail(poison_connection(
-          connection, Error("RTSP future CSeq " + std::to_string(*received) +
-                            " while waiting for " + std::to_string(cseq))));
+      return fail(poison(Error("RTSP future CSeq " + std::to_string(*received) +
+                               " while waiting for " + std::to_string(cseq))));
     }
     if (*received < cseq) {
       support::write_stderr_line("warning[rtsp_stale]: method=" + std::string(method) +

@@ -1,10 +1,11 @@
 #pragma once
 // The RTSP/1.0 control connection to a receiver: one TCP stream, plain until the control cipher
 // is installed after pairing and framed (ChaCha20-Poly1305) from then on. Every request goes
-// through rtsp_exchange, which waits in slices of at most 100 ms so that the cancel source and
-// the request deadline are seen, matches the response by CSeq, and poisons the connection on
-// every failure once the exchange has started: a poisoned connection refuses every later request
-// and only dropping remains. Dropping closes the socket and wipes the control keys.
+// through rtsp_exchange (or exchange_overlapped), which waits in slices of at most 100 ms so that
+// the cancel source and the request deadline are seen, matches the response by CSeq, and poisons
+// the connection on every failure once the exchange has started: a poisoned connection refuses
+// every later request and only dropping remains. Dropping closes the socket and wipes the control
+// keys.
 //
 // Not thread-safe: each operation needs exclusive access (callers share it behind a mutex).
 
@@ -58,21 +59,33 @@ class RtspConnection {
     return control_cipher_ ? &*control_cipher_ : nullptr;
   }
 
+  // Wraps a connected stream: sets its read and write timeouts to 10 s and builds the default
+  // headers from the device id ("5A:0F:33:C1:09:7E").
+  static support::Result<RtspConnection> from_stream(platform::TcpStream stream,
+                                                     std::string_view device_id);
+
+  // rtsp_exchange that runs `while_waiting` once the request is written and before the response
+  // is read: work that the answer does not need overlaps the receiver's. Not run when the write
+  // fails.
+  support::Result<RtspResponse> exchange_overlapped(std::string_view method, std::string_view uri,
+                                                    const std::vector<RtspHeader>& headers,
+                                                    std::span<const std::uint8_t> body,
+                                                    CancelSource cancel,
+                                                    const std::function<void()>& while_waiting);
+
+  // Reads exactly `count` bytes from the stream (not from the receive buffers) before `deadline`.
+  support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
+      std::size_t count, std::chrono::steady_clock::time_point deadline, CancelSource cancel);
+
+  // Installs a control cipher with both counters 0; an installed one has its keys wiped first.
+  void enable_control_cipher(const AeadKey& write_key, const AeadKey& read_key);
+
+  // Marks the connection poisoned for good, shuts the stream down in both directions (a failure
+  // of that is ignored) and hands `error` back.
+  support::Error poison(support::Error error);
+
  private:
   RtspConnection(platform::TcpStream stream, std::vector<RtspHeader> default_headers);
-
-  friend support::Result<RtspConnection> rtsp_connection_new(platform::TcpStream stream,
-                                                             std::string_view device_id);
-  friend support::Result<RtspResponse> rtsp_exchange_overlapped(
-      RtspConnection& connection, std::string_view method, std::string_view uri,
-      const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body,
-      CancelSource cancel, const std::function<void()>& while_waiting);
-  friend support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
-      RtspConnection& connection, std::size_t count,
-      std::chrono::steady_clock::time_point deadline, CancelSource cancel);
-  friend void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
-                                    const AeadKey& read_key);
-  friend support::Error poison_connection(RtspConnection& connection, support::Error error);
 
   std::optional<ControlCipher> control_cipher_;
   std::vector<std::uint8_t> plaintext_buffer_;
@@ -84,11 +97,6 @@ class RtspConnection {
   std::uint32_t next_cseq_ = 1;
   bool poisoned_ = false;
 };
-
-// Wraps a connected stream: sets its read and write timeouts to 10 s and builds the default
-// headers from the device id ("5A:0F:33:C1:09:7E").
-support::Result<RtspConnection> rtsp_connection_new(platform::TcpStream stream,
-                                                    std::string_view device_id);
 
 // Connects within 10 s in attempts of at most 100 ms, giving up when `cancel` is set, then sets
 // TCP_NODELAY and wraps the stream.
@@ -105,24 +113,8 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
                                             std::span<const std::uint8_t> body,
                                             CancelSource cancel);
 
-// rtsp_exchange that runs `while_waiting` once the request is written and before the response is
-// read: work that the answer does not need overlaps the receiver's. Not run when the write fails.
-support::Result<RtspResponse> rtsp_exchange_overlapped(
-    RtspConnection& connection, std::string_view method, std::string_view uri,
-    const std::vector<RtspHeader>& headers, std::span<const std::uint8_t> body, CancelSource cancel,
-    const std::function<void()>& while_waiting);
-
-// Reads exactly `count` bytes from the stream (not from the receive buffers) before `deadline`.
-support::Result<std::vector<std::uint8_t>> read_exact_with_deadline(
-    RtspConnection& connection, std::size_t count, std::chrono::steady_clock::time_point deadline,
-    CancelSource cancel);
-
-// Installs a control cipher with both counters 0; an installed one has its keys wiped first.
+// RtspConnection::enable_control_cipher, for callers that hold the connection by reference.
 void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
                            const AeadKey& read_key);
-
-// Marks the connection poisoned for good, shuts the stream down in both directions (a failure of
-// that is ignored) and hands `error` back.
-support::Error poison_connection(RtspConnection& connection, support::Error error);
 
 }  // namespace kestrune::engine

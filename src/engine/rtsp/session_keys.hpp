@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::engine {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <mutex>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "engine/srp/big_number.hpp"
 #include "engine/srp/sha512.hpp"

@@ -31,10 +31,9 @@ std::unexpected<PairSetupFailure> cancelled() {
 std::expected<std::vector<Tlv8Item>, PairSetupFailure> post_pair_setup(
     RtspConnection& connection, std::span<const std::uint8_t> body, std::string_view label,
     CancelSource stop, const std::function<void()>& while_waiting = {}) {
-  auto response = rtsp_exchange_overlapped(
-      connection, "POST", "/pair-setup",
-      {{"Content-Type", "application/octet-stream"}, {"X-Apple-HKP", "4"}}, body, stop,
-      while_waiting);
+  auto response = connection.exchange_overlapped(
+      "POST", "/pair-setup", {{"Content-Type", "application/octet-stream"}, {"X-Apple-HKP", "4"}},
+      body, stop, while_waiting);
   if (!response) {
     if (stop.is_cancelled()) {
       return std::unexpected(

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/core/ip_address.hpp"
+#include "engine/rtp/audio_cipher.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/session/setup_bodies.hpp"
 #include "engine/session/timing_responder.hpp"
@@ -27,8 +28,6 @@ namespace kestrune::engine {
 // The control connection once the start sequence is done with it: one mutex, shared by the record
 // and, while it runs, the feedback worker.
 using SharedRtspConnection = std::shared_ptr<support::Mutex<RtspConnection>>;
-
-using AudioKey = std::array<std::uint8_t, kAudioKeySize>;
 
 enum class TransportState : std::uint8_t { closed = 0, active = 4, closing = 6 };
 

@@ -45,7 +45,7 @@ RequestOutcome teardown_request(RtspSession& session, std::string_view method,
                                                                     : RequestOutcome::rejected;
     }
   }
-  if (poison_after) (void)poison_connection(*connection, teardown_poison());
+  if (poison_after) (void)connection->poison(teardown_poison());
   return outcome;
 }
 
@@ -90,7 +90,7 @@ TeardownEvidence abort_session_transport(RtspSession& session) {
     if (!connection.poisoned()) {
       outcome = connection->is_poisoned() ? RequestOutcome::skippedControlPoisoned
                                           : RequestOutcome::deadlineExceeded;
-      (void)poison_connection(*connection, teardown_poison());
+      (void)connection->poison(teardown_poison());
     }
   }
   result.evidence.flushOutcome = outcome;

@@ -33,7 +33,7 @@ void drop_startup_owner(StartupOwner& owner) {
 
   if (owner.connection) {
     if (owner.connection->is_poisoned()) socket_forced = true;
-    (void)poison_connection(*owner.connection, support::Error("session start abandoned"));
+    (void)owner.connection->poison(support::Error("session start abandoned"));
   }
   if (owner.events_connection) {
     (void)owner.events_connection->shutdown_both();

@@ -60,7 +60,7 @@ class ExchangeTest : public ::testing::Test {
     ASSERT_TRUE(key) << key.error().error.describe();
     auto keys = engine::derive_session_keys(key->bytes);
     ASSERT_TRUE(keys);
-    engine::enable_control_cipher(*connection_, keys->control_write_key, keys->control_read_key);
+    connection_->enable_control_cipher(keys->control_write_key, keys->control_read_key);
   }
 
   support::Result<engine::RtspResponse> options() {
@@ -454,8 +454,8 @@ TEST_F(ExchangeTest, OverlappedWorkRunsBetweenTheWriteAndTheRead) {
   });
   int runs = 0;
   bool request_was_there = false;
-  auto response = engine::rtsp_exchange_overlapped(
-      *connection_, "OPTIONS", "*", {}, {}, CancelSource(&stop_), [&] {
+  auto response =
+      connection_->exchange_overlapped("OPTIONS", "*", {}, {}, CancelSource(&stop_), [&] {
         ++runs;
         request_was_there = receiver_->wait_for_requests(1, 10s);
         work_done = true;
@@ -466,9 +466,9 @@ TEST_F(ExchangeTest, OverlappedWorkRunsBetweenTheWriteAndTheRead) {
   EXPECT_TRUE(request_was_there);
   EXPECT_TRUE(answered_after_work);
 
-  (void)engine::poison_connection(*connection_, support::Error("broken on purpose"));
-  auto refused = engine::rtsp_exchange_overlapped(*connection_, "OPTIONS", "*", {}, {},
-                                                  CancelSource(&stop_), [&] { ++runs; });
+  (void)connection_->poison(support::Error("broken on purpose"));
+  auto refused = connection_->exchange_overlapped("OPTIONS", "*", {}, {}, CancelSource(&stop_),
+                                                  [&] { ++runs; });
   EXPECT_FALSE(refused);
   EXPECT_EQ(runs, 1);
 }

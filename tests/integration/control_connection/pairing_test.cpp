@@ -74,7 +74,7 @@ TEST_F(PairingTest, FullPairingSwitchesToEncryptedFramingWithCSeqOneToFour) {
   EXPECT_EQ(receiver_keys->control_read_key, keys->control_read_key);
   EXPECT_EQ(receiver_keys->events_key, keys->events_key);
 
-  engine::enable_control_cipher(*connection_, keys->control_write_key, keys->control_read_key);
+  connection_->enable_control_cipher(keys->control_write_key, keys->control_read_key);
   auto options = engine::rtsp_exchange(*connection_, "OPTIONS", "*", {}, {}, CancelSource(&stop_));
   ASSERT_TRUE(options) << options.error().describe();
   EXPECT_EQ(options->status, 200);

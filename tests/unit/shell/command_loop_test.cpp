@@ -72,7 +72,7 @@ TEST(CommandLoop, ClosedOutputStopsTheSession) {
   shell.wait_for_state("playing");
   const std::shared_ptr<SessionShared> kept = shell.slot()->handle.shared();
   SessionShared& shared = *kept;
-  close_output(shell.queue());
+  shell.queue().close();
   const ShutdownRecord record = shell.end_loop(/*send_end_of_input=*/false);
   EXPECT_EQ(record.reason, "stdout_closed");
   EXPECT_FALSE(shell.slot().has_value());
@@ -141,7 +141,7 @@ TEST(CommandLoop, PumpThatEndedWithoutAcknowledgingStillLetsTheSessionGo) {
   shell.send(start_command());
   shell.wait_for_state("playing");
   std::shared_ptr<SessionShared> shared = shell.slot()->handle.shared();
-  finish_output(shell.queue());
+  shell.queue().finish();
   gate->open();
   for (int i = 0; i < 1000 && engine::current_session_state(*shared) !=
                                   engine::SessionState::stopped;

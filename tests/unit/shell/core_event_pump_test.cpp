@@ -32,10 +32,10 @@ const engine::SessionId kId = {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0x4d, 0xef,
 const std::string kIdText = "12345678-9abc-4def-8123-456789abcdef";
 
 std::vector<json> drain(OutputQueue& queue) {
-  finish_output(queue);
+  queue.finish();
   std::vector<json> lines;
   for (std::size_t i = 0; i <= kOutputCapacity + 1; ++i) {
-    auto value = pop_output(queue);
+    auto value = queue.pop();
     if (!value) break;
     lines.push_back(std::move(*value));
   }
@@ -139,7 +139,7 @@ TEST(TranslateCoreEvent, RefusedOnceTheQueueIsFinishedOrClosed) {
       SCOPED_TRACE(std::string(c.name) + (closed ? " closed" : " finished"));
       OutputQueue queue;
       SessionSnapshot snapshot;
-      closed ? close_output(queue) : finish_output(queue);
+      closed ? queue.close() : queue.finish();
       EXPECT_FALSE(translate_core_event(c.event, queue, snapshot));
     }
   }
@@ -172,17 +172,17 @@ TEST(TranslateCoreEvent, UnwrittenMetricsNeverFollowTheTerminal) {
 TEST(TranslateCoreEvent, FailedTerminalGoesInAsOneBatch) {
   OutputQueue queue;
   SessionSnapshot snapshot;
-  for (std::size_t i = 0; i + 1 < kOutputCapacity; ++i) ASSERT_TRUE(push_output(queue, json(i)));
+  for (std::size_t i = 0; i + 1 < kOutputCapacity; ++i) ASSERT_TRUE(queue.push(json(i)));
   engine::SessionTerminalRecord terminal;
   terminal.error = SessionError::of(SessionErrorKind::network_error, SessionStage::pairing);
   terminal.session_id = kId;
   auto translated = std::async(std::launch::async,
                                [&] { return translate_core_event(terminal, queue, snapshot); });
   EXPECT_EQ(translated.wait_for(kSettle), std::future_status::timeout);
-  auto other = std::async(std::launch::async, [&] { return push_output(queue, json("other")); });
+  auto other = std::async(std::launch::async, [&] { return queue.push(json("other")); });
   EXPECT_EQ(other.wait_for(kPatience), std::future_status::ready) << "the place was taken";
   std::vector<json> lines;
-  for (int i = 0; i < 3; ++i) lines.push_back(*pop_output(queue));  // room for the batch
+  for (int i = 0; i < 3; ++i) lines.push_back(*queue.pop());  // room for the batch
   ASSERT_EQ(translated.wait_for(kPatience), std::future_status::ready);
   EXPECT_TRUE(translated.get());
   EXPECT_TRUE(other.get());
@@ -224,9 +224,9 @@ struct PumpedSession {
   // What is queued now; the probe in the latest-value slot comes out after the FIFO is empty.
   std::vector<json> queued_now() {
     std::vector<json> lines;
-    if (!replace_latest_output(*queue, json("probe"))) return lines;
+    if (!queue->replace_latest(json("probe"))) return lines;
     for (std::size_t i = 0; i <= kOutputCapacity + 1; ++i) {
-      auto value = pop_output(*queue);
+      auto value = queue->pop();
       if (!value || *value == json("probe")) break;
       lines.push_back(std::move(*value));
     }
@@ -301,7 +301,7 @@ TEST(CoreEventPump, EndsWithoutAcknowledgingOnceTheOutputIsClosed) {
   for (int i = 0; i < 1000 && !read_session_snapshot(*session.snapshot).sessionId; ++i) {
     std::this_thread::sleep_for(5ms);
   }
-  close_output(*session.queue);
+  session.queue->close();
   EXPECT_TRUE(finishes_within(*session.pump, 2000ms));
   EXPECT_TRUE(acknowledgement_channel_closed(session));
 }

@@ -51,9 +51,9 @@ Handled handle(const std::string& line) {
   Handled handled{{}, handle_command_line(line, context)};
   if (slot) (void)stop_active_session(slot);
   drop_discovery_owner(*owner);
-  finish_output(*queue);
+  queue->finish();
   for (int i = 0; i < 20; ++i) {
-    auto value = pop_output(*queue);
+    auto value = queue->pop();
     if (!value) break;
     if ((*value)["type"] == "response") handled.responses.push_back(std::move(*value));
   }

@@ -43,10 +43,10 @@ TEST(RunJsonWriter, WritesEachValueAsOneLineThenTheLatestValue) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   OutputQueue queue;
-  ASSERT_TRUE(push_output(queue, json::parse(R"({"type":"event","a":"x\ny"})")));
-  ASSERT_TRUE(replace_latest_output(queue, json{{"metrics", 1}}));
-  ASSERT_TRUE(push_output(queue, json::array({1.5, nullptr})));
-  finish_output(queue);
+  ASSERT_TRUE(queue.push(json::parse(R"({"type":"event","a":"x\ny"})")));
+  ASSERT_TRUE(queue.replace_latest(json{{"metrics", 1}}));
+  ASSERT_TRUE(queue.push(json::array({1.5, nullptr})));
+  queue.finish();
   std::thread writer([&] { run_json_writer(queue, fds[1]); });
   writer.join();  // ends once the finished queue is drained
   ::close(fds[1]);
@@ -68,15 +68,15 @@ TEST(RunJsonWriter, FailedWriteClosesTheQueueAndSaysSoOnce) {
   ASSERT_EQ(::dup2(captured, 2), 2);
 
   OutputQueue queue;
-  ASSERT_TRUE(push_output(queue, json("first")));
-  ASSERT_TRUE(push_output(queue, json("second")));
+  ASSERT_TRUE(queue.push(json("first")));
+  ASSERT_TRUE(queue.push(json("second")));
   std::thread writer([&] { run_json_writer(queue, fds[1]); });
-  writer.join();  // ends by itself after the failure, without finish_output
+  writer.join();  // ends by itself after the failure, without finish()
 
   ::dup2(saved_stderr, 2);
   ::close(saved_stderr);
-  EXPECT_TRUE(output_closed(queue));
-  EXPECT_FALSE(push_output(queue, json("third")));
+  EXPECT_TRUE(queue.closed());
+  EXPECT_FALSE(queue.push(json("third")));
   ::lseek(captured, 0, SEEK_SET);
   EXPECT_EQ(read_to_end(captured), std::string(kWriterUnavailableLine) + "\n");
   ::close(captured);
@@ -92,12 +92,12 @@ TEST(RunJsonWriter, FullNonBlockingPipeIsWaitedFor) {
   OutputQueue queue;
   const std::string text(4000, 'v');
   constexpr int kLines = 100;  // far more than the pipe holds
-  for (int i = 0; i < kLines; ++i) ASSERT_TRUE(push_output(queue, json(text)));
-  finish_output(queue);
+  for (int i = 0; i < kLines; ++i) ASSERT_TRUE(queue.push(json(text)));
+  queue.finish();
   std::thread writer([&] { run_json_writer(queue, fds[1]); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pipe fills meanwhile
   const std::string written = read_until_closed(fds[0], writer, fds[1]);
-  EXPECT_FALSE(output_closed(queue));
+  EXPECT_FALSE(queue.closed());
   EXPECT_EQ(written.size(), kLines * (text.size() + 3));
   ::close(fds[0]);
 }

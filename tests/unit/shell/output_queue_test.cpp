@@ -21,24 +21,24 @@ constexpr auto kSettle = 200ms;
 constexpr auto kPatience = 10s;
 
 void fill(OutputQueue& queue, int count, int first = 0) {
-  for (int i = 0; i < count; ++i) ASSERT_TRUE(push_output(queue, json(first + i)));
+  for (int i = 0; i < count; ++i) ASSERT_TRUE(queue.push(json(first + i)));
 }
 
 std::vector<json> drain_after_finish(OutputQueue& queue) {
-  finish_output(queue);
+  queue.finish();
   std::vector<json> values;
   for (std::size_t i = 0; i <= kOutputCapacity + 1; ++i) {
-    auto value = pop_output(queue);
+    auto value = queue.pop();
     if (!value) return values;
     values.push_back(std::move(*value));
   }
-  ADD_FAILURE() << "pop_output never returned none";
+  ADD_FAILURE() << "pop never returned none";
   return values;
 }
 
 TEST(OutputQueue, ValuesComeOutInPushOrderThenTheLatestValue) {
   OutputQueue queue;
-  ASSERT_TRUE(replace_latest_output(queue, json("metrics")));
+  ASSERT_TRUE(queue.replace_latest(json("metrics")));
   fill(queue, 3);
   EXPECT_EQ(drain_after_finish(queue), (std::vector<json>{0, 1, 2, "metrics"}));
 }
@@ -47,10 +47,10 @@ TEST(OutputQueue, BatchThatDoesNotFitWaitsForRoomAndGoesInWhole) {
   OutputQueue queue;
   fill(queue, static_cast<int>(kOutputCapacity) - 1);
   auto pushed = std::async(std::launch::async, [&] {
-    return push_output_batch(queue, {json("a"), json("b")}, false);
+    return queue.push_batch({json("a"), json("b")}, false);
   });
   ASSERT_EQ(pushed.wait_for(kSettle), std::future_status::timeout) << "batch of two did not wait";
-  ASSERT_EQ(pop_output(queue), json(0));
+  ASSERT_EQ(queue.pop(), json(0));
   ASSERT_EQ(pushed.wait_for(kPatience), std::future_status::ready);
   EXPECT_TRUE(pushed.get());
   const auto values = drain_after_finish(queue);
@@ -64,12 +64,12 @@ TEST(OutputQueue, ProducerWaitingForRoomIsRefusedWhenTheQueueEnds) {
     SCOPED_TRACE(by_close ? "closed" : "finished");
     OutputQueue queue;
     fill(queue, static_cast<int>(kOutputCapacity));
-    auto pushed = std::async(std::launch::async, [&] { return push_output(queue, json("late")); });
+    auto pushed = std::async(std::launch::async, [&] { return queue.push(json("late")); });
     ASSERT_EQ(pushed.wait_for(kSettle), std::future_status::timeout);
     if (by_close) {
-      close_output(queue);
+      queue.close();
     } else {
-      finish_output(queue);
+      queue.finish();
     }
     ASSERT_EQ(pushed.wait_for(kPatience), std::future_status::ready);
     EXPECT_FALSE(pushed.get());
@@ -80,71 +80,71 @@ TEST(OutputQueue, BatchLargerThanTheCapacityIsNeverAdmitted) {
   OutputQueue queue;
   std::vector<json> huge(kOutputCapacity + 1, json(1));
   auto pushed = std::async(std::launch::async,
-                           [&] { return push_output_batch(queue, std::move(huge), false); });
+                           [&] { return queue.push_batch(std::move(huge), false); });
   ASSERT_EQ(pushed.wait_for(kSettle), std::future_status::timeout);
-  finish_output(queue);
+  queue.finish();
   ASSERT_EQ(pushed.wait_for(kPatience), std::future_status::ready);
   EXPECT_FALSE(pushed.get());
-  EXPECT_EQ(pop_output(queue), std::nullopt);
+  EXPECT_EQ(queue.pop(), std::nullopt);
 }
 
 TEST(OutputQueue, FinishedRefusesAtOnceButTheWriterStillDrains) {
   OutputQueue queue;
   fill(queue, 2);
-  ASSERT_TRUE(replace_latest_output(queue, json("m")));
-  finish_output(queue);
-  EXPECT_FALSE(push_output(queue, json("after")));
-  EXPECT_FALSE(replace_latest_output(queue, json("m2")));
+  ASSERT_TRUE(queue.replace_latest(json("m")));
+  queue.finish();
+  EXPECT_FALSE(queue.push(json("after")));
+  EXPECT_FALSE(queue.replace_latest(json("m2")));
   EXPECT_EQ(drain_after_finish(queue), (std::vector<json>{0, 1, "m"}));
 
   OutputQueue empty;
-  finish_output(empty);
-  EXPECT_FALSE(push_output(empty, json(1))) << "an empty finished queue still refuses";
+  empty.finish();
+  EXPECT_FALSE(empty.push(json(1))) << "an empty finished queue still refuses";
 }
 
 TEST(OutputQueue, ClosedDropsEverythingAndRefusesEverything) {
   OutputQueue queue;
   fill(queue, 5);
-  ASSERT_TRUE(replace_latest_output(queue, json("m")));
-  close_output(queue);
-  EXPECT_TRUE(output_closed(queue));
-  EXPECT_EQ(pop_output(queue), std::nullopt);
-  EXPECT_FALSE(push_output(queue, json(1)));
-  EXPECT_FALSE(push_output_batch(queue, {json(1), json(2)}, true));
-  EXPECT_FALSE(replace_latest_output(queue, json("m2")));
+  ASSERT_TRUE(queue.replace_latest(json("m")));
+  queue.close();
+  EXPECT_TRUE(queue.closed());
+  EXPECT_EQ(queue.pop(), std::nullopt);
+  EXPECT_FALSE(queue.push(json(1)));
+  EXPECT_FALSE(queue.push_batch({json(1), json(2)}, true));
+  EXPECT_FALSE(queue.replace_latest(json("m2")));
 }
 
 TEST(OutputQueue, NewerLatestValueReplacesAnUnwrittenOlderOne) {
   OutputQueue queue;
   fill(queue, 1);  // the FIFO is busy, so the slot is not taken yet
-  ASSERT_TRUE(replace_latest_output(queue, json("first")));
-  ASSERT_TRUE(replace_latest_output(queue, json("second")));
+  ASSERT_TRUE(queue.replace_latest(json("first")));
+  ASSERT_TRUE(queue.replace_latest(json("second")));
   EXPECT_EQ(drain_after_finish(queue), (std::vector<json>{0, "second"}));
 }
 
 TEST(OutputQueue, ClearLatestDropsTheUnwrittenLatestValue) {
   OutputQueue queue;
-  ASSERT_TRUE(replace_latest_output(queue, json("stale metrics")));
-  ASSERT_TRUE(push_output_batch(queue, {json("error"), json("terminal")}, true));
+  ASSERT_TRUE(queue.replace_latest(json("stale metrics")));
+  ASSERT_TRUE(queue.push_batch({json("error"), json("terminal")}, true));
   EXPECT_EQ(drain_after_finish(queue), (std::vector<json>{"error", "terminal"}));
 
   OutputQueue kept;
-  ASSERT_TRUE(replace_latest_output(kept, json("metrics")));
-  ASSERT_TRUE(push_output_batch(kept, {json("state")}, false));
+  ASSERT_TRUE(kept.replace_latest(json("metrics")));
+  ASSERT_TRUE(kept.push_batch({json("state")}, false));
   EXPECT_EQ(drain_after_finish(kept), (std::vector<json>{"state", "metrics"}));
 }
 
 TEST(OutputQueue, PopWaitsForAValueFromAnotherThread) {
   OutputQueue queue;
-  auto popped = std::async(std::launch::async, [&] { return pop_output(queue); });
+  auto popped = std::async(std::launch::async, [&] { return queue.pop(); });
   ASSERT_EQ(popped.wait_for(kSettle), std::future_status::timeout);
-  ASSERT_TRUE(replace_latest_output(queue, json("m")));
+  ASSERT_TRUE(queue.replace_latest(json("m")));
   ASSERT_EQ(popped.wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(popped.get(), json("m"));
 
-  auto ended = std::async(std::launch::async, [&] { return pop_output(queue); });
+  auto ended = std::async(std::launch::async, [&] { return queue.pop(); });
   ASSERT_EQ(ended.wait_for(kSettle), std::future_status::timeout);
-  close_output(queue);
+  queue.close();
   ASSERT_EQ(ended.wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(ended.get(), std::nullopt);
 }
@@ -157,7 +157,7 @@ TEST(OutputQueue, ConcurrentBatchesStayTogetherAndNothingIsLost) {
   OutputQueue queue;
   std::vector<json> written;
   std::thread writer([&] {
-    while (auto value = pop_output(queue)) written.push_back(std::move(*value));
+    while (auto value = queue.pop()) written.push_back(std::move(*value));
   });
   std::vector<std::thread> producers;
   std::atomic<int> refused{0};
@@ -165,16 +165,15 @@ TEST(OutputQueue, ConcurrentBatchesStayTogetherAndNothingIsLost) {
     producers.emplace_back([&, p] {
       for (int b = 0; b < kBatchesEach; ++b) {
         const int id = p * kBatchesEach + b;
-        if (!push_output_batch(queue, {json{{"batch", id}, {"half", 0}},
-                                       json{{"batch", id}, {"half", 1}}},
-                               false)) {
+        if (!queue.push_batch({json{{"batch", id}, {"half", 0}}, json{{"batch", id}, {"half", 1}}},
+                              false)) {
           refused.fetch_add(1);
         }
       }
     });
   }
   for (auto& producer : producers) producer.join();
-  finish_output(queue);
+  queue.finish();
   writer.join();
   EXPECT_EQ(refused.load(), 0);
   ASSERT_EQ(written.size(), static_cast<std::size_t>(2 * kProducers * kBatchesEach));

@@ -500,7 +500,7 @@ TEST(SessionCommands, AcceptedResponseRefusedStopsTheSession) {
     stop_seen = s.stop_requested.load();
     return engine::mark_startup_complete(s);
   }));
-  finish_output(shell.queue());
+  shell.queue().finish();
   EXPECT_EQ(shell.run(start_command()), DispatchOutcome::keep_running);
   EXPECT_FALSE(shell.slot().has_value());
   EXPECT_TRUE(stop_seen);

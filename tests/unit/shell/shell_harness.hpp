@@ -103,7 +103,7 @@ class ShellHarness {
   ~ShellHarness() {
     if (loop_.joinable()) (void)end_loop();
     if (slot_) (void)stop_active_session(slot_);
-    finish_output(*queue_);
+    queue_->finish();
     collector_.join();
     drop_discovery_owner(*owner_);
     EXPECT_FALSE(engine::SessionLease::is_taken());
@@ -143,7 +143,7 @@ class ShellHarness {
       }
       record = record_;
     }
-    if (!record) close_output(*queue_);
+    if (!record) queue_->close();
     loop_.join();
     lines_.reset();
     return record.value_or(ShutdownRecord{"did not end", false});
@@ -197,7 +197,7 @@ class ShellHarness {
  private:
   void collect() {
     for (int i = 0; i < 100000; ++i) {
-      auto value = pop_output(*queue_);
+      auto value = queue_->pop();
       if (!value) return;
       std::lock_guard lock(mutex_);
       seen_.push_back(std::move(*value));

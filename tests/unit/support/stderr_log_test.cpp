@@ -87,20 +87,22 @@ TEST(StderrLog, DeferredLinesGoOutInOrderWhenTheOutermostDeferralEnds) {
   EXPECT_EQ(captured.finish_lines(), expected);
 }
 
-TEST(StderrLog, LinesBeyondTheDeferralBoundAreCountedAsDropped) {
+TEST(StderrLog, LinesBeyondTheDeferralBoundAreCountedAndTheNewestIsKept) {
   CapturedStderr captured;
   constexpr std::size_t kExtra = 5;
+  constexpr std::size_t kWritten = kMaxDeferredStderrLines + kExtra;
   std::vector<std::string> expected;
   {
     const DeferredStderr deferred;
-    for (std::size_t i = 0; i < kMaxDeferredStderrLines + kExtra; ++i) {
+    for (std::size_t i = 0; i < kWritten; ++i) {
       const std::string line = "deferred " + std::to_string(i);
       write_stderr_line(line);
-      if (i < kMaxDeferredStderrLines) expected.push_back(line);
+      if (i + 1 < kMaxDeferredStderrLines) expected.push_back(line);
     }
   }
   write_stderr_line("after");
   expected.push_back("warning[stderr]: dropped_lines=" + std::to_string(kExtra));
+  expected.push_back("deferred " + std::to_string(kWritten - 1));
   expected.push_back("after");
   EXPECT_EQ(captured.finish_lines(), expected);
 }

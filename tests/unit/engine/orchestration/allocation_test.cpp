@@ -85,7 +85,7 @@ std::uint64_t allocated() { return allocations.load(std::memory_order_relaxed); 
 
 TEST(PerPacketAllocation, SealingAllocatesOnlyThePacketItHandsOn) {
   ASSERT_TRUE(crypto_allocations_counted);
-  RtpSenderState state(new_packet_history(), AudioKey{1});
+  RtpSenderState state(new_packet_history(), AeadKey{1});
   const std::vector<std::int16_t> samples(kSamplesPerPacket, 3);
   std::vector<std::vector<std::uint8_t>> kept;
   kept.reserve(600);
@@ -101,7 +101,7 @@ TEST(PerPacketAllocation, SealingAllocatesOnlyThePacketItHandsOn) {
 // with a thread taking the packets out at the other end as "rt-sender" does.
 TEST(PerPacketAllocation, QueueingAllocatesOnlyThePacketItHandsOn) {
   ASSERT_TRUE(crypto_allocations_counted);
-  RtpSenderState state(new_packet_history(), AudioKey{1});
+  RtpSenderState state(new_packet_history(), AeadKey{1});
   constexpr int kChannelCapacity = 8;
   constexpr int kMeasured = 600;  // past the first use of every history slot
   auto [packets, receiver] = support::channel<OutboundPacket>(kChannelCapacity);

@@ -33,8 +33,8 @@ namespace kestrune::engine::testing {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline AudioKey rig_key() {
-  AudioKey key{};
+inline AeadKey rig_key() {
+  AeadKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0xA0 + i);
   return key;
 }
@@ -123,7 +123,7 @@ class StreamRig {
   }
 
   std::shared_ptr<SessionShared> shared = make_session_shared(make_session_id().value(), 0.5F);
-  AudioKey key = rig_key();
+  AeadKey key = rig_key();
   RtpSenderState sender_state{new_packet_history(), key};
   std::unique_ptr<StreamStats> stats = std::make_unique<StreamStats>();
   std::optional<support::Sender<OutboundPacket>> packets;

@@ -142,8 +142,8 @@ class Residue {
 namespace kestrune::engine {
 namespace {
 
-AudioKey test_key() {
-  AudioKey key{};
+AeadKey test_key() {
+  AeadKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(37 * i + 11);
   return key;
 }
@@ -154,7 +154,7 @@ const std::array<std::uint8_t, 8> kAad = {0, 0, 1, 0x60, 0, 0, 0, 0};
 // The audio key, the whole key stream of a packet of `payload_bytes` from block 0 (whose first
 // 32 bytes are the packet's one-time Poly1305 key), and that key's clamped r, as OpenSSL may
 // keep it.
-std::vector<std::vector<std::uint8_t>> secrets_of(const AudioKey& key, std::size_t payload_bytes) {
+std::vector<std::vector<std::uint8_t>> secrets_of(const AeadKey& key, std::size_t payload_bytes) {
   auto stream = testing::chacha20_key_stream(key, kNonce, 0, 64 + payload_bytes);
   std::vector<std::uint8_t> clamped_r(stream.begin(), stream.begin() + 16);
   for (std::size_t i : {3, 7, 11, 15}) clamped_r[i] &= 0x0F;
@@ -164,7 +164,7 @@ std::vector<std::vector<std::uint8_t>> secrets_of(const AudioKey& key, std::size
 
 // A context sealed through OpenSSL directly, so the search is known to see what a context holds:
 // the key and the one-time key stay in it unless something overwrites them.
-EVP_CIPHER_CTX* raw_sealed_context(const AudioKey& key, std::vector<std::uint8_t>& payload) {
+EVP_CIPHER_CTX* raw_sealed_context(const AeadKey& key, std::vector<std::uint8_t>& payload) {
   EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
   std::array<std::uint8_t, 16> tag{};
   int written = 0;
@@ -182,16 +182,16 @@ EVP_CIPHER_CTX* raw_sealed_context(const AudioKey& key, std::vector<std::uint8_t
 // The first use of the cipher loads what OpenSSL keeps for the process; that is not a stream's
 // context, and is done before watching.
 void warm_up_openssl() {
-  AudioCipher cipher;
+  AeadCipher cipher;
   std::vector<std::uint8_t> payload(64, 0);
-  std::array<std::uint8_t, kAudioTagBytes> tag{};
-  ASSERT_TRUE(cipher.seal(AudioKey{}, kNonce, kAad, payload, tag));
+  std::array<std::uint8_t, kAeadTagSize> tag{};
+  ASSERT_TRUE(cipher.seal(AeadKey{}, kNonce, kAad, payload, payload, tag));
 }
 
 TEST(AudioCipherResidue, TheSearchFindsWhatAnUnscrubbedContextHolds) {
   ASSERT_TRUE(crypto_allocations_watched);
   warm_up_openssl();
-  const AudioKey key = test_key();
+  const AeadKey key = test_key();
   const auto secrets = secrets_of(key, 1408);
   static constexpr std::array<std::uint8_t, 32> kZeroKey{};
   struct Case {
@@ -215,17 +215,17 @@ TEST(AudioCipherResidue, TheSearchFindsWhatAnUnscrubbedContextHolds) {
 TEST(AudioCipherResidue, ASealLeavesNothingDerivedFromTheKeyInTheContext) {
   ASSERT_TRUE(crypto_allocations_watched);
   warm_up_openssl();
-  const AudioKey key = test_key();
+  const AeadKey key = test_key();
   // Whole blocks of key stream, and a payload that ends in a partial block (whose key stream
   // OpenSSL keeps in the context's buffer).
   for (const std::size_t payload_bytes : {std::size_t{1408}, std::size_t{100}}) {
     const auto secrets = secrets_of(key, payload_bytes);
     Residue residue;
-    AudioCipher cipher;
+    AeadCipher cipher;
     for (int packet = 0; packet < 3; ++packet) {
       std::vector<std::uint8_t> payload(payload_bytes, static_cast<std::uint8_t>(packet));
-      std::array<std::uint8_t, kAudioTagBytes> tag{};
-      ASSERT_TRUE(cipher.seal(key, kNonce, kAad, payload, tag));
+      std::array<std::uint8_t, kAeadTagSize> tag{};
+      ASSERT_TRUE(cipher.seal(key, kNonce, kAad, payload, payload, tag));
       const auto [held, matches] = residue.scan(secrets);
       EXPECT_GT(held, 0u) << payload_bytes << " bytes, packet " << packet;
       EXPECT_EQ(matches, 0u) << payload_bytes << " bytes, packet " << packet;

@@ -16,7 +16,7 @@ std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin()
 
 // RFC 8439 section 2.8.2: the AEAD example.
 TEST(AudioCipher, SealsTheRfc8439Example) {
-  AudioKey key{};
+  AeadKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0x80 + i);
   const std::array<std::uint8_t, 12> nonce = {0x07, 0x00, 0x00, 0x00, 0x40, 0x41,
                                               0x42, 0x43, 0x44, 0x45, 0x46, 0x47};
@@ -37,9 +37,9 @@ TEST(AudioCipher, SealsTheRfc8439Example) {
   const std::array<std::uint8_t, 16> expected_tag = {0x1a, 0xe1, 0x0b, 0x59, 0x4f, 0x09,
                                                      0xe2, 0x6a, 0x7e, 0x90, 0x2e, 0xcb,
                                                      0xd0, 0x60, 0x06, 0x91};
-  AudioCipher cipher;
+  AeadCipher cipher;
   std::array<std::uint8_t, 16> tag{};
-  ASSERT_TRUE(cipher.seal(key, nonce, aad, text, tag));
+  ASSERT_TRUE(cipher.seal(key, nonce, aad, text, text, tag));
   EXPECT_EQ(text, expected_ciphertext);
   EXPECT_EQ(tag, expected_tag);
 }
@@ -47,9 +47,9 @@ TEST(AudioCipher, SealsTheRfc8439Example) {
 TEST(AudioCipher, EveryPacketIsSealedAfreshOnTheReusedContext) {
   // Sealing A, B, then A again under the same key gives the same bytes for both A's: nothing of
   // the previous packet (key stream position, MAC state) carries over.
-  AudioKey key{};
+  AeadKey key{};
   key.fill(0x42);
-  AudioCipher cipher;
+  AeadCipher cipher;
   auto seal = [&](std::uint16_t sequence_number, std::uint8_t fill) {
     std::vector<std::uint8_t> payload(1408, fill);
     auto trailer = encrypt_audio_payload(cipher, key, sequence_number, 352, 0, payload);
@@ -74,9 +74,9 @@ TEST(AudioCipher, NonceTailIsTheSequenceNumberLittleEndian) {
       {0x1234, {0x34, 0x12, 0, 0, 0, 0, 0, 0}},
       {0xFFFF, {0xFF, 0xFF, 0, 0, 0, 0, 0, 0}},
   };
-  AudioKey key{};
+  AeadKey key{};
   key.fill(9);
-  AudioCipher cipher;
+  AeadCipher cipher;
   for (const Case& c : cases) {
     std::vector<std::uint8_t> payload(16, 0);
     const auto trailer = encrypt_audio_payload(cipher, key, c.sequence_number, 0, 0, payload);

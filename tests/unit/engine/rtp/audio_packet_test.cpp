@@ -12,8 +12,8 @@
 namespace kestrune::engine {
 namespace {
 
-AudioKey test_key() {
-  AudioKey key{};
+AeadKey test_key() {
+  AeadKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(3 * i + 1);
   return key;
 }
@@ -94,7 +94,7 @@ TEST_F(AudioPacketTest, ZeroKeyAndSequenceZeroGiveTheRfc8439KeyStreamVector) {
       0x53, 0x3e, 0x32, 0xee, 0x7a, 0xed, 0x29, 0xb7, 0x21, 0x76, 0x9c, 0xe6, 0x4e,
       0x43, 0xd5, 0x71, 0x33, 0xb0, 0x74, 0xd8, 0x39, 0xd5, 0x31, 0xed, 0x1f, 0x28,
       0x51, 0x0a, 0xfb, 0x45, 0xac, 0xe1, 0x0a, 0x1f, 0x4b, 0x79, 0x4d, 0x6f};
-  RtpSenderState zero_key_state(new_packet_history(), AudioKey{});
+  RtpSenderState zero_key_state(new_packet_history(), AeadKey{});
   auto packet = seal_audio_packet(zero_key_state, 0, silence);
   ASSERT_TRUE(packet);
   EXPECT_TRUE(std::equal(block_one.begin(), block_one.end(), packet->begin() + kRtpHeaderBytes));

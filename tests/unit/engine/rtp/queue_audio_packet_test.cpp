@@ -28,7 +28,7 @@ class QueueAudioPacketTest : public ::testing::Test {
   }
 
   std::shared_ptr<PacketHistory> history = new_packet_history();
-  RtpSenderState state{history, AudioKey{}};
+  RtpSenderState state{history, AeadKey{}};
   std::vector<std::int16_t> samples = std::vector<std::int16_t>(kSamplesPerPacket, 5);
   std::atomic<std::uint64_t> prepared{0};
   std::optional<support::Sender<OutboundPacket>> sender;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "tests/vectors/vector_file.hpp"
 
 namespace kestrune::engine {

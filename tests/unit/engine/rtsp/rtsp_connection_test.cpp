@@ -31,7 +31,8 @@ struct Harness {
 Harness make_harness() {
   int fds[2];
   EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  auto connection = rtsp_connection_new(platform::TcpStream::adopt(fds[0]), "5A:0F:33:C1:09:7E");
+  auto connection =
+      RtspConnection::from_stream(platform::TcpStream::adopt(fds[0]), "5A:0F:33:C1:09:7E");
   EXPECT_TRUE(connection);
   return Harness{std::move(*connection), fds[1]};
 }
@@ -75,8 +76,8 @@ TEST(ReadExact, AssemblesBytesFromSeveralWrites) {
     std::this_thread::sleep_for(20ms);
     send_to(harness.peer, "cde");
   });
-  auto bytes = read_exact_with_deadline(harness.connection, 5, Clock::now() + 2s,
-                                        CancelSource::none());
+  auto bytes =
+      harness.connection.read_exact_with_deadline(5, Clock::now() + 2s, CancelSource::none());
   writer.join();
   ASSERT_TRUE(bytes) << bytes.error().describe();
   EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "abcde");
@@ -103,8 +104,8 @@ TEST(ReadExact, EndsOnDeadlineCancellationOrClosure) {
     if (c.close_peer) ::shutdown(harness.peer, SHUT_WR);
     std::atomic<bool> flag{c.cancelled};
     const auto started = Clock::now();
-    auto bytes = read_exact_with_deadline(harness.connection, 4, started + c.deadline_in,
-                                          CancelSource(&flag));
+    auto bytes = harness.connection.read_exact_with_deadline(4, started + c.deadline_in,
+                                                             CancelSource(&flag));
     ASSERT_FALSE(bytes);
     if (c.message) {
       EXPECT_EQ(bytes.error().describe(), c.message);
@@ -159,7 +160,7 @@ TEST(RtspExchange, LeavesNoPlaintextCopyOfASealedRequest) {
   AeadKey read_key{};
   write_key.fill(0x11);
   read_key.fill(0x22);
-  enable_control_cipher(harness.connection, write_key, read_key);
+  harness.connection.enable_control_cipher(write_key, read_key);
   std::thread peer([&] {  // takes the sealed request and hangs up
     char sealed[4096];
     EXPECT_GT(::read(harness.peer, sealed, sizeof sealed), 0);
