@@ -108,9 +108,12 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     return state_->receive_log;
   }
   // Whether the sockets have been polled empty at least `polls` times since a datagram was last
-  // queued or handed out: with two polls per open socket, a pass has swept them all twice and
-  // found nothing, so it has asked every follow-up it would ask.
-  bool quiet(std::size_t polls_per_socket = 2) const {
+  // queued or handed out. Three polls per open socket: the sweep that drained the last datagram
+  // ends with one empty poll of each, the first idle sweep makes two, and only after that sweep
+  // does the pass send its follow-ups (each of which resets the count); a third empty poll of
+  // each means the pass has swept again after asking every follow-up it would ask. Two would let
+  // a test stop the pass between its idle sweep and its follow-ups.
+  bool quiet(std::size_t polls_per_socket = 3) const {
     std::lock_guard lock(state_->mutex);
     std::size_t open = 0;
     for (const auto& socket : state_->sockets) open += socket.open ? 1 : 0;
