@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrune::support {
@@ -48,8 +49,15 @@ class Error {
 // True for a timed-out or would-block failure: the two forms a read timeout takes.
 bool is_timeout_error(const Error& error);
 
+// A value or the failure that stopped it. Marked [[nodiscard]] so that no call drops a failure
+// without saying so: an intended discard is written `(void)call();`.
 template <class T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using std::expected<T, Error>::expected;
+  // What the monadic operations (and_then, transform, or_else) hand back.
+  Result(std::expected<T, Error> other) : std::expected<T, Error>(std::move(other)) {}
+};
 using Status = Result<void>;
 
 inline std::unexpected<Error> fail(std::string message, ErrorKind kind = ErrorKind::other) {

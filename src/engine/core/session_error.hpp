@@ -77,7 +77,8 @@ constexpr bool default_retryable(SessionErrorKind kind) {
   }
 }
 
-struct SessionError {
+// [[nodiscard]]: a returned error is handled, or dropped on purpose with an explicit (void).
+struct [[nodiscard]] SessionError {
   SessionErrorKind code = SessionErrorKind::success;
   SessionStage stage = SessionStage::internal;
   bool retryable = false;
