@@ -20,15 +20,14 @@ support::Result<FileReader> FileReader::open(const std::string& path) {
   return FileReader(std::move(fd), static_cast<std::uint64_t>(info.st_size));
 }
 
-support::Status FileReader::read_exact_at(std::uint64_t offset,
-                                          std::span<std::uint8_t> out) const {
+support::Status FileReader::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
   std::size_t done = 0;
   // Each turn reads something or fails; interruptions are retried a bounded number of times.
   constexpr int kMaxInterruptions = 64;
   int interruptions = 0;
   while (done < out.size()) {
-    const ssize_t got = ::pread(fd_.get(), out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(fd_.get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (got < 0) {
       if (errno == EINTR && ++interruptions < kMaxInterruptions) continue;
       return support::fail(support::Error::from_errno("read", errno));
