@@ -1,18 +1,14 @@
 #include "shell/kestrune_main.hpp"
 
-#include <fcntl.h>
-
-#include <cerrno>
-#include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unistd.h>
 #include <utility>
 
 #include "discovery/discovery_owner.hpp"
 #include "engine/session/crypto_warmup.hpp"
+#include "platform/std_streams.hpp"
 #include "shell/active_session.hpp"
 #include "shell/capabilities.hpp"
 #include "shell/command_loop.hpp"
@@ -38,29 +34,6 @@ constexpr std::size_t kLineChannelCapacity = 32;
   std::_Exit(1);
 }
 
-// A standard stream that the host left closed must stay unusable. Left free, its descriptor would
-// be the next one the process opens: the first socket to a receiver would then carry protocol or
-// diagnostic lines, or be read as standard input. It is held by /dev/null opened the other way
-// round, so a read of standard input or a write of standard output or error still fails (EBADF)
-// as on a missing stream: the reader sees the end of input, the writer a closed output.
-void hold_closed_standard_streams() {
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-    if (held < 0 || held == fd) continue;  // the lowest free descriptor is normally fd itself
-    (void)::dup2(held, fd);
-    (void)::close(held);
-  }
-}
-
-// A host that closes its end of standard output must show up as a failed write, not a signal.
-void ignore_broken_pipe_signal() {
-  struct sigaction action {};
-  action.sa_handler = SIG_IGN;
-  sigemptyset(&action.sa_mask);
-  (void)sigaction(SIGPIPE, &action, nullptr);
-}
-
 nlohmann::json shutdown_complete_event(const ShutdownRecord& record) {
   nlohmann::json payload = nlohmann::json::object();
   payload["reason"] = std::string(record.reason);
@@ -71,14 +44,19 @@ nlohmann::json shutdown_complete_event(const ShutdownRecord& record) {
 }  // namespace
 
 int kestrune_main() {
-  hold_closed_standard_streams();
-  ignore_broken_pipe_signal();
+  // A standard stream that the host left closed must stay unusable. Left free, its descriptor
+  // would be the next one the process opens: the first socket to a receiver would then carry
+  // protocol or diagnostic lines, or be read as standard input. Held, a read of standard input
+  // still sees the end of input and the writer a closed output.
+  platform::hold_closed_standard_streams();
+  // A host that closes its end of standard output must show up as a failed write, not a signal.
+  platform::ignore_broken_pipe_signal();
   // Before "ready": the first session's pairing then starts with the crypto library warm.
   engine::warm_up_session_crypto();
 
   auto queue = std::make_shared<OutputQueue>();
-  auto writer = support::spawn_named("kestrune-json-writer",
-                                     [queue] { run_json_writer(*queue, STDOUT_FILENO); });
+  auto writer = support::spawn_named(
+      "kestrune-json-writer", [queue] { run_json_writer(*queue, platform::kStandardOutput); });
   if (!writer) exit_process_lifecycle_failed();
 
   auto discovery = discovery::spawn_discovery_owner(std::make_shared<QueueDiscoveryOutput>(queue));
@@ -97,7 +75,7 @@ int kestrune_main() {
   auto [line_sender, line_receiver] = support::channel<InputLine>(kLineChannelCapacity);
   auto reader = support::spawn_named(
       "kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
-        run_stdin_reader(std::move(lines), STDIN_FILENO);
+        run_stdin_reader(std::move(lines), platform::kStandardInput);
       });
   if (!reader) {
     line_receiver.close();

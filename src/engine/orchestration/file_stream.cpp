@@ -37,6 +37,7 @@ StreamOutcome stream_wav_file(const std::string& path,
                               std::optional<std::chrono::nanoseconds> max_duration,
                               StreamContext& context) {
   auto samples = read_wav_file(path);
+  // The reader's error text ("read WAV <path>: ...") is dropped: the host sees the code only.
   if (!samples) {
     return std::unexpected(SessionError::of(SessionErrorKind::config_error, SessionStage::capture));
   }

@@ -92,6 +92,9 @@ class ManagedSession {
     const std::optional<IpAddress> address = choose_session_address(config_.addresses);
     if (!address) return error_at(SessionErrorKind::config_error, SessionStage::validate_config);
     auto started = start_airplay_session(SessionTarget{*address, config_.port}, *shared_);
+    // Here the start failure's error text, with its context chain, stops: only its kind goes on,
+    // to become the code and stage the host is told. The text is written nowhere, neither to the
+    // host nor to standard error; the later steps below drop theirs the same way.
     if (!started) return startup_session_error(started.error().kind);
     slot_.emplace(std::move(*started), shared_);
     reached(StartPoint::transport_held);

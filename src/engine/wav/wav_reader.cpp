@@ -1,19 +1,15 @@
 #include "engine/wav/wav_reader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
-#include "platform/unique_fd.hpp"
+#include "platform/file_reader.hpp"
 
 namespace kestrune::engine {
 
@@ -59,32 +55,25 @@ class MemoryBytes {
   std::span<const std::uint8_t> bytes_;
 };
 
-// A regular file read with pread; small reads (the chunk headers) come through a read-ahead
-// window, so a walk over many small chunks costs one system call per window, not per chunk.
+// A regular file; small reads (the chunk headers) come through a read-ahead window, so a walk
+// over many small chunks costs one read of the file per window, not per chunk.
 class FileBytes {
  public:
-  // Non-blocking, so a FIFO in place of the file is refused rather than waited on.
   static support::Result<FileBytes> open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return support::fail(support::Error::from_errno("open", errno));
-    FileBytes file(fd);
-    struct stat info {};
-    if (::fstat(file.fd_.get(), &info) != 0) {
-      return support::fail(support::Error::from_errno("stat", errno));
-    }
-    if (!S_ISREG(info.st_mode)) return support::fail("not a regular file");
-    file.size_ = static_cast<std::uint64_t>(info.st_size);
-    return file;
+    auto file = platform::FileReader::open(path);
+    if (!file) return support::fail(std::move(file).error());
+    return FileBytes(std::move(*file));
   }
 
-  std::uint64_t size() const { return size_; }
+  std::uint64_t size() const { return file_.size(); }
 
   support::Status read_at(std::uint64_t offset, std::span<std::uint8_t> out) {
     if (out.size() <= kWindowBytes / 4) {
       if (offset < window_offset_ || offset + out.size() > window_offset_ + window_size_) {
         const std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, size_ - offset));
-        if (auto filled = read_fully(offset, std::span(window_->data(), wanted)); !filled) {
+            static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, size() - offset));
+        if (auto filled = file_.read_exact_at(offset, std::span(window_->data(), wanted));
+            !filled) {
           window_size_ = 0;
           return filled;
         }
@@ -95,35 +84,17 @@ class FileBytes {
                   out.size(), out.begin());
       return {};
     }
-    return read_fully(offset, out);
+    return file_.read_exact_at(offset, out);
   }
 
  private:
   static constexpr std::size_t kWindowBytes = 64 * 1024;
 
-  explicit FileBytes(int fd)
-      : fd_(fd), window_(std::make_unique<std::array<std::uint8_t, kWindowBytes>>()) {}
+  explicit FileBytes(platform::FileReader file)
+      : file_(std::move(file)),
+        window_(std::make_unique<std::array<std::uint8_t, kWindowBytes>>()) {}
 
-  support::Status read_fully(std::uint64_t offset, std::span<std::uint8_t> out) const {
-    std::size_t done = 0;
-    // Each turn reads something or fails; interruptions are retried a bounded number of times.
-    constexpr int kMaxInterruptions = 64;
-    int interruptions = 0;
-    while (done < out.size()) {
-      const ssize_t got = ::pread(fd_.get(), out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
-      if (got < 0) {
-        if (errno == EINTR && ++interruptions < kMaxInterruptions) continue;
-        return support::fail(support::Error::from_errno("read", errno));
-      }
-      if (got == 0) return support::fail("the file ended before its size (it shrank)");
-      done += static_cast<std::size_t>(got);
-    }
-    return {};
-  }
-
-  platform::UniqueFd fd_;
-  std::uint64_t size_ = 0;
+  platform::FileReader file_;
   std::unique_ptr<std::array<std::uint8_t, kWindowBytes>> window_;
   std::uint64_t window_offset_ = 0;
   std::size_t window_size_ = 0;
