@@ -11,6 +11,7 @@
 
 #include "engine/rtp/audio_packet.hpp"
 #include "support/stoppable_worker.hpp"
+#include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {
