@@ -128,16 +128,11 @@ class OwnerLoop {
 }  // namespace
 
 DiscoveryOwner::DiscoveryOwner(support::Sender<DiscoveryRequest> requests,
-                               std::shared_ptr<std::atomic<bool>> stop_flag,
-                               support::JoinHandle<void> thread)
-    : requests_(std::move(requests)),
-      stop_flag_(std::move(stop_flag)),
-      thread_(std::move(thread)) {}
+                               support::StoppableWorker<void> worker)
+    : requests_(std::move(requests)), worker_(std::move(worker)) {}
 
 DiscoveryOwner::DiscoveryOwner(DiscoveryOwner&& other) noexcept
-    : requests_(std::exchange(other.requests_, std::nullopt)),
-      stop_flag_(std::move(other.stop_flag_)),
-      thread_(std::exchange(other.thread_, std::nullopt)) {}
+    : requests_(std::exchange(other.requests_, std::nullopt)), worker_(std::move(other.worker_)) {}
 
 DiscoveryOwner::~DiscoveryOwner() { drop_discovery_owner(*this); }
 
@@ -148,7 +143,7 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
 support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryOutput> output,
                                                       std::shared_ptr<BrowseNetwork> network) {
   auto [sender, receiver] = support::unbounded_channel<DiscoveryRequest>();
-  auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+  support::StopFlag stop_flag = support::make_stop_flag();
   auto thread = support::spawn_named(
       "kestrune-discovery-owner", [requests = std::move(receiver), stop_flag,
                                    sink = std::move(output), net = std::move(network)]() mutable {
@@ -157,7 +152,8 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
             .run();
       });
   if (!thread) return support::fail_with_context(std::move(thread), "start discovery owner");
-  return DiscoveryOwner(std::move(sender), std::move(stop_flag), std::move(*thread));
+  return DiscoveryOwner(std::move(sender),
+                        support::StoppableWorker<void>(std::move(stop_flag), std::move(*thread)));
 }
 
 std::optional<ScanResult> request_scan(DiscoveryOwner& owner,
@@ -174,19 +170,15 @@ std::optional<ScanResult> request_scan(DiscoveryOwner& owner,
 }
 
 void stop_discovery_owner(DiscoveryOwner& owner) {
-  if (owner.stop_flag_) owner.stop_flag_->store(true);
+  owner.worker_.request_stop();
   if (owner.requests_) (void)owner.requests_->send(DiscoveryRequest{});
-  if (owner.thread_) {
-    auto thread = std::move(*owner.thread_);
-    owner.thread_.reset();
-    (void)thread.join();  // a fatal end of the owner is not reported
-  }
+  if (owner.worker_.has_thread()) (void)owner.worker_.join();  // a fatal end is not reported
 }
 
 void drop_discovery_owner(DiscoveryOwner& owner) {
   stop_discovery_owner(owner);
   owner.requests_.reset();
-  owner.stop_flag_.reset();
+  owner.worker_ = support::StoppableWorker<void>();
 }
 
 }  // namespace kestrune::discovery

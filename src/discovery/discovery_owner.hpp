@@ -18,7 +18,7 @@
 #include "discovery/discovery_output.hpp"
 #include "support/channel.hpp"
 #include "support/error.hpp"
-#include "support/thread.hpp"
+#include "support/stoppable_worker.hpp"
 
 namespace kestrune::discovery {
 
@@ -49,13 +49,10 @@ class DiscoveryOwner {
   friend void stop_discovery_owner(DiscoveryOwner&);
   friend void drop_discovery_owner(DiscoveryOwner&);
 
-  DiscoveryOwner(support::Sender<DiscoveryRequest> requests,
-                 std::shared_ptr<std::atomic<bool>> stop_flag,
-                 support::JoinHandle<void> thread);
+  DiscoveryOwner(support::Sender<DiscoveryRequest> requests, support::StoppableWorker<void> worker);
 
   std::optional<support::Sender<DiscoveryRequest>> requests_;
-  std::shared_ptr<std::atomic<bool>> stop_flag_;
-  std::optional<support::JoinHandle<void>> thread_;
+  support::StoppableWorker<void> worker_;
 };
 
 // Starts the owner thread browsing the host's own network; the error when the thread cannot be

@@ -79,13 +79,9 @@ class RenewalSchedule {
   // a retry or the regular renewal counts as that pass.
   void after_scan(const StableIdSet& seen, OwnerTime now, const DiscoveryCache& cache);
 
-  const std::map<std::string, RetryRow>& retry_rows() const { return retry_rows_; }
-  const DeviceInstants& failed_rows() const { return failed_rows_; }
-  const std::optional<RegularRenewal>& regular_renewal() const { return regular_renewal_; }
-  const std::optional<PlannedPass>& planned_pass() const { return planned_pass_; }
-  std::uint64_t generation() const { return generation_; }
-
  private:
+  friend struct RenewalScheduleProbe;  // tests' read-only view (renewal_schedule_testing.hpp)
+
   ScheduleOutcome handle_renewal_miss(const StableIdSet& due, DiscoveryCache& cache,
                                       DiscoveryOutput& output);
   void update_regular_renewal(const DeviceInstants& unscheduled, OwnerTime now);

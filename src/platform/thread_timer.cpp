@@ -1,4 +1,5 @@
 #include "platform/thread_timer.hpp"
+#include "platform/thread_timer_testing.hpp"
 
 #include <sys/timerfd.h>
 #include <time.h>

@@ -20,8 +20,4 @@ void native_sleep(std::chrono::nanoseconds duration);
 // how early a fallback sleep must end to be sure not to overshoot.
 std::uint32_t minimum_timer_period_ms();
 
-// Makes the calling thread behave as if its timer could not be created, for tests of the
-// fallback path. Cannot be undone for that thread.
-void disable_thread_timer_for_testing();
-
 }  // namespace kestrune::platform

@@ -2,14 +2,18 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "support/stderr_log.hpp"
+#include "support/thread_testing.hpp"
 
 namespace kestrune::support {
 
 namespace {
 
+// Set while a name is injected, so that a spawn looks at the name (under the mutex) only then.
+std::atomic<bool> failure_injected{false};
 std::mutex injected_failure_mutex;
 std::string injected_failure_name;  // guarded by injected_failure_mutex
 
@@ -19,6 +23,7 @@ void end_thread(std::string message) { throw ThreadEnded(std::move(message)); }
 
 void inject_spawn_failure_for_testing(std::string name) {
   std::lock_guard<std::mutex> lock(injected_failure_mutex);
+  failure_injected.store(!name.empty(), std::memory_order_release);
   injected_failure_name = std::move(name);
 }
 
@@ -39,6 +44,7 @@ void report_abnormal_end(std::string_view thread_name, std::string_view message)
 }
 
 bool spawn_failure_injected(std::string_view name) {
+  if (!failure_injected.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> lock(injected_failure_mutex);
   return !injected_failure_name.empty() && injected_failure_name == name;
 }

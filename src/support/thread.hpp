@@ -51,14 +51,11 @@ struct ThreadRecord {
 
 void set_current_thread_os_name(std::string_view name);
 void report_abnormal_end(std::string_view thread_name, std::string_view message);
-// Test hook: whether a spawn of `name` is to fail as if the OS had refused the thread.
+// Whether a spawn of `name` is to fail as if the OS had refused the thread (thread_testing.hpp);
+// one atomic load while no failure is injected.
 bool spawn_failure_injected(std::string_view name);
 
 }  // namespace detail
-
-// Makes every later spawn whose name equals `name` fail (empty: none). For tests of the paths
-// taken when a thread cannot be created.
-void inject_spawn_failure_for_testing(std::string name);
 
 template <class R>
 class JoinHandle {

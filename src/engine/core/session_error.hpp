@@ -92,12 +92,6 @@ struct [[nodiscard]] SessionError {
   constexpr bool is_success() const { return code == SessionErrorKind::success; }
   constexpr bool is_error() const { return !is_success(); }
 
-  std::uint32_t pack() const;
-  // Bytes outside the enumerations (a code above 12, a stage above 15) become internal_error and
-  // internal, so an unpacked value is always one the tables can name; retryable is any non-zero
-  // third byte.
-  static SessionError unpack(std::uint32_t packed);
-
   // Two successes are equal whatever their other bytes hold.
   friend bool operator==(const SessionError& a, const SessionError& b) {
     if (a.is_success() || b.is_success()) return a.code == b.code;

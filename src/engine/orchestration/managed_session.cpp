@@ -27,6 +27,7 @@
 #include "engine/session/start_sequence.hpp"
 #include "engine/session/startup_error.hpp"
 #include "support/stderr_log.hpp"
+#include "support/stoppable_worker.hpp"
 
 namespace kestrune::engine {
 
@@ -61,7 +62,7 @@ struct StreamState {
       : history(new_packet_history()),
         sender_state(history, session.audio_key),
         stats(std::make_shared<StreamStats>()),
-        control_stop(std::make_shared<std::atomic<bool>>(false)),
+        control_stop(support::make_stop_flag()),
         failure(new_worker_failure_slot()),
         data_destination(stream_destination(session.receiver_address, session.data_port)),
         control_destination(
@@ -70,7 +71,7 @@ struct StreamState {
   std::shared_ptr<PacketHistory> history;
   RtpSenderState sender_state;
   std::shared_ptr<StreamStats> stats;
-  std::shared_ptr<std::atomic<bool>> control_stop;
+  support::StopFlag control_stop;
   std::shared_ptr<WorkerFailureSlot> failure;
   platform::SocketAddress data_destination;
   platform::SocketAddress control_destination;
@@ -204,7 +205,7 @@ class ManagedSession {
                                      stream_->control_stop, stream_->stats, stream_->history,
                                      shared_, stream_->failure);
     if (!control) return control.error();
-    workers_->control.emplace(std::move(*control));
+    workers_->control.attach(std::move(*control));
     reached(StartPoint::control_started);
     if (stop_requested()) return kCancelled;
 

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "engine/core/session_report_merge.hpp"
-#include "engine/core/worker_stop.hpp"
 
 namespace kestrune::engine {
 
@@ -19,9 +18,17 @@ Instant worker_limit(Instant deadline) { return std::min(deadline, Clock::now() 
 template <class R>
 bool wait_then_join(support::JoinHandle<R>& thread, Instant deadline,
                     support::Result<R>& joined) {
-  const bool late = !wait_worker_until(thread, worker_limit(deadline));
-  if (late) (void)wait_worker_until(thread, deadline);
+  const bool late = !support::wait_until_finished(thread, worker_limit(deadline));
+  if (late) (void)support::wait_until_finished(thread, deadline);
   joined = thread.join();
+  return late;
+}
+
+// The same for rt-control, whose thread the worker lets go with the join.
+bool wait_then_join(support::StoppableWorker<void>& worker, Instant deadline) {
+  const bool late = !worker.wait_until(worker_limit(deadline));
+  if (late) (void)worker.wait_until(deadline);
+  (void)worker.join();  // an abnormal end changes nothing here
   return late;
 }
 
@@ -30,9 +37,7 @@ bool wait_then_join(support::JoinHandle<R>& thread, Instant deadline,
 SessionWorkers::SessionWorkers(support::Sender<OutboundPacket> packets_end,
                                std::shared_ptr<SessionShared> session,
                                std::shared_ptr<std::atomic<bool>> stop_flag)
-    : packets(std::move(packets_end)),
-      shared(std::move(session)),
-      control_stop(std::move(stop_flag)) {}
+    : packets(std::move(packets_end)), shared(std::move(session)), control(std::move(stop_flag)) {}
 
 SessionWorkers::~SessionWorkers() { drop_session_workers(*this); }
 
@@ -58,11 +63,9 @@ WorkerStopReport stop_session_workers(SessionWorkers& workers, Instant deadline)
     workers.sender.reset();
   }
 
-  if (workers.control_stop) workers.control_stop->store(true, std::memory_order_release);
-  if (workers.control) {
-    support::Result<void> joined;
-    if (wait_then_join(*workers.control, deadline, joined)) ++report.late_workers;
-    workers.control.reset();  // an abnormal end changes nothing here
+  workers.control.request_stop();
+  if (workers.control.has_thread() && wait_then_join(workers.control, deadline)) {
+    ++report.late_workers;
   }
 
   if (report.late_workers > 0 || Clock::now() > deadline) {

@@ -17,6 +17,7 @@
 #include "engine/rtp/outbound_packet.hpp"
 #include "engine/session/feedback_worker.hpp"
 #include "support/channel.hpp"
+#include "support/stoppable_worker.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::engine {
@@ -33,9 +34,9 @@ struct SessionWorkers {
 
   std::optional<support::Sender<OutboundPacket>> packets;  // taken out when the channel closes
   std::shared_ptr<SessionShared> shared;
-  std::shared_ptr<std::atomic<bool>> control_stop;
   std::optional<support::JoinHandle<SessionError>> sender;
-  std::optional<support::JoinHandle<void>> control;
+  // rt-control: its stop flag from the start, its thread once started.
+  support::StoppableWorker<void> control;
   std::optional<FeedbackWorkerHandle> feedback;
 };
 

@@ -60,10 +60,9 @@ class PacketHistory {
   // regardless.
   bool append_packet_to(std::uint16_t sequence_number, std::vector<std::uint8_t>& out);
 
-  // The slots and their lock, for inspection.
-  support::Mutex<HistorySlots>& slots() { return slots_; }
-
  private:
+  friend support::Mutex<HistorySlots>& history_slots_for_testing(PacketHistory& history);
+
   support::Mutex<HistorySlots> slots_;
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "engine/core/worker_stop.hpp"
 #include "support/stderr_log.hpp"
 
 namespace kestrune::engine {
@@ -72,10 +71,6 @@ FeedbackTotals FeedbackCounters::totals() const {
           transport_failures.load(std::memory_order_relaxed)};
 }
 
-FeedbackWorkerHandle::~FeedbackWorkerHandle() {
-  if (thread && stop) (void)stop_feedback_worker(*this, Clock::now());
-}
-
 void run_feedback_worker(FeedbackWorker worker) {
   for (;;) {  // each round waits the interval first; ends on the stop flag or a failed round
     if (stop_set(worker) || !wait_interval(worker)) return;
@@ -106,23 +101,23 @@ support::Result<FeedbackWorkerHandle> spawn_feedback_worker(SharedRtspConnection
                                                             std::shared_ptr<SessionShared> shared,
                                                             std::chrono::milliseconds interval) {
   FeedbackWorkerHandle handle;
-  handle.stop = std::make_shared<std::atomic<bool>>(false);
+  handle.worker = support::StoppableWorker<void>(support::make_stop_flag());
   handle.failed = std::make_shared<std::atomic<bool>>(false);
   handle.counters = std::make_shared<FeedbackCounters>();
-  FeedbackWorker worker{std::move(session_url), interval,  handle.stop,     handle.counters,
-                        std::move(connection),  handle.failed, std::move(shared)};
+  FeedbackWorker worker{
+      std::move(session_url), interval,      handle.worker.stop_flag(), handle.counters,
+      std::move(connection),  handle.failed, std::move(shared)};
   auto thread = support::spawn_named(
       "rtsp-feedback", [worker = std::move(worker)]() mutable {
         run_feedback_worker(std::move(worker));
       });
   if (!thread) return support::fail(std::move(thread).error());
-  handle.thread.emplace(std::move(*thread));
+  handle.worker.attach(std::move(*thread));
   return handle;
 }
 
 bool stop_feedback_worker(FeedbackWorkerHandle& handle, Clock::time_point deadline) {
-  if (!handle.stop) return true;
-  return stop_worker_until(*handle.stop, handle.thread, deadline);
+  return handle.worker.stop_and_join(deadline);
 }
 
 }  // namespace kestrune::engine

@@ -12,14 +12,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "engine/core/session_report.hpp"
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "support/error.hpp"
-#include "support/thread.hpp"
+#include "support/stoppable_worker.hpp"
 
 namespace kestrune::engine {
 
@@ -43,12 +42,10 @@ struct FeedbackWorkerHandle {
   FeedbackWorkerHandle() = default;
   FeedbackWorkerHandle(FeedbackWorkerHandle&&) noexcept = default;
   FeedbackWorkerHandle& operator=(FeedbackWorkerHandle&&) = delete;
-  ~FeedbackWorkerHandle();
 
-  std::shared_ptr<std::atomic<bool>> stop;
+  support::StoppableWorker<void> worker;
   std::shared_ptr<std::atomic<bool>> failed;
   std::shared_ptr<FeedbackCounters> counters;
-  std::optional<support::JoinHandle<void>> thread;
 };
 
 // The thread's own context.
@@ -72,7 +69,8 @@ support::Result<FeedbackWorkerHandle> spawn_feedback_worker(
 // first failed round.
 void run_feedback_worker(FeedbackWorker worker);
 
-// stop_worker_until on the worker: whether it had ended by `deadline`; it is joined either way.
+// StoppableWorker::stop_and_join on the worker: whether it had ended by `deadline`; it is joined
+// either way.
 bool stop_feedback_worker(FeedbackWorkerHandle& handle,
                           std::chrono::steady_clock::time_point deadline);
 

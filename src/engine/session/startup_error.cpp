@@ -16,8 +16,6 @@ SessionError startup_session_error(StartupErrorKind kind) {
       return SessionError::of(K::internal_error, S::timing);
     case StartupErrorKind::SetupPhase1:
       return SessionError::of(K::setup_failed, S::setup_phase1);
-    case StartupErrorKind::Events:
-      return SessionError::of(K::network_error, S::events);
     case StartupErrorKind::ControlBind:
       return SessionError::of(K::network_error, S::control);
     case StartupErrorKind::SetupPhase2:

@@ -15,7 +15,6 @@ enum class StartupErrorKind : std::uint8_t {
   Pairing,          // pair-setup, key derivation, encrypted OPTIONS transport
   Timing,           // the timing responder did not start
   SetupPhase1,      // SETUP phase 1 body, exchange, status, answer
-  Events,           // never produced: a failed events connection only warns
   ControlBind,      // the local control socket
   SetupPhase2,      // SETUP phase 2 body, exchange, status, answer
   RecordRejected,   // RECORD answered outside 2xx
@@ -29,8 +28,9 @@ struct StartupFailure {
 
 // What the session reports for each kind: cancelled at shutdown, network_error at pairing,
 // pairing_failed at pairing, internal_error at timing, setup_failed at setup_phase1,
-// network_error at events, network_error at control, setup_failed at setup_phase2,
-// record_rejected at record, control_poisoned at record; retryable as the code usually is.
+// network_error at control, setup_failed at setup_phase2, record_rejected at record,
+// control_poisoned at record; retryable as the code usually is. (A failed events connection only
+// warns, so no kind stands for it.)
 SessionError startup_session_error(StartupErrorKind kind);
 
 }  // namespace kestrune::engine

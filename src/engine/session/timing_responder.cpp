@@ -4,35 +4,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/core/worker_stop.hpp"
 #include "engine/session/timing_reply.hpp"
 #include "engine/rtp/ntp_time.hpp"
 
 namespace kestrune::engine {
-
-// A moved-from responder holds no thread, so its drop stops nothing.
-TimingResponder::TimingResponder(TimingResponder&& other) noexcept
-    : stop(std::move(other.stop)),
-      requests(std::move(other.requests)),
-      replies(std::move(other.replies)),
-      thread(std::exchange(other.thread, std::nullopt)),
-      local_port(other.local_port) {}
-
-TimingResponder& TimingResponder::operator=(TimingResponder&& other) noexcept {
-  if (this != &other) {
-    if (thread) stop_timing_responder(*this, std::chrono::steady_clock::now());
-    stop = std::move(other.stop);
-    requests = std::move(other.requests);
-    replies = std::move(other.replies);
-    thread = std::exchange(other.thread, std::nullopt);
-    local_port = other.local_port;
-  }
-  return *this;
-}
-
-TimingResponder::~TimingResponder() {
-  if (thread) stop_timing_responder(*this, std::chrono::steady_clock::now());
-}
 
 support::Result<TimingResponder> start_timing_responder() {
   auto socket = platform::UdpSocket::bind_any_ipv4();
@@ -46,18 +21,18 @@ support::Result<TimingResponder> start_timing_responder() {
   if (!port) return support::fail(std::move(port).error());
 
   TimingResponder responder;
-  responder.stop = std::make_shared<std::atomic<bool>>(false);
+  responder.worker = support::StoppableWorker<void>(support::make_stop_flag());
   responder.requests = std::make_shared<std::atomic<std::uint64_t>>(0);
   responder.replies = std::make_shared<std::atomic<std::uint64_t>>(0);
   responder.local_port = *port;
   auto handle = support::spawn_named(
-      "", [socket = std::move(*socket), stop = responder.stop, requests = responder.requests,
-           replies = responder.replies]() mutable {
+      "", [socket = std::move(*socket), stop = responder.worker.stop_flag(),
+           requests = responder.requests, replies = responder.replies]() mutable {
         run_timing_responder(std::move(socket), std::move(stop), std::move(requests),
                              std::move(replies));
       });
   if (!handle) return support::fail(std::move(handle).error());
-  responder.thread.emplace(std::move(*handle));
+  responder.worker.attach(std::move(*handle));
   return responder;
 }
 
@@ -85,8 +60,7 @@ void run_timing_responder(platform::UdpSocket socket, std::shared_ptr<std::atomi
 
 bool stop_timing_responder(TimingResponder& responder,
                            std::chrono::steady_clock::time_point deadline) {
-  if (!responder.stop) return true;
-  return stop_worker_until(*responder.stop, responder.thread, deadline);
+  return responder.worker.stop_and_join(deadline);
 }
 
 }  // namespace kestrune::engine

@@ -8,31 +8,22 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "platform/udp_socket.hpp"
 #include "support/error.hpp"
-#include "support/thread.hpp"
+#include "support/stoppable_worker.hpp"
 
 namespace kestrune::engine {
 
 inline constexpr std::chrono::milliseconds kTimingReadTimeout{50};
 inline constexpr std::size_t kTimingReceiveBufferBytes = 2'048;
 
+// Move-only. A responder dropped (or assigned over) while its thread runs is stopped and joined
+// (without waiting beyond the thread's own read timeout), so no thread outlives its handle.
 struct TimingResponder {
-  TimingResponder() = default;
-  TimingResponder(TimingResponder&& other) noexcept;
-  TimingResponder& operator=(TimingResponder&& other) noexcept;
-  TimingResponder(const TimingResponder&) = delete;
-  TimingResponder& operator=(const TimingResponder&) = delete;
-  // A responder dropped while its thread runs is stopped and joined (without waiting beyond the
-  // thread's own read timeout), so no thread outlives its handle.
-  ~TimingResponder();
-
-  std::shared_ptr<std::atomic<bool>> stop;
+  support::StoppableWorker<void> worker;
   std::shared_ptr<std::atomic<std::uint64_t>> requests;  // valid timing requests received
   std::shared_ptr<std::atomic<std::uint64_t>> replies;   // replies sent
-  std::optional<support::JoinHandle<void>> thread;
   std::uint16_t local_port = 0;
 };
 
@@ -47,8 +38,8 @@ void run_timing_responder(platform::UdpSocket socket, std::shared_ptr<std::atomi
                           std::shared_ptr<std::atomic<std::uint64_t>> requests,
                           std::shared_ptr<std::atomic<std::uint64_t>> replies);
 
-// stop_worker_until on the responder: sets the flag, polls every 1 ms until the thread has ended
-// or `deadline` has come, then joins it. Whether it had ended by the deadline.
+// StoppableWorker::stop_and_join on the responder: sets the flag, polls every 1 ms until the thread
+// has ended or `deadline` has come, then joins it. Whether it had ended by the deadline.
 bool stop_timing_responder(TimingResponder& responder,
                            std::chrono::steady_clock::time_point deadline);
 

@@ -127,7 +127,7 @@ TEST_F(FeedbackWorkerTest, ASilentReceiverFailsThePostAfterTwoSecondsAndEndsTheW
   ASSERT_NO_FATAL_FAILURE(spawn());
   ASSERT_TRUE(wait_for_posts(1));
   const auto posted_at = Clock::now();
-  ASSERT_TRUE(eventually_true([&] { return worker->thread->is_finished(); }, 6s));
+  ASSERT_TRUE(eventually_true([&] { return worker->worker.finished(); }, 6s));
   EXPECT_GE(Clock::now() - posted_at, 1800ms);
   EXPECT_TRUE(failed());
   const FeedbackTotals counted = totals();
@@ -193,7 +193,7 @@ TEST_F(FeedbackWorkerTest, APoisonedLockIsATransportFailureAndTheConnectionIsNot
   (void)poisoner->join();
   record->connection->lock()->set_request_timeout(1s);
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return worker->thread->is_finished(); }, 2s));
+  ASSERT_TRUE(eventually_true([&] { return worker->worker.finished(); }, 2s));
   EXPECT_TRUE(failed());
   EXPECT_EQ(totals().transportFailures, 1u);
   EXPECT_TRUE(posts().empty());
@@ -209,7 +209,7 @@ TEST_F(FeedbackWorkerTest, ThePostPutsTheRequestTimeoutBackToTenSeconds) {
 
 TEST_F(FeedbackWorkerTest, DroppingTheHandleStopsTheThread) {
   ASSERT_NO_FATAL_FAILURE(spawn(10s));
-  const auto thread_stop = worker->stop;
+  const auto thread_stop = worker->worker.stop_flag();
   const auto started_at = Clock::now();
   worker.reset();
   EXPECT_TRUE(thread_stop->load());

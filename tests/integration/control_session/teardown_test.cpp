@@ -258,7 +258,7 @@ TEST_F(StartedSessionTest, TheQuickCloseSendsNothing) {
   EXPECT_EQ(teardown.forced_stages, 1u);
   EXPECT_EQ(record->state, TransportState::closed);
   EXPECT_TRUE(connection_poisoned());
-  EXPECT_FALSE(record->timing_responder.thread.has_value());
+  EXPECT_FALSE(record->timing_responder.worker.has_thread());
   EXPECT_TRUE(receiver->endpoints().wait_for_closed_event_connections(1, 2s));
   EXPECT_EQ(close_session_record(std::move(*record), teardown).evidence.socketCleanup,
             CleanupOutcome::forced);

@@ -1,4 +1,5 @@
 #include "discovery/discovery_owner.hpp"
+#include "support/thread_testing.hpp"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,5 @@
 #include "discovery/renewal_schedule.hpp"
+#include "discovery/renewal_schedule_testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -92,37 +93,37 @@ TEST(RenewalGrace, IsAQuarterOfTheTimeLeftWithinOneToFiveSeconds) {
 
 TEST_F(Schedule, NothingPublishedMeansNothingScheduled) {
   EXPECT_EQ(step(at(5)), wait_for(50ms));
-  EXPECT_FALSE(schedule.regular_renewal());
+  EXPECT_FALSE(regular_renewal(schedule));
 }
 
 // A device published at 10 s whose records live 120 s.
 TEST_F(Schedule, SilentReceiverIsRenewedRetriedAndGivenUpOn) {
   hear(device_a(120).answer(), at(10));
   EXPECT_EQ(step(at(10)), wait_for(50ms));
-  ASSERT_TRUE(schedule.regular_renewal());
-  EXPECT_EQ(schedule.regular_renewal()->due_at, at(100));  // 10 + 0.75 * 120
-  EXPECT_EQ(schedule.regular_renewal()->give_up_at.at(kA), at(135));
+  ASSERT_TRUE(regular_renewal(schedule));
+  EXPECT_EQ(regular_renewal(schedule)->due_at, at(100));  // 10 + 0.75 * 120
+  EXPECT_EQ(regular_renewal(schedule)->give_up_at.at(kA), at(135));
   EXPECT_EQ(step(at(99.99)), wait_for(10ms));
 
   EXPECT_EQ(step(at(100)), pass_of(3s)) << "min(30 s - 50 ms, 3 s)";
-  ASSERT_TRUE(schedule.planned_pass());
-  EXPECT_EQ(schedule.planned_pass()->kind, PassKind::regular);
+  ASSERT_TRUE(planned_pass(schedule));
+  EXPECT_EQ(planned_pass(schedule)->kind, PassKind::regular);
   settle({});
-  EXPECT_FALSE(schedule.regular_renewal()) << "the regular pass consumes its batch";
-  EXPECT_EQ(schedule.retry_rows().at(kA), (RetryRow{at(130), at(135)}));
+  EXPECT_FALSE(regular_renewal(schedule)) << "the regular pass consumes its batch";
+  EXPECT_EQ(retry_rows(schedule).at(kA), (RetryRow{at(130), at(135)}));
 
   EXPECT_EQ(step(at(110)), wait_for(50ms));
   EXPECT_EQ(step(at(130)), pass_of(3s)) << "min(5 s - 50 ms, 3 s)";
-  EXPECT_EQ(schedule.planned_pass()->kind, PassKind::retry);
+  EXPECT_EQ(planned_pass(schedule)->kind, PassKind::retry);
   settle({});
-  EXPECT_TRUE(schedule.retry_rows().empty());
-  EXPECT_EQ(schedule.failed_rows().at(kA), at(135));
+  EXPECT_TRUE(retry_rows(schedule).empty());
+  EXPECT_EQ(failed_rows(schedule).at(kA), at(135));
   EXPECT_TRUE(output.events().empty());
 
   EXPECT_EQ(step(at(134.98)), wait_for(20ms));
   EXPECT_EQ(step(at(135)), ScheduleOutcome{Kind::continue_now});
   EXPECT_EQ(output.summary(), std::vector<std::string>{"deviceExpired " + kA + " renewalMiss"});
-  EXPECT_TRUE(schedule.failed_rows().empty());
+  EXPECT_TRUE(failed_rows(schedule).empty());
   EXPECT_FALSE(cache.published_view.contains(kA));
   EXPECT_EQ(step(at(135)), wait_for(50ms)) << "nothing is left to renew";
 }
@@ -144,25 +145,25 @@ TEST_F(Schedule, AnswerToAnyPassReturnsTheReceiverToUnscheduled) {
   (void)step(at(10));
   (void)step(at(100));
   settle({});  // missed the regular pass
-  ASSERT_EQ(schedule.retry_rows().size(), 1U);
+  ASSERT_EQ(retry_rows(schedule).size(), 1U);
 
   hear(device_a(120).answer(), at(129));  // answers the retry pass
   EXPECT_EQ(step(at(130)), pass_of(3s)) << "the retry was planned before the answer came";
   settle({kA});
-  EXPECT_TRUE(schedule.retry_rows().empty());
-  EXPECT_TRUE(schedule.failed_rows().empty());
+  EXPECT_TRUE(retry_rows(schedule).empty());
+  EXPECT_TRUE(failed_rows(schedule).empty());
   EXPECT_EQ(step(at(130)), wait_for(50ms));
-  ASSERT_TRUE(schedule.regular_renewal()) << "batched again from its new expiry";
-  EXPECT_EQ(schedule.regular_renewal()->due_at, at(130 + 0.75 * 119));
+  ASSERT_TRUE(regular_renewal(schedule)) << "batched again from its new expiry";
+  EXPECT_EQ(regular_renewal(schedule)->due_at, at(130 + 0.75 * 119));
 }
 
 TEST_F(Schedule, ExpiryAlreadyPastPlansTheShortestPassAndOneSecondOfGrace) {
   hear(device_a(120).answer(), at(10));
   EXPECT_EQ(step(at(200)), pass_of(1ms)) << "due at once";
-  EXPECT_EQ(schedule.regular_renewal()->due_at, at(200));
-  EXPECT_EQ(schedule.regular_renewal()->give_up_at.at(kA), at(131));
+  EXPECT_EQ(regular_renewal(schedule)->due_at, at(200));
+  EXPECT_EQ(regular_renewal(schedule)->give_up_at.at(kA), at(131));
   settle({});
-  EXPECT_EQ(schedule.retry_rows().at(kA), (RetryRow{at(130), at(131)}));
+  EXPECT_EQ(retry_rows(schedule).at(kA), (RetryRow{at(130), at(131)}));
   EXPECT_EQ(step(at(200)), pass_of(1ms)) << "the retry is due at once as well";
   settle({});
   EXPECT_EQ(step(at(200)), ScheduleOutcome{Kind::continue_now});
@@ -187,15 +188,15 @@ TEST_P(ScheduleBatch, MergesWhileItsEarliestDeviceStaysElseRebuilds) {
   hear(device_a(100).answer(), at(0));
   hear(device_b(200).answer(), at(0));
   (void)step(at(0));
-  ASSERT_EQ(schedule.regular_renewal()->due_at, at(75));
-  ASSERT_EQ(schedule.regular_renewal()->give_up_at.at(kA), at(105));
+  ASSERT_EQ(regular_renewal(schedule)->due_at, at(75));
+  ASSERT_EQ(regular_renewal(schedule)->give_up_at.at(kA), at(105));
 
   hear(device_c(290).answer(), at(10));
   if (c.a_answers_again) hear(device_a(100).answer(), at(10));
   if (c.a_says_goodbye) hear(device_a(100).goodbye(), at(10));
   (void)step(at(10));
 
-  const auto& batch = schedule.regular_renewal();
+  const auto& batch = regular_renewal(schedule);
   ASSERT_TRUE(batch);
   EXPECT_EQ(batch->due_at, at(c.due_at));
   EXPECT_EQ(batch->expiries.size(), c.a_says_goodbye ? 2U : 3U);
@@ -224,15 +225,15 @@ TEST_F(Schedule, RetryDueWithTheRegularRenewalRunsFirst) {
   settle({});  // A: retry row due at 100 s
   hear(device_b(32).answer(), at(76));
   (void)step(at(76));  // B: batched, due 76 + 0.75 * 32 = 100 s
-  ASSERT_EQ(schedule.regular_renewal()->due_at, at(100));
+  ASSERT_EQ(regular_renewal(schedule)->due_at, at(100));
 
   EXPECT_EQ(step(at(100)), pass_of(3s)) << "min(105 - 100 - 0.05, 3)";
-  EXPECT_EQ(schedule.planned_pass()->kind, PassKind::retry);
-  EXPECT_EQ(schedule.planned_pass()->retry_at, (DeviceInstants{{kA, at(100)}}));
+  EXPECT_EQ(planned_pass(schedule)->kind, PassKind::retry);
+  EXPECT_EQ(planned_pass(schedule)->retry_at, (DeviceInstants{{kA, at(100)}}));
   settle({});
   EXPECT_EQ(step(at(100)), pass_of(3s));
-  EXPECT_EQ(schedule.planned_pass()->kind, PassKind::regular);
-  EXPECT_EQ(schedule.planned_pass()->retry_at, (DeviceInstants{{kB, at(108)}}));
+  EXPECT_EQ(planned_pass(schedule)->kind, PassKind::regular);
+  EXPECT_EQ(planned_pass(schedule)->retry_at, (DeviceInstants{{kB, at(108)}}));
 }
 
 TEST_F(Schedule, DueRetryRowsShareOnePassBoundByTheEarliestGiveUp) {
@@ -242,15 +243,14 @@ TEST_F(Schedule, DueRetryRowsShareOnePassBoundByTheEarliestGiveUp) {
   (void)step(at(0));
   (void)step(at(75));
   settle({});
-  ASSERT_EQ(schedule.retry_rows().size(), 3U);
+  ASSERT_EQ(retry_rows(schedule).size(), 3U);
   EXPECT_EQ(step(at(104)), pass_of(950ms)) << "A gives up at 105 s, B at 109 s";
-  EXPECT_EQ(schedule.planned_pass()->retry_at,
-            (DeviceInstants{{kA, at(100)}, {kB, at(104)}}))
+  EXPECT_EQ(planned_pass(schedule)->retry_at, (DeviceInstants{{kA, at(100)}, {kB, at(104)}}))
       << "C's retry is not due until 110 s";
   settle({kB});
-  EXPECT_EQ(schedule.failed_rows(), (DeviceInstants{{kA, at(105)}}));
-  ASSERT_EQ(schedule.retry_rows().size(), 1U);
-  EXPECT_EQ(schedule.retry_rows().begin()->first, kC) << "a row the pass did not take stays";
+  EXPECT_EQ(failed_rows(schedule), (DeviceInstants{{kA, at(105)}}));
+  ASSERT_EQ(retry_rows(schedule).size(), 1U);
+  EXPECT_EQ(retry_rows(schedule).begin()->first, kC) << "a row the pass did not take stays";
 }
 
 struct ScanCase {
@@ -270,11 +270,11 @@ TEST_P(ScheduleScan, CountsAsTheRegularRenewalOnceItReachesTheDueTime) {
   const ScanCase& c = GetParam();
   hear(device_a(120).answer(), at(0));
   (void)step(at(0));
-  ASSERT_EQ(schedule.regular_renewal()->due_at, at(90));
+  ASSERT_EQ(regular_renewal(schedule)->due_at, at(90));
   schedule.after_scan(c.saw_device ? StableIdSet{kA} : StableIdSet{}, at(c.scan_end), cache);
-  EXPECT_EQ(schedule.regular_renewal().has_value(), c.batch_left);
-  EXPECT_EQ(schedule.retry_rows().contains(kA), c.retry_row);
-  EXPECT_FALSE(schedule.planned_pass()) << "a scan plans nothing";
+  EXPECT_EQ(regular_renewal(schedule).has_value(), c.batch_left);
+  EXPECT_EQ(retry_rows(schedule).contains(kA), c.retry_row);
+  EXPECT_FALSE(planned_pass(schedule)) << "a scan plans nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -289,10 +289,10 @@ TEST_F(Schedule, ScanThatReachesARetryCountsAsTheRetry) {
   (void)step(at(0));
   (void)step(at(90));
   settle({});
-  ASSERT_EQ(schedule.retry_rows().at(kA).retry_at, at(120));
+  ASSERT_EQ(retry_rows(schedule).at(kA).retry_at, at(120));
   schedule.after_scan({}, at(121), cache);
-  EXPECT_TRUE(schedule.retry_rows().empty());
-  EXPECT_EQ(schedule.failed_rows().at(kA), at(125));
+  EXPECT_TRUE(retry_rows(schedule).empty());
+  EXPECT_EQ(failed_rows(schedule).at(kA), at(125));
 }
 
 TEST_F(Schedule, LastReceiverLeavingEmptiesEveryTable) {
@@ -305,16 +305,16 @@ TEST_F(Schedule, LastReceiverLeavingEmptiesEveryTable) {
   (void)step(at(100));
   settle({kB});  // A: failed row; B and C: unscheduled, batched at the next step
   (void)step(at(100));
-  ASSERT_FALSE(schedule.failed_rows().empty());
-  ASSERT_TRUE(schedule.regular_renewal());
+  ASSERT_FALSE(failed_rows(schedule).empty());
+  ASSERT_TRUE(regular_renewal(schedule));
 
   hear(device_a(100).goodbye(), at(101));
   hear(device_b(100).goodbye(), at(101));
   hear(device_c(300).goodbye(), at(101));
   EXPECT_EQ(step(at(101)), wait_for(50ms));
-  EXPECT_TRUE(schedule.retry_rows().empty());
-  EXPECT_TRUE(schedule.failed_rows().empty());
-  EXPECT_FALSE(schedule.regular_renewal());
+  EXPECT_TRUE(retry_rows(schedule).empty());
+  EXPECT_TRUE(failed_rows(schedule).empty());
+  EXPECT_FALSE(regular_renewal(schedule));
 }
 
 TEST_F(Schedule, RenewalMissKeepsARecordThatAnotherReceiverStandsOn) {

@@ -7,6 +7,7 @@
 
 #include "shell/kestrune_main.hpp"
 #include "support/thread.hpp"
+#include "support/thread_testing.hpp"
 
 namespace kestrune::shell {
 namespace {

@@ -15,6 +15,7 @@
 #include "shell/json_line.hpp"
 #include "shell/protocol_error.hpp"
 #include "support/thread.hpp"
+#include "support/thread_testing.hpp"
 #include "tests/unit/shell/shell_harness.hpp"
 
 namespace kestrune::shell {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/core/session_error_testing.hpp"
 #include "shell/json_line.hpp"
 
 namespace kestrune::shell {
@@ -78,7 +79,7 @@ TEST(SessionErrorObject, ResponseCarriesItAsItsError) {
 TEST(SessionErrorObject, ValuesOutsideTheTablesStayNameable) {
   // As an unpacked value can carry: success (no message of its own) and bytes past the tables.
   EXPECT_EQ(session_error_to_json(SessionError::success())["code"], "internal_error");
-  EXPECT_EQ(session_error_to_json(SessionError::unpack(0x01FF0Fu)),
+  EXPECT_EQ(session_error_to_json(engine::unpack_session_error(0x01FF0Fu)),
             (json{{"code", "internal_error"},
                   {"stage", "internal"},
                   {"retryable", false},

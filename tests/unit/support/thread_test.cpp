@@ -1,4 +1,5 @@
 #include "support/thread.hpp"
+#include "support/thread_testing.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

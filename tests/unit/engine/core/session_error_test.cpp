@@ -1,4 +1,5 @@
 #include "engine/core/session_error.hpp"
+#include "engine/core/session_error_testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +21,8 @@ TEST(SessionError, PacksCodeStageAndRetryableIntoTheirBytes) {
       {{SessionErrorKind::cancelled, SessionStage::set_volume, false}, 0x000D0A},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.error.pack(), c.packed);
-    const SessionError back = SessionError::unpack(c.packed);
+    EXPECT_EQ(pack_session_error(c.error), c.packed);
+    const SessionError back = unpack_session_error(c.packed);
     EXPECT_EQ(back.code, c.error.code);
     EXPECT_EQ(back.stage, c.error.stage);
     EXPECT_EQ(back.retryable, c.error.retryable);
@@ -33,16 +34,16 @@ TEST(SessionError, EveryCodeAndStageSurvivesTheRoundTrip) {
     for (std::uint32_t stage = 0; stage < kSessionStageNames.size(); ++stage) {
       for (std::uint32_t retryable = 0; retryable <= 1; ++retryable) {
         const std::uint32_t packed = code | stage << 8 | retryable << 16;
-        const SessionError error = SessionError::unpack(packed);
-        EXPECT_EQ(error.pack(), packed);
+        const SessionError error = unpack_session_error(packed);
+        EXPECT_EQ(pack_session_error(error), packed);
       }
     }
   }
 }
 
 TEST(SessionError, CodeTwelveIsSuccessWhateverTheOtherBytesHold) {
-  const SessionError a = SessionError::unpack(0x000C);
-  const SessionError b = SessionError::unpack(0x010E0C);
+  const SessionError a = unpack_session_error(0x000C);
+  const SessionError b = unpack_session_error(0x010E0C);
   EXPECT_TRUE(a.is_success());
   EXPECT_TRUE(b.is_success());
   EXPECT_EQ(a, b);
@@ -52,7 +53,7 @@ TEST(SessionError, CodeTwelveIsSuccessWhateverTheOtherBytesHold) {
 }
 
 TEST(SessionError, BytesOutsideTheEnumerationsUnpackAsInternal) {
-  const SessionError error = SessionError::unpack(0x07FF0D);
+  const SessionError error = unpack_session_error(0x07FF0D);
   EXPECT_EQ(error.code, SessionErrorKind::internal_error);
   EXPECT_EQ(error.stage, SessionStage::internal);
   EXPECT_TRUE(error.retryable);

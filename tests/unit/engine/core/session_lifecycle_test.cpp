@@ -11,6 +11,7 @@
 #include "engine/core/session_report_merge.hpp"
 #include "engine/core/session_start.hpp"
 #include "support/thread.hpp"
+#include "support/thread_testing.hpp"
 #include "tests/support/scripted_session.hpp"
 
 namespace kestrune::engine {

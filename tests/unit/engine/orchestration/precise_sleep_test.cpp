@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/thread_timer.hpp"
+#include "platform/thread_timer_testing.hpp"
 
 namespace kestrune::engine {
 namespace {

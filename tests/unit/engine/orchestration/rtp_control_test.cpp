@@ -9,8 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/worker_stop.hpp"
 #include "engine/rtp/audio_packet.hpp"
+#include "support/stoppable_worker.hpp"
+#include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {
@@ -41,7 +42,7 @@ class RtpControlTest : public ::testing::Test {
   }
 
   ~RtpControlTest() override {
-    if (thread) stop_worker_until(*stop, thread, std::chrono::steady_clock::now() + 1s);
+    if (control.has_thread()) control.stop_and_join(std::chrono::steady_clock::now() + 1s);
   }
 
   void seal(int packets) {
@@ -59,7 +60,7 @@ class RtpControlTest : public ::testing::Test {
     auto handle = start_rtp_control(session_control_socket.duplicate().value(), receiver.endpoint,
                                     stop, stats, history, shared, failure);
     ASSERT_TRUE(handle);
-    thread.emplace(std::move(*handle));
+    control.attach(std::move(*handle));
   }
 
   void send_to_control_port(const std::vector<std::uint8_t>& datagram) {
@@ -97,7 +98,7 @@ class RtpControlTest : public ::testing::Test {
   std::shared_ptr<StreamStats> stats = std::make_shared<StreamStats>();
   std::shared_ptr<SessionShared> shared = make_session_shared(SessionId{}, 0.5f);
   std::shared_ptr<WorkerFailureSlot> failure = new_worker_failure_slot();
-  std::optional<support::JoinHandle<void>> thread;
+  support::StoppableWorker<void> control{stop};
 };
 
 TEST_F(RtpControlTest, AnswersBothRequestFormsWithTheFirstTransmissionByteForByte) {
@@ -171,11 +172,11 @@ TEST_F(RtpControlTest, StopsSoonAfterItsFlagIsSet) {
   fence();
   ASSERT_TRUE(eventually([&] { return fulfilled() == 1; }));
   stop->store(true);
-  const bool ended = eventually([&] { return thread->is_finished(); });
+  const bool ended = eventually([&] { return control.finished(); });
   // A receive that waits for ever would keep the join below waiting too: wake it.
   if (!ended) fence();
   EXPECT_TRUE(ended);
-  EXPECT_TRUE(stop_worker_until(*stop, thread, std::chrono::steady_clock::now() + 1s));
+  EXPECT_TRUE(control.stop_and_join(std::chrono::steady_clock::now() + 1s));
   EXPECT_TRUE(read_worker_failure(*failure).is_success());
 }
 
@@ -199,9 +200,8 @@ TEST_F(RtpControlTest, AFatalReceiveErrorIsStoredOnceAndEndsTheThread) {
     if (c.already_stored.is_error()) store_worker_failure(*failure, c.already_stored);
     start();
     testing::make_next_receive_fail(session_control_socket);
-    ASSERT_TRUE(eventually([&] { return thread->is_finished(); })) << c.name;
-    EXPECT_TRUE(thread->join()) << c.name;
-    thread.reset();
+    ASSERT_TRUE(eventually([&] { return control.finished(); })) << c.name;
+    EXPECT_TRUE(control.join()) << c.name;
     EXPECT_EQ(read_worker_failure(*failure), c.expected) << c.name;
     EXPECT_EQ(read_worker_failure(*failure).retryable, c.expected.retryable) << c.name;
   }

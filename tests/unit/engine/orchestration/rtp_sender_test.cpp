@@ -10,6 +10,7 @@
 #include "engine/orchestration/pacing_schedule.hpp"
 #include "engine/rtp/audio_packet.hpp"
 #include "engine/rtp/queue_audio_packet.hpp"
+#include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace kestrune::engine {

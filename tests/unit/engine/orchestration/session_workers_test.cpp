@@ -63,7 +63,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
 
   SessionWorkers workers(std::move(packets), shared, control_stop);
   workers.sender.emplace(std::move(*sender));
-  workers.control.emplace(std::move(*control));
+  workers.control.attach(std::move(*control));
   const auto stopped_at = Clock::now();
   const WorkerStopReport report = stop_session_workers(workers, stopped_at + c.deadline_in);
 
@@ -72,7 +72,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
   EXPECT_EQ(report.feedback_failed, false);
   EXPECT_EQ(report.feedback.attempts, 0U);
   EXPECT_TRUE(control_saw_sender_ended->load());  // "rt-control" goes last
-  EXPECT_FALSE(workers.sender || workers.control || workers.packets);
+  EXPECT_FALSE(workers.sender || workers.control.has_thread() || workers.packets);
   // A late worker is still joined, however long it takes.
   EXPECT_GE(Clock::now() - stopped_at, std::max(c.sender_lingers, c.control_lingers));
   const SessionReport live = *shared->live_report.lock();
@@ -121,7 +121,7 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   ASSERT_TRUE(sender);
 
   FeedbackWorkerHandle feedback;
-  feedback.stop = std::make_shared<std::atomic<bool>>(false);
+  feedback.worker = support::StoppableWorker<void>(support::make_stop_flag());
   feedback.failed = std::make_shared<std::atomic<bool>>(true);  // a POST failed earlier
   feedback.counters = std::make_shared<FeedbackCounters>();
   feedback.counters->attempts.store(4);
@@ -130,15 +130,15 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   feedback.counters->transport_failures.store(1);
   auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
   auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
-  auto thread = support::spawn_named(
-      "rtsp-feedback", [stop = feedback.stop, channel_closed, control_stop, saw_channel_closed,
-                        saw_control_stop] {
+  auto thread =
+      support::spawn_named("rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed,
+                                             control_stop, saw_channel_closed, saw_control_stop] {
         for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
         saw_channel_closed->store(channel_closed->load() ? 1 : 0);
         saw_control_stop->store(control_stop->load() ? 1 : 0);
       });
   ASSERT_TRUE(thread);
-  feedback.thread.emplace(std::move(*thread));
+  feedback.worker.attach(std::move(*thread));
 
   SessionWorkers workers(std::move(packets), shared, control_stop);
   workers.sender.emplace(std::move(*sender));

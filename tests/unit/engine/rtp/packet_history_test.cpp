@@ -1,4 +1,5 @@
 #include "engine/rtp/packet_history.hpp"
+#include "engine/rtp/packet_history_testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,7 @@ TEST(PacketHistory, StartsWithEveryOneOf512SlotsEmpty) {
     EXPECT_FALSE(history->append_packet_to(static_cast<std::uint16_t>(s), out));
   }
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(history->slots().lock()->size(), 512u);
+  EXPECT_EQ(history_slots_for_testing(*history).lock()->size(), 512u);
 }
 
 TEST(PacketHistory, ASlotIsReusedAfter512MorePackets) {
@@ -94,11 +95,11 @@ TEST(PacketHistory, APoisonedLockEndsTheWriterButNotTheReader) {
   auto history = new_packet_history();
   history->store(3, packet_for(3));
   try {
-    auto guard = history->slots().lock();
+    auto guard = history_slots_for_testing(*history).lock();
     throw std::runtime_error("writer failed while holding the history");
   } catch (const std::runtime_error&) {
   }
-  ASSERT_TRUE(history->slots().is_poisoned());
+  ASSERT_TRUE(history_slots_for_testing(*history).is_poisoned());
 
   auto writer = support::spawn_named("history-writer", [&] { history->store(4, packet_for(4)); });
   ASSERT_TRUE(writer);

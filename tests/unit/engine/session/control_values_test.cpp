@@ -97,7 +97,6 @@ TEST(StartupSessionError, MapsEveryKindToItsCodeAndStage) {
       {StartupErrorKind::Pairing, K::pairing_failed, S::pairing, false},
       {StartupErrorKind::Timing, K::internal_error, S::timing, false},
       {StartupErrorKind::SetupPhase1, K::setup_failed, S::setup_phase1, true},
-      {StartupErrorKind::Events, K::network_error, S::events, true},
       {StartupErrorKind::ControlBind, K::network_error, S::control, true},
       {StartupErrorKind::SetupPhase2, K::setup_failed, S::setup_phase2, true},
       {StartupErrorKind::RecordRejected, K::record_rejected, S::record, false},

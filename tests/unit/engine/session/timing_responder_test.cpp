@@ -83,19 +83,19 @@ TEST_F(TimingResponderTest, StopsWithinItsReadTimeoutWithoutTraffic) {
   ASSERT_TRUE(peer.receive());
   ASSERT_TRUE(eventually([&] { return responder.replies->load() == 1; }));
   const auto started = std::chrono::steady_clock::now();
-  responder.stop->store(true);
-  const bool ended = eventually([&] { return responder.thread->is_finished(); });
+  responder.worker.request_stop();
+  const bool ended = eventually([&] { return responder.worker.finished(); });
   // A receive that waits for ever would keep the join below waiting too: wake it.
   if (!ended) send(timing_request(0x52));
   EXPECT_TRUE(ended);
   EXPECT_TRUE(stop_timing_responder(responder, started + 1s));
-  EXPECT_FALSE(responder.thread);
+  EXPECT_FALSE(responder.worker.has_thread());
   // Stopping again finds no thread and is true at once.
   EXPECT_TRUE(stop_timing_responder(responder, started));
 }
 
 TEST_F(TimingResponderTest, ADroppedResponderStopsItsThread) {
-  const auto stop = responder.stop;
+  const auto stop = responder.worker.stop_flag();
   const auto requests = responder.requests;
   responder = TimingResponder{};
   EXPECT_TRUE(stop->load());
