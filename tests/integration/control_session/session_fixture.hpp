@@ -18,24 +18,16 @@
 #include "engine/session/start_sequence.hpp"
 #include "test-receiver/test_receiver.hpp"
 
+#include "tests/support/wait_until.hpp"
+
 namespace kestrune::engine::testing {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::wait_until;
 
 inline std::chrono::milliseconds elapsed_since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
-
-// Polls `condition` every millisecond for at most `limit`.
-template <class Condition>
-bool eventually_true(Condition condition, std::chrono::milliseconds limit) {
-  const auto give_up = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 // The quick close looks at the timing responder once, right after setting its stop flag, so it

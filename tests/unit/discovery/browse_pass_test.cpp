@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "discovery/browse_query.hpp"
+#include "tests/support/wait_until.hpp"
 #include "tests/unit/discovery/discovery_test_support.hpp"
 #include "discovery/mdns_message.hpp"
 #include "discovery/device_view.hpp"
@@ -29,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 using kestrune::testing::Datagram;
 using kestrune::testing::DnsMessageBuilder;
 using kestrune::testing::FakeBrowseNetwork;
+using kestrune::testing::wait_until;
 using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::host_ipv4;
 using kestrune::testing::RecordingOutput;
@@ -578,7 +580,7 @@ TEST_F(BrowsePass, StopFlagEndsItEarlyAndItStillReportsWhatItHeard) {
   answer_with({FakeReceiverRecords().answer()});
   Clock::time_point stopped_at;
   std::thread stopper([this, &stopped_at] {
-    for (int i = 0; i < 3000 && !network.quiet(); ++i) std::this_thread::sleep_for(10ms);
+    (void)wait_until([this] { return network.quiet(); }, 60s);
     stopped_at = Clock::now();
     stop.store(true);
   });

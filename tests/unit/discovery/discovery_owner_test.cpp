@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_receiver_records.hpp"
+#include "tests/support/gate.hpp"
 #include "tests/unit/discovery/fake_browse_network.hpp"
 #include "tests/unit/discovery/recording_output.hpp"
 
@@ -20,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 using kestrune::testing::Datagram;
 using kestrune::testing::FakeBrowseNetwork;
 using kestrune::testing::FakeReceiverRecords;
+using kestrune::testing::Gate;
 using kestrune::testing::host_ipv4;
 using kestrune::testing::kFakeReceiverId;
 using kestrune::testing::RecordingOutput;
@@ -31,25 +33,6 @@ FakeReceiverRecords short_lived_receiver() {
   r.ttl = 1;  // renewed after 0.75 s, retried at 1 s, given up on at 2 s
   return r;
 }
-
-// A latch the test opens for a responder that waits on the owner thread; bounded either way.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  bool wait(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
 
 class Owner : public ::testing::Test {
  protected:

@@ -87,7 +87,7 @@ SessionError play_until_gate(SessionShared& shared, Gate& gate, TransitionReason
   if (end == TransitionReason::stop_requested) {
     wait_for_stop(shared);
   } else {
-    (void)gate.wait();
+    (void)gate.wait(kPatience);
   }
   if (end == TransitionReason::duration_elapsed) engine::begin_draining(shared, end);
   engine::record_end_reason(shared, end);
@@ -345,7 +345,7 @@ TEST(SessionCommands, GetStateShowsTheIdOnceThePumpHandledTheFirstState) {
   auto gate = std::make_shared<Gate>();
   auto started = engine::start_session_with_runner(
       engine::testing::valid_config(), engine::testing::scripted([gate](SessionShared& s) {
-        (void)gate->wait();
+        (void)gate->wait(kPatience);
         return play_until_gate(s, *gate, TransitionReason::stop_requested,
                                SessionError::success());
       }));

@@ -7,11 +7,14 @@
 #include <memory>
 #include <optional>
 
+#include "tests/support/wait_until.hpp"
+
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::wait_until;
 
 // A worker that, once its flag is set, keeps running for `linger` and then ends; `ended` is set
 // as its last act. `ignore_flag_for` makes it run that long regardless of the flag.
@@ -25,7 +28,7 @@ struct Worker {
         support::spawn_named("test-worker", [stop = stop, ended = ended, linger, ignore_flag_for] {
           const auto start = Clock::now();
           while (Clock::now() - start < ignore_flag_for) std::this_thread::sleep_for(1ms);
-          for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
+          (void)wait_until([&] { return stop->load(); }, 40s);
           std::this_thread::sleep_for(linger);
           ended->store(true);
         });
@@ -68,9 +71,7 @@ TEST(StopWorkerUntil, PastDeadlineLooksOnceAndJoins) {
   Worker finished(0ms);
   ASSERT_TRUE(finished.thread);
   *finished.stop = true;
-  for (int i = 0; i < 5000 && !finished.thread->is_finished(); ++i) {
-    std::this_thread::sleep_for(1ms);
-  }
+  (void)wait_until([&] { return finished.thread->is_finished(); }, 10s);
   EXPECT_TRUE(stop_worker_until(*finished.stop, finished.thread, Clock::now() - 1s));
 }
 

@@ -12,12 +12,13 @@
 #include "engine/core/worker_stop.hpp"
 #include "engine/rtp/audio_packet.hpp"
 #include "tests/support/loopback_peer.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::eventually;
+using kestrune::testing::wait_until;
 using testing::LoopbackPeer;
 
 constexpr std::uint16_t kFirstSequenceNumber = 65'530;
@@ -129,7 +130,7 @@ TEST_F(RtpControlTest, AnswersBothRequestFormsWithTheFirstTransmissionByteForByt
     }
     requested += c.replied.size();
     replies += c.replied.size();
-    EXPECT_TRUE(eventually([&] { return fulfilled() == replies; })) << c.name;
+    EXPECT_TRUE(wait_until([&] { return fulfilled() == replies; }, 5s)) << c.name;
     EXPECT_EQ(stats->retransmitRequested.load(), requested) << c.name;
   }
   EXPECT_EQ(expected_reply(kFirstSequenceNumber)[5], 0xE0);
@@ -161,7 +162,7 @@ TEST_F(RtpControlTest, DisplacedPacketsAreSkippedButStillCountAsRequested) {
   send_to_control_port(request8(0, 3));  // all three displaced by 512 newer packets
   fence();
   EXPECT_EQ(stats->retransmitRequested.load(), 4u);
-  EXPECT_TRUE(eventually([&] { return fulfilled() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return fulfilled() == 1; }, 5s));
 }
 
 TEST_F(RtpControlTest, StopsSoonAfterItsFlagIsSet) {
@@ -169,9 +170,9 @@ TEST_F(RtpControlTest, StopsSoonAfterItsFlagIsSet) {
   // One request answered: the thread is back in its receive, where only the read timeout lets it
   // see the flag.
   fence();
-  ASSERT_TRUE(eventually([&] { return fulfilled() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return fulfilled() == 1; }, 5s));
   stop->store(true);
-  const bool ended = eventually([&] { return thread->is_finished(); });
+  const bool ended = wait_until([&] { return thread->is_finished(); }, 5s);
   // A receive that waits for ever would keep the join below waiting too: wake it.
   if (!ended) fence();
   EXPECT_TRUE(ended);
@@ -199,7 +200,7 @@ TEST_F(RtpControlTest, AFatalReceiveErrorIsStoredOnceAndEndsTheThread) {
     if (c.already_stored.is_error()) store_worker_failure(*failure, c.already_stored);
     start();
     testing::make_next_receive_fail(session_control_socket);
-    ASSERT_TRUE(eventually([&] { return thread->is_finished(); })) << c.name;
+    ASSERT_TRUE(wait_until([&] { return thread->is_finished(); }, 5s)) << c.name;
     EXPECT_TRUE(thread->join()) << c.name;
     thread.reset();
     EXPECT_EQ(read_worker_failure(*failure), c.expected) << c.name;
