@@ -10,6 +10,7 @@
 
 #include "tests/support/fake_receiver_records.hpp"
 #include "tests/support/gate.hpp"
+#include "tests/support/wait_until.hpp"
 #include "tests/unit/discovery/fake_browse_network.hpp"
 #include "tests/unit/discovery/recording_output.hpp"
 
@@ -25,6 +26,7 @@ using kestrune::testing::Gate;
 using kestrune::testing::host_ipv4;
 using kestrune::testing::kFakeReceiverId;
 using kestrune::testing::RecordingOutput;
+using kestrune::testing::wait_until;
 
 constexpr Ipv4Address kLink = {198, 18, 0, 2};
 
@@ -257,12 +259,13 @@ TEST_F(Owner, OutputClosedDuringAScanStillRepliesThenTheOwnerEnds) {
 
   // Ended: it stops looking at the output. Its last look may still be on its way, so the count
   // is sampled until it stands still for longer than several of the owner's turns.
-  bool stood_still = false;
-  for (int attempt = 0; attempt < 50 && !stood_still; ++attempt) {
-    const std::size_t seen = output->closed_checks();
-    std::this_thread::sleep_for(300ms);
-    stood_still = output->closed_checks() == seen;
-  }
+  const bool stood_still = wait_until(
+      [&] {
+        const std::size_t seen = output->closed_checks();
+        std::this_thread::sleep_for(300ms);
+        return output->closed_checks() == seen;
+      },
+      30s);
   EXPECT_TRUE(stood_still) << "the owner went on after the output closed";
   EXPECT_EQ(request_scan(*owner, 100ms), std::nullopt);
 }
