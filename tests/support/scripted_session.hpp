@@ -12,7 +12,6 @@
 #include "engine/core/session_events.hpp"
 #include "engine/core/session_runner.hpp"
 #include "engine/core/session_shared.hpp"
-
 #include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine::testing {

@@ -185,12 +185,7 @@ TEST_F(FeedbackWorkerTest, AStopWhileWaitingForTheLockSendsNothing) {
 }
 
 TEST_F(FeedbackWorkerTest, APoisonedLockIsATransportFailureAndTheConnectionIsNotTouched) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
-    auto held = record->connection->lock();
-    support::end_thread("failed while holding the connection");
-  });
-  ASSERT_TRUE(poisoner);
-  (void)poisoner->join();
+  ASSERT_NO_FATAL_FAILURE(poison_connection());
   record->connection->lock()->set_request_timeout(1s);
   ASSERT_NO_FATAL_FAILURE(spawn());
   ASSERT_TRUE(wait_until([&] { return worker->thread->is_finished(); }, 2s));

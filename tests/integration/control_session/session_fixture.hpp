@@ -16,8 +16,8 @@
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "engine/session/start_sequence.hpp"
+#include "support/thread.hpp"
 #include "test-receiver/test_receiver.hpp"
-
 #include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine::testing {
@@ -62,6 +62,16 @@ class SessionFixture : public ::testing::Test {
     auto started = start();
     ASSERT_TRUE(started) << started.error().error.describe();
     record.emplace(std::move(*started));
+  }
+
+  // Poisons the connection's lock: a thread ends while it holds it.
+  void poison_connection() {
+    auto poisoner = support::spawn_named("poisoner", [this] {
+      auto held = record->connection->lock();
+      support::end_thread("failed while holding the connection");
+    });
+    ASSERT_TRUE(poisoner);
+    (void)poisoner->join();
   }
 
   bool deadline_armed() { return shared->deadline.lock()->has_value(); }

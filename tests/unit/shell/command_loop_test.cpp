@@ -19,21 +19,7 @@ namespace {
 using namespace testing;
 using engine::SessionError;
 using engine::SessionShared;
-using engine::testing::wait_for_stop;
 using kestrune::testing::wait_until;
-
-// Plays until stopped when `play` is set; otherwise stays starting until stopped (cancelled).
-SessionStarter stop_waiting_starter(bool play) {
-  return scripted_starter([play](SessionShared& s) {
-    if (play) {
-      const SessionError started = engine::mark_startup_complete(s);
-      if (started.is_error()) return started;
-    }
-    wait_for_stop(s);
-    if (!play) return engine::mark_startup_complete(s);
-    return SessionError::success();
-  });
-}
 
 bool same_record(const ShutdownRecord& a, const ShutdownRecord& b) {
   return a.reason == b.reason && a.clean == b.clean;

@@ -448,15 +448,7 @@ TEST(SessionCommands, ShutdownStopsTheSessionFirst) {
   for (const Case& c : {Case{"playing", true, DispatchOutcome::shutdown_clean},
                         Case{"still starting", false, DispatchOutcome::shutdown_not_clean}}) {
     SCOPED_TRACE(c.name);
-    ShellHarness shell(scripted_starter([playing = c.playing](SessionShared& s) {
-      if (playing) {
-        const SessionError started = engine::mark_startup_complete(s);
-        if (started.is_error()) return started;
-      }
-      wait_for_stop(s);
-      if (!playing) return engine::mark_startup_complete(s);
-      return SessionError::success();
-    }));
+    ShellHarness shell(stop_waiting_starter(c.playing));
     shell.run(start_command());
     if (c.playing) shell.wait_for_state("playing");
     EXPECT_EQ(shell.run(command("shutdown", "{}", "down")), c.outcome);

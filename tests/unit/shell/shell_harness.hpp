@@ -46,6 +46,19 @@ inline SessionStarter scripted_starter(engine::testing::Script script) {
   };
 }
 
+// Plays until stopped when `play` is set; otherwise stays starting until stopped (cancelled).
+inline SessionStarter stop_waiting_starter(bool play) {
+  return scripted_starter([play](engine::SessionShared& s) {
+    if (play) {
+      const engine::SessionError started = engine::mark_startup_complete(s);
+      if (started.is_error()) return started;
+    }
+    engine::testing::wait_for_stop(s);
+    if (!play) return engine::mark_startup_complete(s);
+    return engine::SessionError::success();
+  });
+}
+
 inline std::string command(const std::string& name, const std::string& payload = "{}",
                            const std::string& request_id = "r-1") {
   return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
