@@ -11,6 +11,7 @@
 
 #include "engine/core/worker_stop.hpp"
 #include "engine/rtp/audio_packet.hpp"
+#include "tests/support/audio_packets.hpp"
 #include "tests/support/loopback_peer.hpp"
 #include "tests/support/wait_until.hpp"
 
@@ -68,14 +69,7 @@ class RtpControlTest : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> expected_reply(std::uint16_t sequence_number) {
-    const auto& packet = sent.at(sequence_number);
-    std::vector<std::uint8_t> reply(4 + packet.size());
-    reply[0] = 0x80;
-    reply[1] = 0xD6;
-    reply[2] = static_cast<std::uint8_t>(sequence_number >> 8);
-    reply[3] = static_cast<std::uint8_t>(sequence_number);
-    std::copy(packet.begin(), packet.end(), reply.begin() + 4);
-    return reply;
+    return kestrune::testing::retransmit_reply(sequence_number, sent.at(sequence_number));
   }
 
   // A request for the newest packet, answered once everything sent before it has been handled.
