@@ -77,6 +77,16 @@ inline std::optional<SyncPacketFields> read_sync_packet(std::span<const std::uin
                           be32(packet, 16)};
 }
 
+// The answer to a retransmit request for `sequence_number`: a four-byte header (0x80, 0xD6, the
+// sequence number) before the audio packet as it was first sent.
+inline std::vector<std::uint8_t> retransmit_reply(std::uint16_t sequence_number,
+                                                  std::span<const std::uint8_t> packet) {
+  std::vector<std::uint8_t> reply = {0x80, 0xD6, static_cast<std::uint8_t>(sequence_number >> 8),
+                                     static_cast<std::uint8_t>(sequence_number)};
+  reply.insert(reply.end(), packet.begin(), packet.end());
+  return reply;
+}
+
 // `frames` stereo frames of a signal with no zero sample: left counts 1 to 1000, right -1 to -997.
 inline std::vector<std::int16_t> test_signal(std::size_t frames, std::size_t first_frame = 0) {
   std::vector<std::int16_t> samples;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/dns_message_builder.hpp"
@@ -49,6 +50,15 @@ struct FakeReceiverRecords {
     return bytes;
   }
 };
+
+// The default records of another receiver: its id, its instance name and a host named after it.
+inline FakeReceiverRecords fake_receiver(std::string device_id, std::string instance) {
+  FakeReceiverRecords r;
+  r.device_id = std::move(device_id);
+  r.instance = instance;
+  r.host = instance + "-pod.local";
+  return r;
+}
 
 // The device object the host sees for the default records, keys in byte order; the id is the
 // one tests/vectors/discovery/stable_ids.txt gives for aabbccddeeff.

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "tests/support/test_paths.hpp"
+#include "tests/support/wait_until.hpp"
 
 extern char** environ;
 
@@ -271,18 +272,19 @@ void KestruneProcess::close_stdout() {
 
 std::optional<int> KestruneProcess::wait_exit(std::chrono::milliseconds limit) {
   if (exit_code_) return exit_code_;
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return exit_code_;
-    }
-    if (done < 0 && errno != EINTR) return std::nullopt;
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  bool wait_failed = false;
+  (void)wait_until(
+      [&] {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+          exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        wait_failed = done < 0 && errno != EINTR;
+        return exit_code_.has_value() || wait_failed;
+      },
+      limit);
+  return exit_code_;
 }
 
 bool KestruneProcess::wait_collected(std::chrono::milliseconds limit) {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "platform/udp_socket.hpp"
@@ -46,17 +45,6 @@ struct LoopbackPeer {
   platform::SocketAddress endpoint;
   std::optional<platform::SocketAddress> last_source;
 };
-
-// Polls `condition` every millisecond for at most `limit`.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 1s) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // Makes the next receive on `socket` (and on every duplicate of it) fail with ECONNREFUSED, a
 // receive error that is not a timeout: the socket is connected to a loopback port nobody holds

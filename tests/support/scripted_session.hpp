@@ -12,6 +12,7 @@
 #include "engine/core/session_events.hpp"
 #include "engine/core/session_runner.hpp"
 #include "engine/core/session_shared.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine::testing {
 
@@ -42,12 +43,10 @@ inline SessionConfig valid_config() {
   return config;
 }
 
-// Waits (at most 10 s) for a stop request, as a runner blocked in its stream would.
+// Waits (at most 20 s) for a stop request, as a runner blocked in its stream would.
 inline void wait_for_stop(SessionShared& shared) {
   using namespace std::chrono_literals;
-  for (int i = 0; i < 10000 && !shared.stop_requested.load(); ++i) {
-    std::this_thread::sleep_for(1ms);
-  }
+  (void)kestrune::testing::wait_until([&] { return shared.stop_requested.load(); }, 20s);
 }
 
 // What the event pump saw of a session.

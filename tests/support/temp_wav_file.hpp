@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/engine/wav/wav_builder.hpp"
+#include "tests/support/wav_builder.hpp"
 
 namespace kestrune::testing {
 

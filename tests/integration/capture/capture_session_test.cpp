@@ -149,7 +149,7 @@ TEST_F(FrozenServerSession, AStopDuringTheCaptureStartIsAnsweredAtOnce) {
   ASSERT_TRUE(frozen.frozen());
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::default_output())));
   // The initial volume is the last request before the workers and then the capture start.
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(wait_until(
       [&] {
         const auto after = methods_after_record();
         return std::find(after.begin(), after.end(), "SET_PARAMETER") != after.end();

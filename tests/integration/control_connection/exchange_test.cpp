@@ -13,6 +13,7 @@
 #include "engine/session/pair_setup.hpp"
 #include "test-receiver/server_connection.hpp"
 #include "test-receiver/test_receiver.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune {
 namespace {
@@ -20,6 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using engine::CancelSource;
+using kestrune::testing::wait_until;
 using test_receiver::CSeqLine;
 using test_receiver::ScriptedReply;
 using test_receiver::ScriptedResponse;
@@ -447,8 +449,7 @@ TEST_F(ExchangeTest, OverlappedWorkRunsBetweenTheWriteAndTheRead) {
   std::atomic<bool> answered_after_work{false};
   receiver_->on("OPTIONS", "*", [&](const test_receiver::ReceivedRequest&,
                                     test_receiver::ConnectionContext&) {
-    const auto give_up = Clock::now() + 10s;
-    while (!work_done.load() && Clock::now() < give_up) std::this_thread::sleep_for(1ms);
+    (void)wait_until([&] { return work_done.load(); }, 10s);
     answered_after_work = work_done.load();
     return reply_of({response_with(CSeqLine::echo())});
   });

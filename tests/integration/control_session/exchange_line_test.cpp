@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                        auto worker =
                            spawn_feedback_worker(session.connection, session.url, shared, 50ms);
                        ASSERT_TRUE(worker) << worker.error().describe();
-                       EXPECT_TRUE(eventually_true(
+                       EXPECT_TRUE(wait_until(
                            [&] { return worker->counters->totals().succeeded >= 1; }, 20s));
                        EXPECT_TRUE(stop_feedback_worker(*worker, Clock::now() + 10s));
                      },

@@ -65,7 +65,7 @@ class FeedbackWorkerTest : public SessionFixture {
 
 TEST_F(FeedbackWorkerTest, PostsToTheFeedbackUrlOncePerInterval) {
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return totals().succeeded >= 3; }, 5s));
+  ASSERT_TRUE(wait_until([&] { return totals().succeeded >= 3; }, 5s));
   EXPECT_TRUE(stop());
   auto sent = posts();
   if (sent.size() > totals().succeeded) sent.pop_back();  // the one the stop cut short
@@ -112,7 +112,7 @@ TEST_F(FeedbackWorkerTest, RejectedPostsAreCountedAndWarnedAboutAndTheWorkerGoes
   receiver->script("POST", "*/feedback", ScriptedReply::status(404, "Not Found"),
                    test_receiver::kEveryTime);
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return totals().rejected >= 3; }, 5s));
+  ASSERT_TRUE(wait_until([&] { return totals().rejected >= 3; }, 5s));
   EXPECT_FALSE(record->connection->lock()->is_poisoned());
   EXPECT_TRUE(stop());
   const FeedbackTotals counted = totals();
@@ -127,7 +127,7 @@ TEST_F(FeedbackWorkerTest, ASilentReceiverFailsThePostAfterTwoSecondsAndEndsTheW
   ASSERT_NO_FATAL_FAILURE(spawn());
   ASSERT_TRUE(wait_for_posts(1));
   const auto posted_at = Clock::now();
-  ASSERT_TRUE(eventually_true([&] { return worker->worker.finished(); }, 6s));
+  ASSERT_TRUE(wait_until([&] { return worker->worker.finished(); }, 6s));
   EXPECT_GE(Clock::now() - posted_at, 1800ms);
   EXPECT_TRUE(failed());
   const FeedbackTotals counted = totals();
@@ -164,7 +164,7 @@ TEST_F(FeedbackWorkerTest, TheWorkerOnlyTriesTheLockAndPostsOnceItIsFree) {
   std::optional<support::Mutex<RtspConnection>::Guard> held;
   held.emplace(record->connection->lock());
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return totals().attempts == 1; }, 2s));
+  ASSERT_TRUE(wait_until([&] { return totals().attempts == 1; }, 2s));
   std::this_thread::sleep_for(300ms);  // longer than an interval: still no POST
   EXPECT_TRUE(posts().empty());
   held.reset();
@@ -175,7 +175,7 @@ TEST_F(FeedbackWorkerTest, AStopWhileWaitingForTheLockSendsNothing) {
   std::optional<support::Mutex<RtspConnection>::Guard> held;
   held.emplace(record->connection->lock());
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return totals().attempts == 1; }, 2s));
+  ASSERT_TRUE(wait_until([&] { return totals().attempts == 1; }, 2s));
   EXPECT_TRUE(stop());
   held.reset();
   const FeedbackTotals counted = totals();
@@ -185,15 +185,10 @@ TEST_F(FeedbackWorkerTest, AStopWhileWaitingForTheLockSendsNothing) {
 }
 
 TEST_F(FeedbackWorkerTest, APoisonedLockIsATransportFailureAndTheConnectionIsNotTouched) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
-    auto held = record->connection->lock();
-    support::end_thread("failed while holding the connection");
-  });
-  ASSERT_TRUE(poisoner);
-  (void)poisoner->join();
+  ASSERT_NO_FATAL_FAILURE(poison_connection());
   record->connection->lock()->set_request_timeout(1s);
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return worker->worker.finished(); }, 2s));
+  ASSERT_TRUE(wait_until([&] { return worker->worker.finished(); }, 2s));
   EXPECT_TRUE(failed());
   EXPECT_EQ(totals().transportFailures, 1u);
   EXPECT_TRUE(posts().empty());
@@ -203,7 +198,7 @@ TEST_F(FeedbackWorkerTest, APoisonedLockIsATransportFailureAndTheConnectionIsNot
 TEST_F(FeedbackWorkerTest, ThePostPutsTheRequestTimeoutBackToTenSeconds) {
   record->connection->lock()->set_request_timeout(1s);
   ASSERT_NO_FATAL_FAILURE(spawn());
-  ASSERT_TRUE(eventually_true([&] { return totals().succeeded == 1; }, 5s));
+  ASSERT_TRUE(wait_until([&] { return totals().succeeded == 1; }, 5s));
   EXPECT_EQ(record->connection->lock()->request_timeout(), kRtspRequestTimeout);
 }
 

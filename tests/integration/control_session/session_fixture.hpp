@@ -16,26 +16,18 @@
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "engine/session/start_sequence.hpp"
+#include "support/thread.hpp"
 #include "test-receiver/test_receiver.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine::testing {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::wait_until;
 
 inline std::chrono::milliseconds elapsed_since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-}
-
-// Polls `condition` every millisecond for at most `limit`.
-template <class Condition>
-bool eventually_true(Condition condition, std::chrono::milliseconds limit) {
-  const auto give_up = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 // The quick close looks at the timing responder once, right after setting its stop flag, so it
@@ -70,6 +62,16 @@ class SessionFixture : public ::testing::Test {
     auto started = start();
     ASSERT_TRUE(started) << started.error().error.describe();
     record.emplace(std::move(*started));
+  }
+
+  // Poisons the connection's lock: a thread ends while it holds it.
+  void poison_connection() {
+    auto poisoner = support::spawn_named("poisoner", [this] {
+      auto held = record->connection->lock();
+      support::end_thread("failed while holding the connection");
+    });
+    ASSERT_TRUE(poisoner);
+    (void)poisoner->join();
   }
 
   bool deadline_armed() { return shared->deadline.lock()->has_value(); }

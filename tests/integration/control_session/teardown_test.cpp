@@ -120,12 +120,7 @@ TEST_F(StartedSessionTest, AVolumeUpdateIsNotCancelledByTheStopRequest) {
 }
 
 TEST_F(StartedSessionTest, ARequestOnAPoisonedLockEndsTheCallingThread) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
-    auto held = record->connection->lock();
-    support::end_thread("failed while holding the connection");
-  });
-  ASSERT_TRUE(poisoner);
-  (void)poisoner->join();
+  ASSERT_NO_FATAL_FAILURE(poison_connection());
   auto caller = support::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
   ASSERT_TRUE(caller);
   auto joined = caller->join();
@@ -274,12 +269,7 @@ TEST_F(StartedSessionTest, TheQuickCloseOfAPoisonedConnectionSaysSo) {
 }
 
 TEST_F(StartedSessionTest, APoisonedLockCountsAsATransportFailure) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
-    auto held = record->connection->lock();
-    support::end_thread("failed while holding the connection");
-  });
-  ASSERT_TRUE(poisoner);
-  (void)poisoner->join();
+  ASSERT_NO_FATAL_FAILURE(poison_connection());
   auto teardown = flush_and_teardown(*record, Clock::now() + 10s);
   EXPECT_EQ(teardown.evidence.flushOutcome, R::transportFailed);
   EXPECT_EQ(teardown.evidence.teardownOutcome, R::transportFailed);

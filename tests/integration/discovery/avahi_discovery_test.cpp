@@ -89,10 +89,6 @@ std::size_t txt_bytes(const std::vector<std::string>& txt) {
   return bytes;
 }
 
-std::string scan_command(const std::string& id, int timeout_ms) {
-  return command_line(id, "scan", R"({"timeoutMs":)" + std::to_string(timeout_ms) + "}");
-}
-
 // The lines up to and including the response to `id` (at most 64 lines, each within `limit`).
 std::vector<json> lines_through_response(KestruneProcess& process, const std::string& id,
                                          std::chrono::milliseconds limit = 15s) {

@@ -1,4 +1,5 @@
 #include "tests/integration/discovery/avahi_responder.hpp"
+#include "tests/support/wait_until.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -94,12 +95,7 @@ std::size_t AvahiResponder::established() const {
 }
 
 bool AvahiResponder::wait_established(std::size_t count, std::chrono::milliseconds limit) const {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (established() < count) {
-    if (std::chrono::steady_clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return wait_until([&] { return established() >= count; }, limit);
 }
 
 void AvahiResponder::write_files(const std::vector<AvahiReceiver>& receivers,

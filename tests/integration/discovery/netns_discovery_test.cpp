@@ -38,9 +38,6 @@ std::string scan_response(const std::string& id, bool with_device) {
   return R"({"ok":true,"requestId":")" + id + R"(","result":{"complete":true,"devices":[)" +
          (with_device ? kDevice : "") + R"(],"warnings":[]},"type":"response","version":1})";
 }
-std::string scan_command(const std::string& id, int timeout_ms) {
-  return command_line(id, "scan", R"({"timeoutMs":)" + std::to_string(timeout_ms) + "}");
-}
 
 // The lines up to and including the response to `id` (at most 16 lines, each within `limit`).
 std::vector<std::string> lines_through_response(KestruneProcess& process, const std::string& id,

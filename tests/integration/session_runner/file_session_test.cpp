@@ -148,7 +148,8 @@ TEST_F(FileSession, AStopWhilePlayingEndsItPromptlyAndVolumeChangesReachTheRecei
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
   ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 20, 5s));
   EXPECT_TRUE(set_session_volume(*handle, 0.25F).is_success());
-  ASSERT_TRUE(eventually([&] { return receiver->requests_with("SET_PARAMETER").size() == 2; }));
+  ASSERT_TRUE(
+      wait_until([&] { return receiver->requests_with("SET_PARAMETER").size() == 2; }, 10s));
 
   const auto stop_at = Clock::now();
   const SessionOutcome outcome = stop();
@@ -201,7 +202,7 @@ TEST_F(FileSession, RetransmissionRequestsAreAnsweredFromTheHistory) {
     }
     return found;
   };
-  ASSERT_TRUE(eventually([&] { return replies().size() >= 2; }));
+  ASSERT_TRUE(wait_until([&] { return replies().size() >= 2; }, 10s));
   const auto answered = replies();
   ASSERT_EQ(answered.size(), 2U);
   const auto data = receiver->endpoints().datagrams(UdpEndpoint::data);
@@ -265,7 +266,7 @@ TEST_F(FileSession, MetricsArePublishedWhilePlaying) {
   // The report is published once a second while playing: the live snapshot moves on with the
   // stream, and each publication is a metrics event.
   SessionReport live;
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(wait_until(
       [&] {
         live = snapshot_session_report(*handle->shared());
         return log->metrics_events() >= 2 && live.metrics.packetsPrepared > 100U &&

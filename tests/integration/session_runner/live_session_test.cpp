@@ -141,7 +141,7 @@ TEST_F(LiveSession, AStopWhileTheCaptureStartsWaitsForNoServer) {
   auto host = std::make_shared<FakeAudioHost>(script);
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::default_output()),
                                 std::make_unique<FakeAudioRunner>(host)));
-  ASSERT_TRUE(eventually([&] { return host->waiting.load(); }, 20s));
+  ASSERT_TRUE(wait_until([&] { return host->waiting.load(); }, 20s));
   const SessionOutcome outcome = stop();
   const SessionTerminalRecord record = terminal();
   EXPECT_EQ(outcome, std::unexpected(SessionError{SessionErrorKind::cancelled,

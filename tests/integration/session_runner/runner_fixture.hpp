@@ -23,7 +23,8 @@
 #include "engine/orchestration/managed_session.hpp"
 #include "test-receiver/test_receiver.hpp"
 #include "tests/support/audio_packets.hpp"
-#include "tests/unit/engine/capture/fake_audio_host.hpp"
+#include "tests/support/fake_audio_host.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine::testing {
 
@@ -31,16 +32,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test_receiver::UdpEndpoint;
 
-// Polls `condition` every 5 ms for at most `limit`.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
-  const auto give_up = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using kestrune::testing::wait_until;
 
 // The managed session with loopback capture from a fake audio host instead of the sound server.
 class FakeAudioRunner final : public SessionRunner {

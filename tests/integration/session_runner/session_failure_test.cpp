@@ -136,7 +136,7 @@ TEST_F(RunnerFixture, AStopDuringTheInitialFlushEndsTheSessionCancelled) {
   receiver->script("FLUSH", "", ScriptedReply::silence());
   TempWavFile file(test_signal(2000));
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
-  ASSERT_TRUE(eventually([&] { return !receiver->requests_with("FLUSH").empty(); }, 20s));
+  ASSERT_TRUE(wait_until([&] { return !receiver->requests_with("FLUSH").empty(); }, 20s));
   const SessionOutcome outcome = stop();
   const SessionError cancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
   ASSERT_FALSE(outcome.has_value());

@@ -2,6 +2,8 @@
 // What the process-level tests of the host protocol share: the exact lines kestrune writes for
 // the events and errors they expect, and a started process that has already said "ready".
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -35,6 +37,28 @@ inline std::string command_line(const std::string& request_id, const std::string
                                 const std::string& payload = "{}") {
   return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
          command + R"(","payload":)" + payload + "}";
+}
+
+// A scan command that waits at most `timeout_ms`.
+inline std::string scan_command(const std::string& request_id, int timeout_ms) {
+  return command_line(request_id, "scan", R"({"timeoutMs":)" + std::to_string(timeout_ms) + "}");
+}
+
+// Reads lines until one satisfies `is_last` (at most 400 lines, each within 30 s); all of them.
+inline std::vector<nlohmann::json> read_through(
+    KestruneProcess& process, const std::function<bool(const nlohmann::json&)>& is_last) {
+  std::vector<nlohmann::json> lines;
+  for (int i = 0; i < 400; ++i) {
+    const auto line = process.read_line(std::chrono::seconds(30));
+    if (!line) {
+      ADD_FAILURE() << "the process fell silent";
+      return lines;
+    }
+    lines.push_back(nlohmann::json::parse(*line));
+    if (is_last(lines.back())) return lines;
+  }
+  ADD_FAILURE() << "the awaited line never came";
+  return lines;
 }
 
 inline std::string accepted_line(const std::string& request_id) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/integration/shell/process_harness.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::testing {
 namespace {
@@ -254,12 +255,13 @@ TEST(ProcessLifecycle, ThreadsCarryTheirNames) {
   auto process = start_ready();
   const std::set<std::string> expected = {"kestrune-json-w", "kestrune-discov", "kestrune-stdin-"};
   std::set<std::string> missing = expected;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!missing.empty() && std::chrono::steady_clock::now() < deadline) {
-    const auto names = thread_names(process->pid());
-    std::erase_if(missing, [&](const std::string& name) { return names.contains(name); });
-    if (!missing.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  (void)wait_until(
+      [&] {
+        const auto names = thread_names(process->pid());
+        std::erase_if(missing, [&](const std::string& name) { return names.contains(name); });
+        return missing.empty();
+      },
+      std::chrono::seconds(5));
   EXPECT_EQ(missing, std::set<std::string>{});
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }

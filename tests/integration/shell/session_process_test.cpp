@@ -62,23 +62,6 @@ TEST(SessionProcess, ShutdownAfterASessionEndedIsClean) {
   EXPECT_EQ(process->stderr_text(), kConnectStderrLine);
 }
 
-// Reads lines until one satisfies `is_last` (at most 200 lines, each within 10 s); all of them.
-std::vector<nlohmann::json> read_through(KestruneProcess& process,
-                                         const std::function<bool(const nlohmann::json&)>& is_last) {
-  std::vector<nlohmann::json> lines;
-  for (int i = 0; i < 200; ++i) {
-    const auto line = process.read_line();
-    if (!line) {
-      ADD_FAILURE() << "the process fell silent";
-      return lines;
-    }
-    lines.push_back(nlohmann::json::parse(*line));
-    if (is_last(lines.back())) return lines;
-  }
-  ADD_FAILURE() << "the awaited line never came";
-  return lines;
-}
-
 bool is_state(const nlohmann::json& line, const std::string& state) {
   return line.value("event", "") == "sessionState" && line["payload"]["state"] == state;
 }

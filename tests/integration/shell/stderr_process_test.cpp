@@ -33,23 +33,6 @@ void PrintTo(const StderrCase& c, std::ostream* out) { *out << c.name; }
 
 class StderrHostTest : public ::testing::TestWithParam<StderrCase> {};
 
-// Reads lines until one satisfies `is_last` (at most 400 lines, each within 30 s); all of them.
-std::vector<json> read_through(KestruneProcess& process,
-                               const std::function<bool(const json&)>& is_last) {
-  std::vector<json> lines;
-  for (int i = 0; i < 400; ++i) {
-    const auto line = process.read_line(std::chrono::seconds(30));
-    if (!line) {
-      ADD_FAILURE() << "the process fell silent";
-      return lines;
-    }
-    lines.push_back(json::parse(*line));
-    if (is_last(lines.back())) return lines;
-  }
-  ADD_FAILURE() << "the awaited line never came";
-  return lines;
-}
-
 // Every line of standard error is whole: the filler the host left in the pipe, or a line of one
 // of the forms kestrune writes.
 void expect_whole_lines(const std::string& text) {

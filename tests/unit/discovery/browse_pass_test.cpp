@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "discovery/browse_query.hpp"
+#include "tests/support/wait_until.hpp"
 #include "tests/unit/discovery/discovery_test_support.hpp"
 #include "discovery/mdns_message.hpp"
 #include "discovery/device_view.hpp"
@@ -28,10 +29,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using kestrune::testing::Datagram;
 using kestrune::testing::DnsMessageBuilder;
+using kestrune::testing::fake_receiver;
 using kestrune::testing::FakeBrowseNetwork;
 using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::host_ipv4;
 using kestrune::testing::RecordingOutput;
+using kestrune::testing::wait_until;
 
 constexpr Ipv4Address kLink = {198, 18, 0, 2};  // the default receiver's link
 constexpr Ipv4Address kOther = {10, 9, 0, 2};
@@ -44,14 +47,6 @@ const std::string kIdF0E1D2 =
 const std::string kIdAABBCC = kestrune::testing::kFakeReceiverId;
 const std::string kId000000 =
     "dev_aaddaaaaf01b47fb7818653f5590544b3881494bb357e1324ea5cd7f01d30fb6";
-
-FakeReceiverRecords receiver(std::string device_id, std::string instance) {
-  FakeReceiverRecords r;
-  r.device_id = std::move(device_id);
-  r.instance = instance;
-  r.host = instance + "-pod.local";
-  return r;
-}
 
 Datagram padded(Datagram datagram, std::size_t size) {
   datagram.resize(size, 0);  // the decoder reads no further than the counts say
@@ -219,8 +214,8 @@ TEST_F(BrowsePass, DatagramLongerThanTheBufferIsDiscardedAndTheNextSocketFollows
   network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
   network.set_responder([](const InterfaceRecord& interface) {
     if (interface.address != kLink) return std::vector<Datagram>{empty_response()};
-    return std::vector<Datagram>{padded(receiver("00:11:22:33:44:55", "Hall").answer(), 9001),
-                       padded(receiver("F0:E1:D2:C3:B4:A5", "Den").answer(), 9000)};
+    return std::vector<Datagram>{padded(fake_receiver("00:11:22:33:44:55", "Hall").answer(), 9001),
+                                 padded(fake_receiver("F0:E1:D2:C3:B4:A5", "Den").answer(), 9000)};
   });
   const BrowsePassResult done = pass_until_quiet();
   EXPECT_EQ(network.receive_log(), (std::vector<Ipv4Address>{kLink, kOther, kLink}));
@@ -230,12 +225,12 @@ TEST_F(BrowsePass, DatagramLongerThanTheBufferIsDiscardedAndTheNextSocketFollows
 
 TEST_F(BrowsePass, MalformedDatagramIsDroppedWholeAndTheSameSocketIsReadOn) {
   // A complete answer whose header promises one record more than it holds.
-  Datagram malformed = receiver("00:11:22:33:44:55", "Hall").answer();
+  Datagram malformed = fake_receiver("00:11:22:33:44:55", "Hall").answer();
   malformed[7] += 1;
   network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
   network.set_responder([malformed](const InterfaceRecord& interface) {
     if (interface.address != kLink) return std::vector<Datagram>{empty_response()};
-    return std::vector<Datagram>{malformed, receiver("F0:E1:D2:C3:B4:A5", "Den").answer()};
+    return std::vector<Datagram>{malformed, fake_receiver("F0:E1:D2:C3:B4:A5", "Den").answer()};
   });
   const BrowsePassResult done = pass_until_quiet();
   EXPECT_EQ(network.receive_log(), (std::vector<Ipv4Address>{kLink, kLink, kOther}));
@@ -247,10 +242,10 @@ TEST_F(BrowsePass, MalformedDatagramIsDroppedWholeAndTheSameSocketIsReadOn) {
 }
 
 TEST_F(BrowsePass, AnnouncesAndListsDevicesInAscendingIdOrder) {
-  answer_with({receiver("AA:BB:CC:DD:EE:FF", "Kitchen").answer(),
-               receiver("00:00:00:00:00:00", "Study").answer(),
-               receiver("F0:E1:D2:C3:B4:A5", "Den").answer(),
-               receiver("00:11:22:33:44:55", "Hall").answer()});
+  answer_with({fake_receiver("AA:BB:CC:DD:EE:FF", "Kitchen").answer(),
+               fake_receiver("00:00:00:00:00:00", "Study").answer(),
+               fake_receiver("F0:E1:D2:C3:B4:A5", "Den").answer(),
+               fake_receiver("00:11:22:33:44:55", "Hall").answer()});
   const BrowsePassResult done = pass_until_quiet();
   const std::vector<std::string> ascending = {kId001122, kIdF0E1D2, kIdAABBCC, kId000000};
   EXPECT_EQ(ids_of(done.result), ascending);
@@ -578,7 +573,7 @@ TEST_F(BrowsePass, StopFlagEndsItEarlyAndItStillReportsWhatItHeard) {
   answer_with({FakeReceiverRecords().answer()});
   Clock::time_point stopped_at;
   std::thread stopper([this, &stopped_at] {
-    for (int i = 0; i < 3000 && !network.quiet(); ++i) std::this_thread::sleep_for(10ms);
+    (void)wait_until([this] { return network.quiet(); }, 60s);
     stopped_at = Clock::now();
     stop.store(true);
   });

@@ -15,23 +15,16 @@
 namespace kestrune::discovery {
 namespace {
 
+using kestrune::testing::fake_receiver;
 using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::RecordingOutput;
 
 const InterfaceRecord kLink = lan_interface({198, 18, 0, 2});
 constexpr OwnerTime kNow{100, 0};
 
-FakeReceiverRecords receiver(std::string device_id, std::string instance) {
-  FakeReceiverRecords r;
-  r.device_id = std::move(device_id);
-  r.instance = instance;
-  r.host = instance + "-pod.local";
-  return r;
-}
-
-const std::vector<FakeReceiverRecords> kThree = {receiver("00:11:22:33:44:55", "Hall"),
-                                                 receiver("F0:E1:D2:C3:B4:A5", "Den"),
-                                                 receiver("AA:BB:CC:DD:EE:FF", "Kitchen")};
+const std::vector<FakeReceiverRecords> kThree = {fake_receiver("00:11:22:33:44:55", "Hall"),
+                                                 fake_receiver("F0:E1:D2:C3:B4:A5", "Den"),
+                                                 fake_receiver("AA:BB:CC:DD:EE:FF", "Kitchen")};
 
 class DeviceEvents : public ::testing::Test {
  protected:
@@ -73,7 +66,7 @@ TEST_F(DeviceEvents, RemovalsCarryTheReasonAndComeBeforeAnnouncements) {
   ASSERT_EQ(gone.size(), 3U);
 
   for (const auto& r : kThree) ingest(r.goodbye());
-  ingest(receiver("00:00:00:00:00:00", "Study").answer());
+  ingest(fake_receiver("00:00:00:00:00:00", "Study").answer());
   ASSERT_TRUE(emit(ExpiryReason::renewal_miss, Announce::yes));
   const auto events = output.summary();
   ASSERT_EQ(events.size(), 4U);
@@ -87,7 +80,7 @@ TEST_F(DeviceEvents, RemovalsCarryTheReasonAndComeBeforeAnnouncements) {
 }
 
 TEST_F(DeviceEvents, ChangedDeviceIsAnnouncedAgainInFull) {
-  FakeReceiverRecords kitchen = receiver("AA:BB:CC:DD:EE:FF", "Kitchen");
+  FakeReceiverRecords kitchen = fake_receiver("AA:BB:CC:DD:EE:FF", "Kitchen");
   ingest(kitchen.answer());
   ASSERT_TRUE(emit(ExpiryReason::renewal_miss, Announce::yes));
   ingest(kitchen.goodbye());  // between two emissions: the host never sees it gone

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_receiver_records.hpp"
+#include "tests/support/gate.hpp"
+#include "tests/support/wait_until.hpp"
 #include "tests/unit/discovery/fake_browse_network.hpp"
 #include "tests/unit/discovery/recording_output.hpp"
 
@@ -21,9 +23,11 @@ using Clock = std::chrono::steady_clock;
 using kestrune::testing::Datagram;
 using kestrune::testing::FakeBrowseNetwork;
 using kestrune::testing::FakeReceiverRecords;
+using kestrune::testing::Gate;
 using kestrune::testing::host_ipv4;
 using kestrune::testing::kFakeReceiverId;
 using kestrune::testing::RecordingOutput;
+using kestrune::testing::wait_until;
 
 constexpr Ipv4Address kLink = {198, 18, 0, 2};
 
@@ -32,25 +36,6 @@ FakeReceiverRecords short_lived_receiver() {
   r.ttl = 1;  // renewed after 0.75 s, retried at 1 s, given up on at 2 s
   return r;
 }
-
-// A latch the test opens for a responder that waits on the owner thread; bounded either way.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  bool wait(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
 
 class Owner : public ::testing::Test {
  protected:
@@ -275,12 +260,13 @@ TEST_F(Owner, OutputClosedDuringAScanStillRepliesThenTheOwnerEnds) {
 
   // Ended: it stops looking at the output. Its last look may still be on its way, so the count
   // is sampled until it stands still for longer than several of the owner's turns.
-  bool stood_still = false;
-  for (int attempt = 0; attempt < 50 && !stood_still; ++attempt) {
-    const std::size_t seen = output->closed_checks();
-    std::this_thread::sleep_for(300ms);
-    stood_still = output->closed_checks() == seen;
-  }
+  const bool stood_still = wait_until(
+      [&] {
+        const std::size_t seen = output->closed_checks();
+        std::this_thread::sleep_for(300ms);
+        return output->closed_checks() == seen;
+      },
+      30s);
   EXPECT_TRUE(stood_still) << "the owner went on after the output closed";
   EXPECT_EQ(request_scan(*owner, 100ms), std::nullopt);
 }

@@ -9,24 +9,28 @@
 #include <vector>
 
 #include "platform/udp_socket.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::platform {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::wait_until;
 
 constexpr MulticastUdpSocket::Ipv4 kLoopback = {127, 0, 0, 1};
 
 // The first datagram that try_receive hands out within a second; it never waits itself.
 std::optional<std::size_t> first_received(const MulticastUdpSocket& socket,
                                           std::vector<std::uint8_t>& buffer) {
-  const auto deadline = Clock::now() + 1s;
-  while (Clock::now() < deadline) {
-    if (auto size = socket.try_receive(buffer)) return size;
-    std::this_thread::sleep_for(1ms);
-  }
-  return std::nullopt;
+  std::optional<std::size_t> size;
+  (void)wait_until(
+      [&] {
+        size = socket.try_receive(buffer);
+        return size.has_value();
+      },
+      1s);
+  return size;
 }
 
 class MulticastSocketOnLoopback : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/core/session_handle.hpp"
+#include "tests/support/wait_until.hpp"
 #include "tests/unit/shell/shell_harness.hpp"
 
 namespace kestrune::shell {
@@ -18,20 +19,7 @@ namespace {
 using namespace testing;
 using engine::SessionError;
 using engine::SessionShared;
-using engine::testing::wait_for_stop;
-
-// Plays until stopped when `play` is set; otherwise stays starting until stopped (cancelled).
-SessionStarter stop_waiting_starter(bool play) {
-  return scripted_starter([play](SessionShared& s) {
-    if (play) {
-      const SessionError started = engine::mark_startup_complete(s);
-      if (started.is_error()) return started;
-    }
-    wait_for_stop(s);
-    if (!play) return engine::mark_startup_complete(s);
-    return SessionError::success();
-  });
-}
+using kestrune::testing::wait_until;
 
 bool same_record(const ShutdownRecord& a, const ShutdownRecord& b) {
   return a.reason == b.reason && a.clean == b.clean;
@@ -87,7 +75,7 @@ TEST(CommandLoop, LineThatFindsTheSessionStoppedWaitsForItsReap) {
   ShellHarness shell(scripted_starter([gate](SessionShared& s) {
     const SessionError started = engine::mark_startup_complete(s);
     if (started.is_error()) return started;
-    (void)gate->wait();
+    (void)gate->wait(kPatience);
     engine::record_end_reason(s, engine::TransitionReason::end_of_stream);
     return SessionError::success();
   }));
@@ -99,11 +87,9 @@ TEST(CommandLoop, LineThatFindsTheSessionStoppedWaitsForItsReap) {
   {
     auto held = snapshot->content.lock();
     gate->open();
-    for (int i = 0; i < 1000 && engine::current_session_state(*shared) !=
-                                    engine::SessionState::stopped;
-         ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
+    (void)wait_until(
+        [&] { return engine::current_session_state(*shared) == engine::SessionState::stopped; },
+        20s);
     ASSERT_EQ(engine::current_session_state(*shared), engine::SessionState::stopped);
     shell.send(start_command("second"));
     std::this_thread::sleep_for(200ms);  // the loop takes the line and waits
@@ -134,7 +120,7 @@ TEST(CommandLoop, PumpThatEndedWithoutAcknowledgingStillLetsTheSessionGo) {
   ShellHarness shell(scripted_starter([gate](SessionShared& s) {
     const SessionError started = engine::mark_startup_complete(s);
     if (started.is_error()) return started;
-    (void)gate->wait();
+    (void)gate->wait(kPatience);
     return SessionError::success();
   }));
   shell.start_loop();
@@ -143,11 +129,9 @@ TEST(CommandLoop, PumpThatEndedWithoutAcknowledgingStillLetsTheSessionGo) {
   std::shared_ptr<SessionShared> shared = shell.slot()->handle.shared();
   shell.queue().finish();
   gate->open();
-  for (int i = 0; i < 1000 && engine::current_session_state(*shared) !=
-                                  engine::SessionState::stopped;
-       ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  (void)wait_until(
+      [&] { return engine::current_session_state(*shared) == engine::SessionState::stopped; },
+      20s);
   shell.send(command("getState"));
   const ShutdownRecord record = shell.end_loop();
   EXPECT_TRUE(same_record(record, {"stdin_eof", true})) << record.reason << " " << record.clean;

@@ -14,6 +14,7 @@
 #include "shell/json_line.hpp"
 #include "shell/session_report_json.hpp"
 #include "tests/support/scripted_session.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::shell {
 namespace {
@@ -23,6 +24,7 @@ using engine::SessionError;
 using engine::SessionErrorKind;
 using engine::SessionStage;
 using nlohmann::json;
+using kestrune::testing::wait_until;
 
 constexpr auto kSettle = 300ms;  // longer than one quiet wait of the pump
 constexpr auto kPatience = 10s;
@@ -248,11 +250,7 @@ bool acknowledgement_channel_closed(PumpedSession& session) {
 }
 
 bool finishes_within(support::JoinHandle<void>& pump, std::chrono::milliseconds limit) {
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (!pump.is_finished() && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(5ms);
-  }
-  return pump.is_finished();
+  return wait_until([&] { return pump.is_finished(); }, limit);
 }
 
 TEST(CoreEventPump, TakesNothingBeforeItsStartSignal) {
@@ -264,10 +262,12 @@ TEST(CoreEventPump, TakesNothingBeforeItsStartSignal) {
   ASSERT_TRUE(session.start->send({}));
   session.start.reset();
   std::vector<json> lines;
-  for (int i = 0; i < 1000 && lines.size() < 2; ++i) {
-    for (json& line : session.queued_now()) lines.push_back(std::move(line));
-    std::this_thread::sleep_for(5ms);
-  }
+  (void)wait_until(
+      [&] {
+        for (json& line : session.queued_now()) lines.push_back(std::move(line));
+        return lines.size() >= 2;
+      },
+      10s);
   ASSERT_GE(lines.size(), 2U);
   EXPECT_EQ(lines[0]["payload"]["state"], "starting");
   EXPECT_EQ(lines[1]["payload"]["state"], "playing");
@@ -298,9 +298,8 @@ TEST(CoreEventPump, EndsWithoutAcknowledgingOnceTheOutputIsClosed) {
   PumpedSession session;
   ASSERT_TRUE(session.start->send({}));
   // Let the pump go quiet after the first lines, then close the output under it.
-  for (int i = 0; i < 1000 && !read_session_snapshot(*session.snapshot).sessionId; ++i) {
-    std::this_thread::sleep_for(5ms);
-  }
+  (void)wait_until([&] { return read_session_snapshot(*session.snapshot).sessionId.has_value(); },
+                   10s);
   session.queue->close();
   EXPECT_TRUE(finishes_within(*session.pump, 2000ms));
   EXPECT_TRUE(acknowledgement_channel_closed(session));

@@ -88,7 +88,7 @@ SessionError play_until_gate(SessionShared& shared, Gate& gate, TransitionReason
   if (end == TransitionReason::stop_requested) {
     wait_for_stop(shared);
   } else {
-    (void)gate.wait();
+    (void)gate.wait(kPatience);
   }
   if (end == TransitionReason::duration_elapsed) engine::begin_draining(shared, end);
   engine::record_end_reason(shared, end);
@@ -346,7 +346,7 @@ TEST(SessionCommands, GetStateShowsTheIdOnceThePumpHandledTheFirstState) {
   auto gate = std::make_shared<Gate>();
   auto started = engine::start_session_with_runner(
       engine::testing::valid_config(), engine::testing::scripted([gate](SessionShared& s) {
-        (void)gate->wait();
+        (void)gate->wait(kPatience);
         return play_until_gate(s, *gate, TransitionReason::stop_requested,
                                SessionError::success());
       }));
@@ -449,15 +449,7 @@ TEST(SessionCommands, ShutdownStopsTheSessionFirst) {
   for (const Case& c : {Case{"playing", true, DispatchOutcome::shutdown_clean},
                         Case{"still starting", false, DispatchOutcome::shutdown_not_clean}}) {
     SCOPED_TRACE(c.name);
-    ShellHarness shell(scripted_starter([playing = c.playing](SessionShared& s) {
-      if (playing) {
-        const SessionError started = engine::mark_startup_complete(s);
-        if (started.is_error()) return started;
-      }
-      wait_for_stop(s);
-      if (!playing) return engine::mark_startup_complete(s);
-      return SessionError::success();
-    }));
+    ShellHarness shell(stop_waiting_starter(c.playing));
     shell.run(start_command());
     if (c.playing) shell.wait_for_state("playing");
     EXPECT_EQ(shell.run(command("shutdown", "{}", "down")), c.outcome);

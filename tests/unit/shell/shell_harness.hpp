@@ -25,6 +25,7 @@
 #include "shell/dispatch.hpp"
 #include "shell/output_queue.hpp"
 #include "shell/queue_discovery_output.hpp"
+#include "tests/support/gate.hpp"
 #include "tests/support/refused_port.hpp"
 #include "tests/support/scripted_session.hpp"
 
@@ -36,29 +37,26 @@ using namespace std::chrono_literals;
 inline constexpr auto kPatience = 10s;
 
 // Opened once by the test; a script waits on it (at most kPatience).
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-  bool wait() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kPatience, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-};
+using kestrune::testing::Gate;
 
 inline SessionStarter scripted_starter(engine::testing::Script script) {
   return [script = std::move(script)](engine::SessionConfig config) {
     return engine::start_session_with_runner(std::move(config),
                                              engine::testing::scripted(script));
   };
+}
+
+// Plays until stopped when `play` is set; otherwise stays starting until stopped (cancelled).
+inline SessionStarter stop_waiting_starter(bool play) {
+  return scripted_starter([play](engine::SessionShared& s) {
+    if (play) {
+      const engine::SessionError started = engine::mark_startup_complete(s);
+      if (started.is_error()) return started;
+    }
+    engine::testing::wait_for_stop(s);
+    if (!play) return engine::mark_startup_complete(s);
+    return engine::SessionError::success();
+  });
 }
 
 inline std::string command(const std::string& name, const std::string& payload = "{}",

@@ -9,10 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait_until.hpp"
+
 namespace kestrune::support {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrune::testing::wait_until;
 
 // Generous bounds: these only guard against a hang, never measure speed.
 constexpr auto kHang = 10s;
@@ -142,11 +145,7 @@ TEST(Channel, RendezvousSendFailsWhenTheReceiverGoesAway) {
 TEST(Channel, RendezvousTrySendSucceedsWithAWaitingReceiver) {
   auto [tx, rx] = channel<int>(0);
   auto receiver = std::async(std::launch::async, [&] { return rx.recv_timeout(kHang); });
-  bool sent = false;
-  for (int attempt = 0; attempt < 1000 && !sent; ++attempt) {
-    sent = tx.try_send(7).has_value();
-    if (!sent) std::this_thread::sleep_for(5ms);
-  }
+  const bool sent = wait_until([&] { return tx.try_send(7).has_value(); }, 10s);
   ASSERT_TRUE(sent);
   EXPECT_EQ(receiver.get().value(), 7);
 }

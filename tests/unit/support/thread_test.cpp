@@ -9,10 +9,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/wait_until.hpp"
+
 namespace kestrune::support {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrune::testing::wait_until;
 
 TEST(Thread, JoinReturnsTheBodysValue) {
   auto handle = spawn_named("worker", [] { return 42; });
@@ -58,12 +61,12 @@ TEST(Thread, AbnormalEndsAreReportedByJoin) {
 TEST(Thread, IsFinishedAnswersWithoutWaiting) {
   std::atomic<bool> release{false};
   auto handle = spawn_named("waiter", [&] {
-    for (int i = 0; i < 2000 && !release; ++i) std::this_thread::sleep_for(5ms);
+    (void)wait_until([&] { return release.load(); }, 20s);
   });
   ASSERT_TRUE(handle);
   EXPECT_FALSE(handle->is_finished());
   release = true;
-  for (int i = 0; i < 2000 && !handle->is_finished(); ++i) std::this_thread::sleep_for(5ms);
+  (void)wait_until([&] { return handle->is_finished(); }, 20s);
   EXPECT_TRUE(handle->is_finished());
   EXPECT_TRUE(handle->join());
 }
@@ -87,7 +90,7 @@ TEST(Thread, ReleasedHandleLetsTheThreadFinish) {
     });
     ASSERT_TRUE(handle);
   }
-  for (int i = 0; i < 2000 && !*done; ++i) std::this_thread::sleep_for(5ms);
+  (void)wait_until([&] { return done->load(); }, 20s);
   EXPECT_TRUE(*done);
 }
 

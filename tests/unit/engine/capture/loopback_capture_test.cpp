@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/unit/engine/capture/fake_audio_host.hpp"
+#include "tests/support/fake_audio_host.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -19,6 +20,7 @@ using platform::OutputConfig;
 using platform::SampleFormat;
 using testing::FakeAudioHost;
 using testing::FakeDeviceScript;
+using kestrune::testing::wait_until;
 
 struct StartFailure {
   std::string name;
@@ -227,10 +229,7 @@ TEST(LoopbackCapture, AStopEndsTheStartAndNothingKeepsRunning) {
     std::atomic<bool> stop{c.stopped_before};
     std::thread host_side([&] {
       if (c.stopped_before) return;
-      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!host.waiting && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
+      (void)wait_until([&] { return host.waiting.load(); }, std::chrono::seconds(10));
       stop = true;
     });
     auto handle = start_loopback_capture(host, &stop);

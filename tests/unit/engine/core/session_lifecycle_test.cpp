@@ -13,11 +13,13 @@
 #include "support/thread.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/scripted_session.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrune::testing::wait_until;
 using testing::read_until_state;
 using testing::read_until_terminal;
 using testing::scripted;
@@ -358,7 +360,7 @@ TEST(Coordinator, JoiningItselfOnlyLetsGoOfTheHandle) {
   EXPECT_EQ(outcome.error().code, SessionErrorKind::network_error);
   EXPECT_FALSE(shared->coordinator.lock()->has_value());
   // The detached coordinator lets go of the shared state as its last act.
-  for (int i = 0; i < 5000 && shared.use_count() > 3; ++i) std::this_thread::sleep_for(1ms);
+  (void)wait_until([&] { return shared.use_count() <= 3; }, 10s);
   EXPECT_EQ(shared.use_count(), 3);  // this test, the handle and the event source
 }
 
@@ -480,10 +482,8 @@ TEST(SessionHandle, StateAndReportAreReadLive) {
   SeenEvents seen;
   read_until_state(started->events, seen, SessionState::playing);
   EXPECT_EQ(session_state(started->handle), SessionState::playing);
-  for (int i = 0; i < 5000 && session_report_snapshot(started->handle).metrics.packetsSent == 0;
-       ++i) {
-    std::this_thread::sleep_for(1ms);
-  }
+  (void)wait_until(
+      [&] { return session_report_snapshot(started->handle).metrics.packetsSent != 0; }, 10s);
   EXPECT_EQ(session_report_snapshot(started->handle).metrics.packetsSent, 77u);
   const SessionOutcome outcome = stop_and_wait_session(started->handle);
   ASSERT_TRUE(outcome);

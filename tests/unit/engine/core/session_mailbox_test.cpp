@@ -11,11 +11,13 @@
 #include "engine/core/session_events.hpp"
 #include "engine/core/session_report_merge.hpp"
 #include "engine/core/session_shared.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
+using kestrune::testing::wait_until;
 
 constexpr SessionId kId = {1, 2, 3, 4, 5, 6, 0x47, 8, 0x89, 10, 11, 12, 13, 14, 15, 16};
 
@@ -53,9 +55,9 @@ class WarningLockHolder {
       : thread_([this, &mailbox] {
           auto guard = mailbox.warnings.lock();
           held_ = true;
-          for (int i = 0; i < 5000 && !release_; ++i) std::this_thread::sleep_for(1ms);
+          (void)wait_until([this] { return release_.load(); }, 10s);
         }) {
-    for (int i = 0; i < 5000 && !held_; ++i) std::this_thread::sleep_for(1ms);
+    (void)wait_until([this] { return held_.load(); }, 10s);
   }
   ~WarningLockHolder() { release(); }
   void release() {

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "tests/support/audio_packets.hpp"
+
 namespace kestrune::engine {
 namespace {
 
@@ -78,14 +80,7 @@ class AnswerTest : public ::testing::Test {
   }
 
   static std::vector<std::uint8_t> reply_for(std::uint16_t sequence_number) {
-    const auto packet = packet_for(sequence_number);
-    std::vector<std::uint8_t> expected(4 + packet.size());
-    expected[0] = 0x80;
-    expected[1] = 0xD6;
-    expected[2] = static_cast<std::uint8_t>(sequence_number >> 8);
-    expected[3] = static_cast<std::uint8_t>(sequence_number);
-    std::copy(packet.begin(), packet.end(), expected.begin() + 4);
-    return expected;
+    return kestrune::testing::retransmit_reply(sequence_number, packet_for(sequence_number));
   }
 
   // Answers and returns the replies sent; `refuse` makes every send fail.

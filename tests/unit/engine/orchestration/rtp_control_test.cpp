@@ -12,13 +12,15 @@
 #include "engine/rtp/audio_packet.hpp"
 #include "support/stoppable_worker.hpp"
 #include "support/thread_testing.hpp"
+#include "tests/support/audio_packets.hpp"
 #include "tests/support/loopback_peer.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::eventually;
+using kestrune::testing::wait_until;
 using testing::LoopbackPeer;
 
 constexpr std::uint16_t kFirstSequenceNumber = 65'530;
@@ -68,14 +70,7 @@ class RtpControlTest : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> expected_reply(std::uint16_t sequence_number) {
-    const auto& packet = sent.at(sequence_number);
-    std::vector<std::uint8_t> reply(4 + packet.size());
-    reply[0] = 0x80;
-    reply[1] = 0xD6;
-    reply[2] = static_cast<std::uint8_t>(sequence_number >> 8);
-    reply[3] = static_cast<std::uint8_t>(sequence_number);
-    std::copy(packet.begin(), packet.end(), reply.begin() + 4);
-    return reply;
+    return kestrune::testing::retransmit_reply(sequence_number, sent.at(sequence_number));
   }
 
   // A request for the newest packet, answered once everything sent before it has been handled.
@@ -130,7 +125,7 @@ TEST_F(RtpControlTest, AnswersBothRequestFormsWithTheFirstTransmissionByteForByt
     }
     requested += c.replied.size();
     replies += c.replied.size();
-    EXPECT_TRUE(eventually([&] { return fulfilled() == replies; })) << c.name;
+    EXPECT_TRUE(wait_until([&] { return fulfilled() == replies; }, 5s)) << c.name;
     EXPECT_EQ(stats->retransmitRequested.load(), requested) << c.name;
   }
   EXPECT_EQ(expected_reply(kFirstSequenceNumber)[5], 0xE0);
@@ -162,7 +157,7 @@ TEST_F(RtpControlTest, DisplacedPacketsAreSkippedButStillCountAsRequested) {
   send_to_control_port(request8(0, 3));  // all three displaced by 512 newer packets
   fence();
   EXPECT_EQ(stats->retransmitRequested.load(), 4u);
-  EXPECT_TRUE(eventually([&] { return fulfilled() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return fulfilled() == 1; }, 5s));
 }
 
 TEST_F(RtpControlTest, StopsSoonAfterItsFlagIsSet) {
@@ -170,9 +165,9 @@ TEST_F(RtpControlTest, StopsSoonAfterItsFlagIsSet) {
   // One request answered: the thread is back in its receive, where only the read timeout lets it
   // see the flag.
   fence();
-  ASSERT_TRUE(eventually([&] { return fulfilled() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return fulfilled() == 1; }, 5s));
   stop->store(true);
-  const bool ended = eventually([&] { return control.finished(); });
+  const bool ended = wait_until([&] { return control.finished(); }, 5s);
   // A receive that waits for ever would keep the join below waiting too: wake it.
   if (!ended) fence();
   EXPECT_TRUE(ended);
@@ -200,7 +195,7 @@ TEST_F(RtpControlTest, AFatalReceiveErrorIsStoredOnceAndEndsTheThread) {
     if (c.already_stored.is_error()) store_worker_failure(*failure, c.already_stored);
     start();
     testing::make_next_receive_fail(session_control_socket);
-    ASSERT_TRUE(eventually([&] { return control.finished(); })) << c.name;
+    ASSERT_TRUE(wait_until([&] { return control.finished(); }, 5s)) << c.name;
     EXPECT_TRUE(control.join()) << c.name;
     EXPECT_EQ(read_worker_failure(*failure), c.expected) << c.name;
     EXPECT_EQ(read_worker_failure(*failure).retryable, c.expected.retryable) << c.name;

@@ -12,12 +12,14 @@
 
 #include "engine/core/session_id.hpp"
 #include "support/thread.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kestrune::testing::wait_until;
 
 struct WorkerCase {
   const char* name;
@@ -55,7 +57,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
       });
   auto control = support::spawn_named("rt-control", [c, control_stop, sender_ended,
                                                      control_saw_sender_ended] {
-    for (int i = 0; i < 10000 && !control_stop->load(); ++i) std::this_thread::sleep_for(1ms);
+    (void)wait_until([&] { return control_stop->load(); }, 20s);
     control_saw_sender_ended->store(sender_ended->load());
     std::this_thread::sleep_for(c.control_lingers);
   });
@@ -130,10 +132,10 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   feedback.counters->transport_failures.store(1);
   auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
   auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
-  auto thread =
-      support::spawn_named("rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed,
-                                             control_stop, saw_channel_closed, saw_control_stop] {
-        for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
+  auto thread = support::spawn_named(
+      "rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed, control_stop,
+                        saw_channel_closed, saw_control_stop] {
+        (void)wait_until([&] { return stop->load(); }, 40s);
         saw_channel_closed->store(channel_closed->load() ? 1 : 0);
         saw_control_stop->store(control_stop->load() ? 1 : 0);
       });

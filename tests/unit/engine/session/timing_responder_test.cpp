@@ -9,12 +9,13 @@
 #include "engine/rtp/byte_order.hpp"
 #include "engine/rtp/ntp_time.hpp"
 #include "tests/support/loopback_peer.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::eventually;
+using kestrune::testing::wait_until;
 using testing::LoopbackPeer;
 
 std::vector<std::uint8_t> timing_request(std::uint8_t second_byte, std::size_t size = 32) {
@@ -59,7 +60,7 @@ TEST_F(TimingResponderTest, EchoesTheRequestAndStampsTheWallClock) {
     EXPECT_LE(received, transmitted);
     EXPECT_LE(transmitted, after);
     ++answered;
-    EXPECT_TRUE(eventually([&] { return responder.replies->load() == answered; }));
+    EXPECT_TRUE(wait_until([&] { return responder.replies->load() == answered; }, 5s));
     EXPECT_EQ(responder.requests->load(), answered);
   }
 }
@@ -73,7 +74,7 @@ TEST_F(TimingResponderTest, IgnoresWhatIsNotATimingRequest) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->size(), 32u);
   EXPECT_EQ(responder.requests->load(), 1u);
-  EXPECT_TRUE(eventually([&] { return responder.replies->load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return responder.replies->load() == 1; }, 5s));
 }
 
 TEST_F(TimingResponderTest, StopsWithinItsReadTimeoutWithoutTraffic) {
@@ -81,10 +82,10 @@ TEST_F(TimingResponderTest, StopsWithinItsReadTimeoutWithoutTraffic) {
   // not come. Only the read timeout lets it see the flag.
   send(timing_request(0x52));
   ASSERT_TRUE(peer.receive());
-  ASSERT_TRUE(eventually([&] { return responder.replies->load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return responder.replies->load() == 1; }, 5s));
   const auto started = std::chrono::steady_clock::now();
   responder.worker.request_stop();
-  const bool ended = eventually([&] { return responder.worker.finished(); });
+  const bool ended = wait_until([&] { return responder.worker.finished(); }, 5s);
   // A receive that waits for ever would keep the join below waiting too: wake it.
   if (!ended) send(timing_request(0x52));
   EXPECT_TRUE(ended);
@@ -115,7 +116,7 @@ TEST(TimingResponderThread, EndsSilentlyAfterAFatalReceiveError) {
   });
   ASSERT_TRUE(thread);
   testing::make_next_receive_fail(watched);
-  EXPECT_TRUE(eventually([&] { return thread->is_finished(); }));
+  EXPECT_TRUE(wait_until([&] { return thread->is_finished(); }, 5s));
   EXPECT_TRUE(thread->join());
   EXPECT_FALSE(stop->load());
   EXPECT_EQ(requests->load(), 0u);

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "tests/unit/engine/wav/wav_builder.hpp"
+#include "tests/support/wav_builder.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -14,6 +14,7 @@
 
 #include "platform/audio_device.hpp"
 #include "support/error.hpp"
+#include "tests/support/wait_until.hpp"
 
 namespace kestrune::testing {
 
@@ -109,11 +110,9 @@ class FakeAudioHost final : public platform::AudioHost {
       waiting = true;
       // A host whose server does not answer: the look-up ends only when the caller stops it (or
       // after 20 s, so a broken caller fails its test instead of hanging it).
-      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (!platform::stop_requested(stop) && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (!wait_until([&] { return platform::stop_requested(stop); }, std::chrono::seconds(20))) {
+        return support::fail("nobody stopped the look-up");
       }
-      if (!platform::stop_requested(stop)) return support::fail("nobody stopped the look-up");
       return support::fail("the audio host was stopped");
     }
     if (script_.host_error) return support::fail(*script_.host_error);
