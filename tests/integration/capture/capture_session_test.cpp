@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -106,8 +107,8 @@ TEST_P(CaptureSession, StreamsTheSinksToneOnItsChannels) {
   test_support::CapturedStderr captured;
   ASSERT_NO_FATAL_FAILURE(start(std::move(config)));
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
-  // Enough packets for the start, the settling and the measurement, with room to spare.
-  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 250, 30s));
+  // Enough packets for the start, the settling and several measuring windows.
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 400, 30s));
   const SessionOutcome outcome = stop();
   const std::string stderr_text = captured.finish();
   ASSERT_FALSE(player.failed()) << "could not play to the private server";
@@ -122,16 +123,36 @@ TEST_P(CaptureSession, StreamsTheSinksToneOnItsChannels) {
   const std::size_t onset = kestrune::testing::onset_of(stereo);
   ASSERT_GE(stereo.size() / 2, onset + kSettleFrames + kMeasuredFrames)
       << "too little of the tone arrived";
-  const std::size_t begin = onset + kSettleFrames;
 
+  // The cleanest half second of what arrived is measured: on a loaded machine the tone player
+  // itself may miss a deadline of the sound server and leave a gap in the sink, which says
+  // nothing of the capture. A wrong format, channel or level spoils every window alike.
   const ExpectedTone* expected[2] = {&c.left, &c.right};
+  using kestrune::testing::MeasuredTone;
+  std::array<MeasuredTone, 2> best{};
+  double best_worst_residual = 0;
+  bool measured_any = false;
+  for (std::size_t begin = onset + kSettleFrames; begin + kMeasuredFrames <= stereo.size() / 2;
+       begin += kMeasuredFrames / 2) {
+    std::array<MeasuredTone, 2> window{};
+    for (int channel = 0; channel < 2; ++channel) {
+      window[channel] = kestrune::testing::measure_tone(stereo, channel,
+                                                        expected[channel]->frequency, 44100,
+                                                        begin, kMeasuredFrames);
+    }
+    const double worst = std::max(window[0].residual_db, window[1].residual_db);
+    if (!measured_any || worst < best_worst_residual) {
+      best = window;
+      best_worst_residual = worst;
+      measured_any = true;
+    }
+  }
+  ASSERT_TRUE(measured_any);
   for (int channel = 0; channel < 2; ++channel) {
     SCOPED_TRACE(channel == 0 ? "left" : "right");
     const ExpectedTone& tone = *expected[channel];
-    const auto measured = kestrune::testing::measure_tone(stereo, channel, tone.frequency, 44100,
-                                                          begin, kMeasuredFrames);
-    EXPECT_NEAR(measured.amplitude / 32767, tone.amplitude, tone.amplitude * tone.tolerance);
-    EXPECT_LT(measured.residual_db, tone.residual_db);
+    EXPECT_NEAR(best[channel].amplitude / 32767, tone.amplitude, tone.amplitude * tone.tolerance);
+    EXPECT_LT(best[channel].residual_db, tone.residual_db);
   }
 }
 
