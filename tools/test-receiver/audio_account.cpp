@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "test-receiver/session_routes.hpp"
 
 namespace kestrune::test_receiver {

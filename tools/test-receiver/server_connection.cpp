@@ -4,7 +4,7 @@
 #include <array>
 #include <thread>
 
-#include "engine/rtsp/chacha20_poly1305.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/rtsp_response.hpp"
 
 namespace kestrune::test_receiver {

@@ -11,8 +11,6 @@
 
 namespace kestrune::engine {
 
-// The stream's audio key (SETUP's "shk"); an AEAD key like the control keys.
-using AudioKey = AeadKey;
 inline constexpr std::size_t kAudioNonceTailBytes = 8;
 
 struct AudioSealTrailer {

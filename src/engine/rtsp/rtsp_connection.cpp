@@ -188,11 +188,6 @@ void RtspConnection::enable_control_cipher(const AeadKey& write_key, const AeadK
   control_cipher_.emplace(write_key, read_key);
 }
 
-void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
-                           const AeadKey& read_key) {
-  connection.enable_control_cipher(write_key, read_key);
-}
-
 support::Error RtspConnection::poison(support::Error error) {
   poisoned_ = true;
   if (stream_.is_open()) (void)stream_.shutdown_both();

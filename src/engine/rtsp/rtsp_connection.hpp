@@ -113,8 +113,4 @@ support::Result<RtspResponse> rtsp_exchange(RtspConnection& connection, std::str
                                             std::span<const std::uint8_t> body,
                                             CancelSource cancel);
 
-// RtspConnection::enable_control_cipher, for callers that hold the connection by reference.
-void enable_control_cipher(RtspConnection& connection, const AeadKey& write_key,
-                           const AeadKey& read_key);
-
 }  // namespace kestrune::engine

@@ -92,7 +92,7 @@ class StartSequence {
   const SessionTarget& target_;
   SessionShared& shared_;
   std::string device_id_;
-  AudioKey audio_key_{};
+  AeadKey audio_key_{};
   std::string url_;
   Setup1Response setup1_;
   Setup2Response setup2_;
@@ -120,7 +120,7 @@ Step StartSequence::pair_and_encrypt(StartupOwner& owner) {
   }
   auto keys = derive_session_keys(key->bytes);
   if (!keys) return failed(StartupErrorKind::Pairing, std::move(keys).error());
-  enable_control_cipher(*owner.connection, keys->control_write_key, keys->control_read_key);
+  owner.connection->enable_control_cipher(keys->control_write_key, keys->control_read_key);
   audio_key_ = keys->events_key;
 
   auto options = exchange(owner, "OPTIONS", "*", {});

@@ -83,7 +83,7 @@ class RtpControlTest : public ::testing::Test {
   std::uint64_t fulfilled() const { return stats->retransmitFulfilled.load(); }
 
   std::shared_ptr<PacketHistory> history = new_packet_history();
-  RtpSenderState state{history, AudioKey{7}};
+  RtpSenderState state{history, AeadKey{7}};
   std::uint32_t timestamp = 0;
   std::map<std::uint16_t, std::vector<std::uint8_t>> sent;
 

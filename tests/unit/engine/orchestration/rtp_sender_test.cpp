@@ -117,7 +117,7 @@ TEST_F(RtpSenderTest, AnIpv6ReceiverFailsTheFirstSendFromTheIpv4Sockets) {
 TEST_F(RtpSenderTest, TheStreamLoopSeesTheEndedSenderAsAClosedChannel) {
   auto handle = start(kIpv6Receiver, kIpv6Receiver);
   ASSERT_TRUE(handle);
-  RtpSenderState state(new_packet_history(), AudioKey{});
+  RtpSenderState state(new_packet_history(), AeadKey{});
   const std::vector<std::int16_t> samples(kSamplesPerPacket, 0);
   SessionError last = SessionError::success();
   // The first packet fails in "rt-sender"; at most the channel's 8 more fit before a hand-off
