@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "support/line_writer.hpp"
+#include "support/stderr_log_testing.hpp"
 
 namespace kestrune::support {
 

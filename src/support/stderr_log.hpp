@@ -5,7 +5,6 @@
 // and counted (see line_writer.hpp).
 
 #include <cstddef>
-#include <functional>
 #include <string_view>
 
 namespace kestrune::support {
@@ -29,9 +28,5 @@ class DeferredStderr {
 };
 
 inline constexpr std::size_t kMaxDeferredStderrLines = 64;
-
-// Test hook: `observer` is called with each line just before it goes to the writer, on the
-// thread that writes it (a line kept by a DeferredStderr: when that ends). Empty: none.
-void set_stderr_observer_for_testing(std::function<void(std::string_view)> observer);
 
 }  // namespace kestrune::support

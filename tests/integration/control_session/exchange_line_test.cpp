@@ -19,6 +19,7 @@
 #include "engine/session/session_teardown.hpp"
 #include "session_fixture.hpp"
 #include "support/stderr_log.hpp"
+#include "support/stderr_log_testing.hpp"
 
 namespace kestrune::engine::testing {
 namespace {

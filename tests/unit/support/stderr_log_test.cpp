@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/stderr_log_testing.hpp"
 #include "tests/support/captured_stderr.hpp"
 
 namespace kestrune::support {
