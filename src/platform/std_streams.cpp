@@ -10,8 +10,10 @@
 namespace kestrune::platform {
 namespace {
 
-// A read interrupted by a signal, or one that found a non-blocking input empty, has not failed;
-// it is tried again a bounded number of times.
+static_assert(kStandardInput == STDIN_FILENO && kStandardOutput == STDOUT_FILENO);
+
+// A read or write interrupted by a signal, or a read that found a non-blocking input empty, has
+// not failed; it is tried again a bounded number of times.
 constexpr int kInterruptedReadRetries = 1000;
 constexpr int kInterruptedWriteRetries = 1000;
 
