@@ -13,6 +13,7 @@
 
 #include "discovery/discovery_owner.hpp"
 #include "engine/session/crypto_warmup.hpp"
+#include "platform/thread_name.hpp"
 #include "shell/active_session.hpp"
 #include "shell/capabilities.hpp"
 #include "shell/command_loop.hpp"
@@ -77,8 +78,8 @@ int kestrune_main() {
   engine::warm_up_session_crypto();
 
   auto queue = std::make_shared<OutputQueue>();
-  auto writer = support::spawn_named("kestrune-json-writer",
-                                     [queue] { run_json_writer(*queue, STDOUT_FILENO); });
+  auto writer = platform::spawn_named("kestrune-json-writer",
+                                      [queue] { run_json_writer(*queue, STDOUT_FILENO); });
   if (!writer) exit_process_lifecycle_failed();
 
   auto discovery = discovery::spawn_discovery_owner(std::make_shared<QueueDiscoveryOutput>(queue));
@@ -95,8 +96,8 @@ int kestrune_main() {
   }
 
   auto [line_sender, line_receiver] = support::channel<InputLine>(kLineChannelCapacity);
-  auto reader = support::spawn_named(
-      "kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
+  auto reader =
+      platform::spawn_named("kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
         run_stdin_reader(std::move(lines), STDIN_FILENO);
       });
   if (!reader) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/session/feedback_worker.hpp"
+#include "platform/thread_name.hpp"
 #include "session_fixture.hpp"
 
 namespace kestrune::engine::testing {
@@ -185,7 +186,7 @@ TEST_F(FeedbackWorkerTest, AStopWhileWaitingForTheLockSendsNothing) {
 }
 
 TEST_F(FeedbackWorkerTest, APoisonedLockIsATransportFailureAndTheConnectionIsNotTouched) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
+  auto poisoner = platform::spawn_named("poisoner", [this] {
     auto held = record->connection->lock();
     support::end_thread("failed while holding the connection");
   });

@@ -8,6 +8,7 @@
 
 #include "engine/session/control_requests.hpp"
 #include "engine/session/session_teardown.hpp"
+#include "platform/thread_name.hpp"
 #include "session_fixture.hpp"
 
 namespace kestrune::engine::testing {
@@ -120,13 +121,14 @@ TEST_F(StartedSessionTest, AVolumeUpdateIsNotCancelledByTheStopRequest) {
 }
 
 TEST_F(StartedSessionTest, ARequestOnAPoisonedLockEndsTheCallingThread) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
+  auto poisoner = platform::spawn_named("poisoner", [this] {
     auto held = record->connection->lock();
     support::end_thread("failed while holding the connection");
   });
   ASSERT_TRUE(poisoner);
   (void)poisoner->join();
-  auto caller = support::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
+  auto caller =
+      platform::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
   ASSERT_TRUE(caller);
   auto joined = caller->join();
   ASSERT_FALSE(joined);
@@ -274,7 +276,7 @@ TEST_F(StartedSessionTest, TheQuickCloseOfAPoisonedConnectionSaysSo) {
 }
 
 TEST_F(StartedSessionTest, APoisonedLockCountsAsATransportFailure) {
-  auto poisoner = support::spawn_named("poisoner", [this] {
+  auto poisoner = platform::spawn_named("poisoner", [this] {
     auto held = record->connection->lock();
     support::end_thread("failed while holding the connection");
   });

@@ -8,8 +8,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/thread_name.hpp"
+
 namespace kestrune::support {
 namespace {
+
+using platform::spawn_named;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -2,15 +2,20 @@
 #include "support/thread_testing.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
+
+#include "platform/thread_name.hpp"
 
 namespace kestrune::support {
 namespace {
+
+using platform::spawn_named;
 
 using namespace std::chrono_literals;
 
@@ -20,17 +25,20 @@ TEST(Thread, JoinReturnsTheBodysValue) {
   EXPECT_EQ(handle->join().value(), 42);
 }
 
-TEST(Thread, OsNameIsCutTo15BytesAndFullNameKept) {
-  std::string os_name;
-  auto handle = spawn_named("kestrune-discovery-owner", [&] {
-    char buffer[32] = {};
-    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
-    os_name = buffer;
-  });
+// The namer runs on the new thread, before the body, with the full name; without one the thread
+// runs all the same.
+TEST(Thread, TheNamerGetsTheFullNameOnTheNewThreadFirst) {
+  static thread_local std::string named_as;
+  const ThreadNamer record_name = [](std::string_view name) { named_as = std::string(name); };
+  auto handle = spawn_thread("kestrune-discovery-owner", record_name, [] { return named_as; });
   ASSERT_TRUE(handle);
   EXPECT_EQ(handle->name(), "kestrune-discovery-owner");
-  ASSERT_TRUE(handle->join());
-  EXPECT_EQ(os_name, "kestrune-discov");
+  EXPECT_EQ(handle->join().value(), "kestrune-discovery-owner");
+  EXPECT_TRUE(named_as.empty());  // not the spawning thread
+
+  auto unnamed = spawn_thread("unnamed", nullptr, [] { return named_as; });
+  ASSERT_TRUE(unnamed);
+  EXPECT_EQ(unnamed->join().value(), "");
 }
 
 TEST(Thread, AbnormalEndsAreReportedByJoin) {

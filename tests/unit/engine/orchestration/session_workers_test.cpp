@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/core/session_id.hpp"
+#include "platform/thread_name.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::engine {
@@ -44,7 +45,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
   auto control_saw_sender_ended = std::make_shared<std::atomic<bool>>(false);
   auto [packets, queue] = support::channel<OutboundPacket>(8);
 
-  auto sender = support::spawn_named(
+  auto sender = platform::spawn_named(
       "rt-sender", [queue = std::move(queue), c, sender_ended]() mutable -> SessionError {
         for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
         }
@@ -53,12 +54,13 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
         if (c.sender_ends_abnormally) support::end_thread("sender broke");
         return c.sender_returns;
       });
-  auto control = support::spawn_named("rt-control", [c, control_stop, sender_ended,
-                                                     control_saw_sender_ended] {
-    for (int i = 0; i < 10000 && !control_stop->load(); ++i) std::this_thread::sleep_for(1ms);
-    control_saw_sender_ended->store(sender_ended->load());
-    std::this_thread::sleep_for(c.control_lingers);
-  });
+  auto control = platform::spawn_named("rt-control",
+                                       [c, control_stop, sender_ended, control_saw_sender_ended] {
+                                         for (int i = 0; i < 10000 && !control_stop->load(); ++i)
+                                           std::this_thread::sleep_for(1ms);
+                                         control_saw_sender_ended->store(sender_ended->load());
+                                         std::this_thread::sleep_for(c.control_lingers);
+                                       });
   ASSERT_TRUE(sender && control);
 
   SessionWorkers workers(std::move(packets), shared, control_stop);
@@ -111,7 +113,7 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   auto control_stop = std::make_shared<std::atomic<bool>>(false);
   auto channel_closed = std::make_shared<std::atomic<bool>>(false);
   auto [packets, queue] = support::channel<OutboundPacket>(8);
-  auto sender = support::spawn_named(
+  auto sender = platform::spawn_named(
       "rt-sender", [queue = std::move(queue), channel_closed]() mutable -> SessionError {
         for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
         }
@@ -131,8 +133,8 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
   auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
   auto thread =
-      support::spawn_named("rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed,
-                                             control_stop, saw_channel_closed, saw_control_stop] {
+      platform::spawn_named("rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed,
+                                              control_stop, saw_channel_closed, saw_control_stop] {
         for (int i = 0; i < 20000 && !stop->load(); ++i) std::this_thread::sleep_for(1ms);
         saw_channel_closed->store(channel_closed->load() ? 1 : 0);
         saw_control_stop->store(control_stop->load() ? 1 : 0);
