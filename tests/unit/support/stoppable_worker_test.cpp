@@ -88,6 +88,7 @@ TEST(StoppableWorker, WorkerWithoutThreadIsDoneAtOnceWithItsFlagSet) {
 
   StoppableWorker<int> empty;  // without a flag either
   EXPECT_TRUE(empty.stop_and_join(Clock::now() + 1h));
+  EXPECT_FALSE(empty.join());  // nothing to join is an error, not a wait
 }
 
 TEST(StoppableWorker, AbnormalEndIsDiscardedByTheStopAndReportedByTheJoin) {
