@@ -35,7 +35,7 @@ class ThreadEnded : public std::exception {
 };
 
 // Ends the calling thread with `message` (a poisoned lock, say). Only for threads started by
-// spawn_thread.
+// spawn_thread (platform::spawn_named).
 [[noreturn]] void end_thread(std::string message);
 
 namespace detail {
