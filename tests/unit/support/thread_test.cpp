@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -25,20 +27,46 @@ TEST(Thread, JoinReturnsTheBodysValue) {
   EXPECT_EQ(handle->join().value(), 42);
 }
 
+// What the test namer last saw: the name and the thread it ran on.
+struct NamerCall {
+  std::mutex mutex;
+  std::string name;                   // guarded by mutex
+  std::optional<std::thread::id> on;  // guarded by mutex
+};
+NamerCall& namer_call() {
+  static NamerCall call;
+  return call;
+}
+
+// What the body finds: the name the namer got, when it ran on the body's own thread.
+std::string name_given_to_this_thread() {
+  NamerCall& call = namer_call();
+  const std::lock_guard<std::mutex> lock(call.mutex);
+  return call.on == std::this_thread::get_id() ? call.name : std::string("not named");
+}
+
 // The namer runs on the new thread, before the body, with the full name; without one the thread
 // runs all the same.
 TEST(Thread, TheNamerGetsTheFullNameOnTheNewThreadFirst) {
-  static thread_local std::string named_as;
-  const ThreadNamer record_name = [](std::string_view name) { named_as = std::string(name); };
-  auto handle = spawn_thread("kestrune-discovery-owner", record_name, [] { return named_as; });
+  const ThreadNamer record_name = [](std::string_view name) {
+    NamerCall& call = namer_call();
+    const std::lock_guard<std::mutex> lock(call.mutex);
+    call.name = std::string(name);
+    call.on = std::this_thread::get_id();
+  };
+  auto handle = spawn_thread("kestrune-discovery-owner", record_name, name_given_to_this_thread);
   ASSERT_TRUE(handle);
   EXPECT_EQ(handle->name(), "kestrune-discovery-owner");
   EXPECT_EQ(handle->join().value(), "kestrune-discovery-owner");
-  EXPECT_TRUE(named_as.empty());  // not the spawning thread
 
-  auto unnamed = spawn_thread("unnamed", nullptr, [] { return named_as; });
+  {
+    // A joined thread's id may be given to the next one, so the record is cleared first.
+    const std::lock_guard<std::mutex> lock(namer_call().mutex);
+    namer_call().on.reset();
+  }
+  auto unnamed = spawn_thread("unnamed", nullptr, name_given_to_this_thread);
   ASSERT_TRUE(unnamed);
-  EXPECT_EQ(unnamed->join().value(), "");
+  EXPECT_EQ(unnamed->join().value(), "not named");
 }
 
 TEST(Thread, AbnormalEndsAreReportedByJoin) {
