@@ -8,6 +8,7 @@
 #include "discovery/owner_time.hpp"
 #include "discovery/platform_browse_network.hpp"
 #include "discovery/renewal_schedule.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kestrune::discovery {
 namespace {
@@ -144,7 +145,7 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
                                                       std::shared_ptr<BrowseNetwork> network) {
   auto [sender, receiver] = support::unbounded_channel<DiscoveryRequest>();
   support::StopFlag stop_flag = support::make_stop_flag();
-  auto thread = support::spawn_named(
+  auto thread = platform::spawn_named(
       "kestrune-discovery-owner", [requests = std::move(receiver), stop_flag,
                                    sink = std::move(output), net = std::move(network)]() mutable {
         // The loop and everything it owns are released before the thread returns.

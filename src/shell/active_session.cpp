@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/thread_name.hpp"
+
 namespace kestrune::shell {
 namespace {
 
@@ -26,7 +28,7 @@ support::Result<support::JoinHandle<void>> spawn_event_pump(
     support::Sender<TerminalAcknowledged> acknowledgement) {
   CoreEventPumpInputs inputs{std::move(start), std::move(events), std::move(queue),
                              std::move(snapshot), std::move(acknowledgement)};
-  return support::spawn_named(kCoreEventsThreadName, [inputs = std::move(inputs)]() mutable {
+  return platform::spawn_named(kCoreEventsThreadName, [inputs = std::move(inputs)]() mutable {
     run_core_event_pump(std::move(inputs));
   });
 }

@@ -9,6 +9,7 @@
 #include "discovery/discovery_owner.hpp"
 #include "engine/session/crypto_warmup.hpp"
 #include "platform/std_streams.hpp"
+#include "platform/thread_name.hpp"
 #include "shell/active_session.hpp"
 #include "shell/capabilities.hpp"
 #include "shell/command_loop.hpp"
@@ -55,7 +56,7 @@ int kestrune_main() {
   engine::warm_up_session_crypto();
 
   auto queue = std::make_shared<OutputQueue>();
-  auto writer = support::spawn_named(
+  auto writer = platform::spawn_named(
       "kestrune-json-writer", [queue] { run_json_writer(*queue, platform::kStandardOutput); });
   if (!writer) exit_process_lifecycle_failed();
 
@@ -73,7 +74,7 @@ int kestrune_main() {
   }
 
   auto [line_sender, line_receiver] = support::channel<InputLine>(kLineChannelCapacity);
-  auto reader = support::spawn_named(
+  auto reader = platform::spawn_named(
       "kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
         run_stdin_reader(std::move(lines), platform::kStandardInput);
       });

@@ -89,9 +89,10 @@ class StoppableWorker {
     return !thread_ || wait_until_finished(*thread_, deadline);
   }
 
-  // Joins the thread and lets the handle go: its value, or the error of an abnormal end. Only
-  // for a worker that holds a thread.
+  // Joins the thread and lets the handle go: its value, or the error of an abnormal end (or of
+  // a worker that holds no thread).
   Result<R> join() {
+    if (!thread_) return fail("join a worker that holds no thread");
     Result<R> joined = thread_->join();
     thread_.reset();
     return joined;

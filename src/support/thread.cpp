@@ -1,7 +1,5 @@
 #include "support/thread.hpp"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <mutex>
 
@@ -28,12 +26,6 @@ void inject_spawn_failure_for_testing(std::string name) {
 }
 
 namespace detail {
-
-void set_current_thread_os_name(std::string_view name) {
-  constexpr std::size_t kLinuxThreadNameBytes = 15;
-  const std::string os_name(name.substr(0, kLinuxThreadNameBytes));
-  pthread_setname_np(pthread_self(), os_name.c_str());
-}
 
 void report_abnormal_end(std::string_view thread_name, std::string_view message) {
   std::string line = "error[thread]: ";

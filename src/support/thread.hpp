@@ -2,8 +2,10 @@
 // Named threads whose end is a value. The body runs inside a wrapper that catches a
 // support::ThreadEnded (thrown by end_thread) or any other escaping exception, writes one stderr
 // line naming the thread and the message, and marks the thread as ended abnormally; join() then
-// reports that instead of a value. The OS name is the first 15 bytes of the name (the Linux limit);
-// the full name is kept for messages.
+// reports that instead of a value. The full name is kept for messages; the new thread first hands
+// it to the given namer, which sets its name in the OS. The program spawns through
+// platform::spawn_named (platform/thread_name.hpp), which passes the OS's namer: support itself
+// makes no system call for it.
 
 #include <atomic>
 #include <exception>
@@ -33,7 +35,7 @@ class ThreadEnded : public std::exception {
 };
 
 // Ends the calling thread with `message` (a poisoned lock, say). Only for threads started by
-// spawn_named.
+// spawn_thread (platform::spawn_named).
 [[noreturn]] void end_thread(std::string message);
 
 namespace detail {
@@ -49,13 +51,15 @@ struct ThreadRecord {
   std::atomic<bool> finished{false};
 };
 
-void set_current_thread_os_name(std::string_view name);
 void report_abnormal_end(std::string_view thread_name, std::string_view message);
 // Whether a spawn of `name` is to fail as if the OS had refused the thread (thread_testing.hpp);
 // one atomic load while no failure is injected.
 bool spawn_failure_injected(std::string_view name);
 
 }  // namespace detail
+
+// Sets the calling thread's name in the OS.
+using ThreadNamer = void (*)(std::string_view name);
 
 template <class R>
 class JoinHandle {
@@ -99,7 +103,7 @@ class JoinHandle {
 
  private:
   template <class F>
-  friend auto spawn_named(std::string name, F body)
+  friend auto spawn_thread(std::string name, ThreadNamer name_thread, F body)
       -> Result<JoinHandle<std::invoke_result_t<F>>>;
   JoinHandle(std::thread thread, std::shared_ptr<detail::ThreadRecord<R>> record)
       : thread_(std::move(thread)), record_(std::move(record)) {}
@@ -108,16 +112,19 @@ class JoinHandle {
   std::shared_ptr<detail::ThreadRecord<R>> record_;
 };
 
+// Starts `body` on a new thread that first calls `name_thread` (when given) with `name`; the
+// spawn's error when the thread cannot be created.
 template <class F>
-auto spawn_named(std::string name, F body) -> Result<JoinHandle<std::invoke_result_t<F>>> {
+auto spawn_thread(std::string name, ThreadNamer name_thread, F body)
+    -> Result<JoinHandle<std::invoke_result_t<F>>> {
   using R = std::invoke_result_t<F>;
   if (detail::spawn_failure_injected(name)) {
     return fail("spawn thread " + name + ": refused by test hook");
   }
   auto record = std::make_shared<detail::ThreadRecord<R>>();
   record->name = std::move(name);
-  auto run = [record, body = std::move(body)]() mutable {
-    detail::set_current_thread_os_name(record->name);
+  auto run = [record, name_thread, body = std::move(body)]() mutable {
+    if (name_thread != nullptr) name_thread(record->name);
     try {
       if constexpr (std::is_void_v<R>) {
         body();

@@ -1,5 +1,5 @@
 #pragma once
-// A test seam of spawn_named, for the paths taken when a thread cannot be created. Compiled into
+// A test seam of spawn_thread, for the paths taken when a thread cannot be created. Compiled into
 // the support library; included only by tests.
 
 #include <string>

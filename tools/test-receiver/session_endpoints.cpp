@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "platform/thread_name.hpp"
+
 namespace kestrune::test_receiver {
 
 namespace {
@@ -40,7 +42,7 @@ support::Result<std::unique_ptr<SessionEndpoints>> SessionEndpoints::start() {
     if (!port) return support::fail(port.error());
     endpoints->ports_[index(endpoint)] = *port;
   }
-  auto thread = support::spawn_named("test-endpoints", [raw = endpoints.get()] { raw->serve(); });
+  auto thread = platform::spawn_named("test-endpoints", [raw = endpoints.get()] { raw->serve(); });
   if (!thread) return support::fail_with_context(std::move(thread), "start receiver endpoints");
   endpoints->thread_.emplace(std::move(*thread));
   return endpoints;

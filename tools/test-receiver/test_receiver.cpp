@@ -1,6 +1,7 @@
 #include "test-receiver/test_receiver.hpp"
 
 #include "engine/session/plist_codec.hpp"
+#include "platform/thread_name.hpp"
 #include "test-receiver/server_connection.hpp"
 
 namespace kestrune::test_receiver {
@@ -75,7 +76,7 @@ support::Result<std::unique_ptr<TestReceiver>> TestReceiver::start(ReceiverOptio
   if (!endpoints) return support::fail_with_context(std::move(endpoints), "start test receiver");
   std::unique_ptr<TestReceiver> receiver(new TestReceiver(
       std::move(*listener), *address, std::move(options), std::move(*endpoints)));
-  auto thread = support::spawn_named("test-receiver", [raw = receiver.get()] { raw->serve(); });
+  auto thread = platform::spawn_named("test-receiver", [raw = receiver.get()] { raw->serve(); });
   if (!thread) return support::fail_with_context(std::move(thread), "start test receiver");
   receiver->thread_.emplace(std::move(*thread));
   return receiver;

@@ -5,6 +5,7 @@
 
 #include "engine/core/session_lease.hpp"
 #include "engine/core/session_report_merge.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kestrune::engine {
 
@@ -126,7 +127,7 @@ std::expected<StartedSession, SessionError> start_session_with_runner(
   auto [gate_sender, gate_receiver] = support::channel<StartSignal>(0);
   CoordinatorThreadMain main{std::move(config), std::move(gate_receiver), std::move(runner),
                              shared};
-  auto thread = support::spawn_named(kCoordinatorThreadName, [main = std::move(main)]() mutable {
+  auto thread = platform::spawn_named(kCoordinatorThreadName, [main = std::move(main)]() mutable {
     run_coordinator(std::move(main));
   });
   if (!thread) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/orchestration/retransmit_request.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kestrune::engine {
 
@@ -29,7 +30,7 @@ std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
   RetransmitResponderContext context{
       reply_destination,  std::move(stop),   std::move(control_socket), std::move(stats),
       std::move(history), std::move(shared), std::move(failure)};
-  auto handle = support::spawn_named("rt-control", [context = std::move(context)]() mutable {
+  auto handle = platform::spawn_named("rt-control", [context = std::move(context)]() mutable {
     run_retransmit_responder(std::move(context));
   });
   if (!handle) {

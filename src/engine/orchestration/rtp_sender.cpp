@@ -4,6 +4,7 @@
 
 #include "engine/orchestration/pacing_schedule.hpp"
 #include "engine/orchestration/precise_sleep.hpp"
+#include "platform/thread_name.hpp"
 #include "platform/thread_priority.hpp"
 
 namespace kestrune::engine {
@@ -21,11 +22,12 @@ std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
   PacedSenderContext context{std::move(packets),        control_destination,
                              data_destination,          std::move(stats),
                              std::move(control_socket), std::move(*data_socket)};
-  auto handle = support::spawn_named(kRtSenderThreadName, [context = std::move(context)]() mutable {
-    // Its wake-ups must stay inside the sleep margin on a busy machine; see thread_priority.hpp.
-    (void)platform::raise_current_thread_priority(kRtSenderThreadName);
-    return run_paced_sender(std::move(context));
-  });
+  auto handle =
+      platform::spawn_named(kRtSenderThreadName, [context = std::move(context)]() mutable {
+        // Its wake-ups must stay inside the sleep margin on a busy machine (thread_priority.hpp).
+        (void)platform::raise_current_thread_priority(kRtSenderThreadName);
+        return run_paced_sender(std::move(context));
+      });
   if (!handle) {
     return std::unexpected(
         SessionError::of(SessionErrorKind::internal_error, SessionStage::stream_worker));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "platform/thread_name.hpp"
 #include "support/stderr_log.hpp"
 
 namespace kestrune::engine {
@@ -107,10 +108,9 @@ support::Result<FeedbackWorkerHandle> spawn_feedback_worker(SharedRtspConnection
   FeedbackWorker worker{
       std::move(session_url), interval,      handle.worker.stop_flag(), handle.counters,
       std::move(connection),  handle.failed, std::move(shared)};
-  auto thread = support::spawn_named(
-      "rtsp-feedback", [worker = std::move(worker)]() mutable {
-        run_feedback_worker(std::move(worker));
-      });
+  auto thread = platform::spawn_named("rtsp-feedback", [worker = std::move(worker)]() mutable {
+    run_feedback_worker(std::move(worker));
+  });
   if (!thread) return support::fail(std::move(thread).error());
   handle.worker.attach(std::move(*thread));
   return handle;

@@ -4,8 +4,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/session/timing_reply.hpp"
 #include "engine/rtp/ntp_time.hpp"
+#include "engine/session/timing_reply.hpp"
+#include "platform/thread_name.hpp"
 
 namespace kestrune::engine {
 
@@ -25,7 +26,7 @@ support::Result<TimingResponder> start_timing_responder() {
   responder.requests = std::make_shared<std::atomic<std::uint64_t>>(0);
   responder.replies = std::make_shared<std::atomic<std::uint64_t>>(0);
   responder.local_port = *port;
-  auto handle = support::spawn_named(
+  auto handle = platform::spawn_named(
       "", [socket = std::move(*socket), stop = responder.worker.stop_flag(),
            requests = responder.requests, replies = responder.replies]() mutable {
         run_timing_responder(std::move(socket), std::move(stop), std::move(requests),

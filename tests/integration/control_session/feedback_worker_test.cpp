@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/session/feedback_worker.hpp"
+#include "platform/thread_name.hpp"
 #include "session_fixture.hpp"
 
 namespace kestrune::engine::testing {

@@ -16,6 +16,7 @@
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "engine/session/start_sequence.hpp"
+#include "platform/thread_name.hpp"
 #include "support/thread.hpp"
 #include "test-receiver/test_receiver.hpp"
 #include "tests/support/wait_until.hpp"
@@ -66,7 +67,7 @@ class SessionFixture : public ::testing::Test {
 
   // Poisons the connection's lock: a thread ends while it holds it.
   void poison_connection() {
-    auto poisoner = support::spawn_named("poisoner", [this] {
+    auto poisoner = platform::spawn_named("poisoner", [this] {
       auto held = record->connection->lock();
       support::end_thread("failed while holding the connection");
     });

@@ -8,6 +8,7 @@
 
 #include "engine/session/control_requests.hpp"
 #include "engine/session/session_teardown.hpp"
+#include "platform/thread_name.hpp"
 #include "session_fixture.hpp"
 
 namespace kestrune::engine::testing {
@@ -121,7 +122,7 @@ TEST_F(StartedSessionTest, AVolumeUpdateIsNotCancelledByTheStopRequest) {
 
 TEST_F(StartedSessionTest, ARequestOnAPoisonedLockEndsTheCallingThread) {
   ASSERT_NO_FATAL_FAILURE(poison_connection());
-  auto caller = support::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
+  auto caller = platform::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
   ASSERT_TRUE(caller);
   auto joined = caller->join();
   ASSERT_FALSE(joined);

@@ -6,10 +6,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/thread_name.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::support {
 namespace {
+
+using platform::spawn_named;
 
 TEST(Mutex, GuardsItsValue) {
   Mutex<int> counter(0);

@@ -8,8 +8,12 @@
 #include <thread>
 #include <utility>
 
+#include "platform/thread_name.hpp"
+
 namespace kestrune::support {
 namespace {
+
+using platform::spawn_named;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -84,6 +88,7 @@ TEST(StoppableWorker, WorkerWithoutThreadIsDoneAtOnceWithItsFlagSet) {
 
   StoppableWorker<int> empty;  // without a flag either
   EXPECT_TRUE(empty.stop_and_join(Clock::now() + 1h));
+  EXPECT_FALSE(empty.join());  // nothing to join is an error, not a wait
 }
 
 TEST(StoppableWorker, AbnormalEndIsDiscardedByTheStopAndReportedByTheJoin) {

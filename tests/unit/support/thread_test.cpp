@@ -2,17 +2,23 @@
 #include "support/thread_testing.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 
+#include "platform/thread_name.hpp"
 #include "tests/support/wait_until.hpp"
 
 namespace kestrune::support {
 namespace {
+
+using platform::spawn_named;
 
 using namespace std::chrono_literals;
 using kestrune::testing::wait_until;
@@ -23,17 +29,46 @@ TEST(Thread, JoinReturnsTheBodysValue) {
   EXPECT_EQ(handle->join().value(), 42);
 }
 
-TEST(Thread, OsNameIsCutTo15BytesAndFullNameKept) {
-  std::string os_name;
-  auto handle = spawn_named("kestrune-discovery-owner", [&] {
-    char buffer[32] = {};
-    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
-    os_name = buffer;
-  });
+// What the test namer last saw: the name and the thread it ran on.
+struct NamerCall {
+  std::mutex mutex;
+  std::string name;                   // guarded by mutex
+  std::optional<std::thread::id> on;  // guarded by mutex
+};
+NamerCall& namer_call() {
+  static NamerCall call;
+  return call;
+}
+
+// What the body finds: the name the namer got, when it ran on the body's own thread.
+std::string name_given_to_this_thread() {
+  NamerCall& call = namer_call();
+  const std::lock_guard<std::mutex> lock(call.mutex);
+  return call.on == std::this_thread::get_id() ? call.name : std::string("not named");
+}
+
+// The namer runs on the new thread, before the body, with the full name; without one the thread
+// runs all the same.
+TEST(Thread, TheNamerGetsTheFullNameOnTheNewThreadFirst) {
+  const ThreadNamer record_name = [](std::string_view name) {
+    NamerCall& call = namer_call();
+    const std::lock_guard<std::mutex> lock(call.mutex);
+    call.name = std::string(name);
+    call.on = std::this_thread::get_id();
+  };
+  auto handle = spawn_thread("kestrune-discovery-owner", record_name, name_given_to_this_thread);
   ASSERT_TRUE(handle);
   EXPECT_EQ(handle->name(), "kestrune-discovery-owner");
-  ASSERT_TRUE(handle->join());
-  EXPECT_EQ(os_name, "kestrune-discov");
+  EXPECT_EQ(handle->join().value(), "kestrune-discovery-owner");
+
+  {
+    // A joined thread's id may be given to the next one, so the record is cleared first.
+    const std::lock_guard<std::mutex> lock(namer_call().mutex);
+    namer_call().on.reset();
+  }
+  auto unnamed = spawn_thread("unnamed", nullptr, name_given_to_this_thread);
+  ASSERT_TRUE(unnamed);
+  EXPECT_EQ(unnamed->join().value(), "not named");
 }
 
 TEST(Thread, AbnormalEndsAreReportedByJoin) {

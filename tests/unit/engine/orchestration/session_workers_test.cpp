@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/core/session_id.hpp"
+#include "platform/thread_name.hpp"
 #include "support/thread.hpp"
 #include "tests/support/wait_until.hpp"
 
@@ -46,7 +47,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
   auto control_saw_sender_ended = std::make_shared<std::atomic<bool>>(false);
   auto [packets, queue] = support::channel<OutboundPacket>(8);
 
-  auto sender = support::spawn_named(
+  auto sender = platform::spawn_named(
       "rt-sender", [queue = std::move(queue), c, sender_ended]() mutable -> SessionError {
         for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
         }
@@ -55,7 +56,7 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
         if (c.sender_ends_abnormally) support::end_thread("sender broke");
         return c.sender_returns;
       });
-  auto control = support::spawn_named("rt-control", [c, control_stop, sender_ended,
+  auto control = platform::spawn_named("rt-control", [c, control_stop, sender_ended,
                                                      control_saw_sender_ended] {
     (void)wait_until([&] { return control_stop->load(); }, 20s);
     control_saw_sender_ended->store(sender_ended->load());
@@ -113,7 +114,7 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   auto control_stop = std::make_shared<std::atomic<bool>>(false);
   auto channel_closed = std::make_shared<std::atomic<bool>>(false);
   auto [packets, queue] = support::channel<OutboundPacket>(8);
-  auto sender = support::spawn_named(
+  auto sender = platform::spawn_named(
       "rt-sender", [queue = std::move(queue), channel_closed]() mutable -> SessionError {
         for (int i = 0; i < 1000 && queue.recv(); ++i) {  // ends when the channel closes
         }
@@ -132,7 +133,7 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   feedback.counters->transport_failures.store(1);
   auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
   auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
-  auto thread = support::spawn_named(
+  auto thread = platform::spawn_named(
       "rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed, control_stop,
                         saw_channel_closed, saw_control_stop] {
         (void)wait_until([&] { return stop->load(); }, 40s);

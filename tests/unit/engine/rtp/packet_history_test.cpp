@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/thread_name.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::engine {
@@ -101,7 +102,7 @@ TEST(PacketHistory, APoisonedLockEndsTheWriterButNotTheReader) {
   }
   ASSERT_TRUE(history_slots_for_testing(*history).is_poisoned());
 
-  auto writer = support::spawn_named("history-writer", [&] { history->store(4, packet_for(4)); });
+  auto writer = platform::spawn_named("history-writer", [&] { history->store(4, packet_for(4)); });
   ASSERT_TRUE(writer);
   const auto joined = writer->join();
   ASSERT_FALSE(joined);

@@ -8,6 +8,7 @@
 
 #include "engine/rtp/byte_order.hpp"
 #include "engine/rtp/ntp_time.hpp"
+#include "platform/thread_name.hpp"
 #include "tests/support/loopback_peer.hpp"
 #include "tests/support/wait_until.hpp"
 
@@ -111,7 +112,7 @@ TEST(TimingResponderThread, EndsSilentlyAfterAFatalReceiveError) {
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto requests = std::make_shared<std::atomic<std::uint64_t>>(0);
   auto replies = std::make_shared<std::atomic<std::uint64_t>>(0);
-  auto thread = support::spawn_named("timing-test", [&, socket = std::move(socket)]() mutable {
+  auto thread = platform::spawn_named("timing-test", [&, socket = std::move(socket)]() mutable {
     run_timing_responder(std::move(socket), stop, requests, replies);
   });
   ASSERT_TRUE(thread);
