@@ -10,7 +10,7 @@ namespace kestrune::testing {
 // held. The bound is a ceiling for a loaded machine under sanitizers, not an expected time: a
 // condition that holds ends the wait at once.
 template <class Condition>
-bool wait_until(Condition&& condition, std::chrono::steady_clock::duration bound) {
+[[nodiscard]] bool wait_until(Condition&& condition, std::chrono::steady_clock::duration bound) {
   const auto give_up = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= give_up) return false;
