@@ -101,11 +101,12 @@ BENCHMARK(BM_RawSoxrChunk)->Arg(kBenchRates[0])->Arg(kBenchRates[1])->Arg(kBench
 
 void BM_ReadWavMinute(benchmark::State& state) {
   constexpr std::uint32_t kDataBytes = 44100 * 4 * 60;
-  std::vector<std::uint8_t> file = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E',
-                                    'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
-                                    0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0,
-                                    'd', 'a', 't', 'a'};
-  for (int shift = 0; shift < 32; shift += 8) file.push_back(static_cast<std::uint8_t>(kDataBytes >> shift));
+  std::vector<std::uint8_t> file = {'R', 'I', 'F', 'F', 0,    0,    0,   0,   'W',  'A',
+                                    'V', 'E', 'f', 'm', 't',  ' ',  16,  0,   0,    0,
+                                    1,   0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1,
+                                    2,   0,   4,   0,   16,   0,    'd', 'a', 't',  'a'};
+  for (int shift = 0; shift < 32; shift += 8)
+    file.push_back(static_cast<std::uint8_t>(kDataBytes >> shift));
   file.resize(file.size() + kDataBytes, 0x11);
   char path[] = "/tmp/kestrune-bench-XXXXXX";
   const int fd = ::mkstemp(path);
@@ -135,10 +136,11 @@ int main(int argc, char** argv) {
     if (live <= 0 || raw <= 0) continue;
     // Nanoseconds per chunk to milliseconds per second of audio at the device rate.
     const double chunks_per_second = static_cast<double>(rate) / kResamplerChunkFrames;
-    std::printf("resampling %lld Hz to 44100 Hz with dither %.3f ms CPU per audio second, raw libsoxr "
-                "%.3f ms in the same run: %.2fx\n",
-                static_cast<long long>(rate), live * chunks_per_second / 1e6,
-                raw * chunks_per_second / 1e6, live / raw);
+    std::printf(
+        "resampling %lld Hz to 44100 Hz with dither %.3f ms CPU per audio second, raw libsoxr "
+        "%.3f ms in the same run: %.2fx\n",
+        static_cast<long long>(rate), live * chunks_per_second / 1e6, raw * chunks_per_second / 1e6,
+        live / raw);
   }
   return 0;
 }

@@ -91,9 +91,7 @@ void measure_view_build(benchmark::State& state, const DiscoveryCache& cache) {
   state.counters["devices"] = static_cast<double>(devices);
 }
 
-void BM_BuildViewFromFullCache(benchmark::State& state) {
-  measure_view_build(state, full_cache());
-}
+void BM_BuildViewFromFullCache(benchmark::State& state) { measure_view_build(state, full_cache()); }
 BENCHMARK(BM_BuildViewFromFullCache)->Unit(benchmark::kMillisecond);
 
 void ingest(DiscoveryCache& cache, const DnsMessageBuilder& datagram,
@@ -139,8 +137,8 @@ DiscoveryCache crowded_cache(int instances, int srv_per_instance) {
 }
 
 void BM_BuildViewFromCrowdedCache(benchmark::State& state) {
-  measure_view_build(state, crowded_cache(static_cast<int>(state.range(0)),
-                                          static_cast<int>(state.range(1))));
+  measure_view_build(
+      state, crowded_cache(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
 }
 BENCHMARK(BM_BuildViewFromCrowdedCache)
     ->ArgNames({"instances", "srv"})

@@ -26,8 +26,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -119,7 +119,7 @@ struct RunFigures {
   double p50_us = 0, p99_us = 0, max_us = 0;
   std::size_t restarts = 0;
   std::size_t producer_restarts = 0;  // of those: the packet was handed over after its deadline
-  double rate_ppm = 0;  // long-term rate error, first to last arrival
+  double rate_ppm = 0;                // long-term rate error, first to last arrival
 };
 
 // The sender's schedule as seen at the receiver: anchored at the first arrival, restarted at any
@@ -293,8 +293,8 @@ int main(int argc, char** argv) {
 
   std::printf("pacing lateness against the sender's own schedule, %ld s per run (%zu packets)\n",
               seconds, packet_count);
-  std::printf("%-5s %-10s %8s %10s %10s %10s %9s %9s %10s\n", "load", "loop", "packets",
-              "p50 us", "p99 us", "max us", "restarts", "producer", "rate ppm");
+  std::printf("%-5s %-10s %8s %10s %10s %10s %9s %9s %10s\n", "load", "loop", "packets", "p50 us",
+              "p99 us", "max us", "restarts", "producer", "rate ppm");
   RunFigures figures[2][2];
   for (int busy = 0; busy < 2; ++busy) {
     for (int naive = 0; naive < 2; ++naive) {

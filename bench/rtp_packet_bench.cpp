@@ -84,9 +84,10 @@ int main(int argc, char** argv) {
   const double queued = reporter.median_of("BM_QueueAudioPacket");
   const double raw = reporter.median_of("BM_RawChaCha20Poly1305");
   if (queued > 0 && raw > 0) {
-    std::printf("queue_audio_packet %.0f ns CPU, raw ChaCha20-Poly1305 seal of 1408 bytes %.0f ns "
-                "in the same run: %.2fx\n",
-                queued, raw, queued / raw);
+    std::printf(
+        "queue_audio_packet %.0f ns CPU, raw ChaCha20-Poly1305 seal of 1408 bytes %.0f ns "
+        "in the same run: %.2fx\n",
+        queued, raw, queued / raw);
   }
   return 0;
 }

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "../tests/unit/discovery/literal_device_view.hpp"
 #include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
 #include "discovery/discovery_cache.hpp"
 #include "discovery/mdns_message.hpp"
-#include "../tests/unit/discovery/literal_device_view.hpp"
 
 namespace {
 

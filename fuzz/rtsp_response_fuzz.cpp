@@ -55,10 +55,9 @@ std::vector<std::uint8_t> frames_from(std::span<const std::uint8_t> input) {
     wire.insert(wire.end(), length, length + 2);
     wire.resize(at + 2 + size);
     engine::AeadTag tag{};
-    (void)engine::chacha20_poly1305_seal(receiver.write_key,
-                                         engine::control_nonce(receiver.write_counter), length,
-                                         input.first(size), std::span(wire).subspan(at + 2, size),
-                                         tag);
+    (void)engine::chacha20_poly1305_seal(
+        receiver.write_key, engine::control_nonce(receiver.write_counter), length,
+        input.first(size), std::span(wire).subspan(at + 2, size), tag);
     wire.insert(wire.end(), tag.begin(), tag.end());
     ++receiver.write_counter;
     input = input.subspan(size);

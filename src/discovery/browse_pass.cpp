@@ -195,11 +195,9 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   for (const auto& [id, entry] : build_device_view(pass_cache, owner_cache.published_view)) {
     pass.seen_ids.insert(id);
   }
-  drop_superseded_records(owner_cache, pass_cache, pass.seen_ids,
-                          OwnerTime::since(clock_origin));
+  drop_superseded_records(owner_cache, pass_cache, pass.seen_ids, OwnerTime::since(clock_origin));
   // However the loop ended: removals still owed, then the devices this pass heard from.
-  (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal,
-                           Announce::no);
+  (void)emit_device_events(owner_cache, output, ExpiryReason::authoritative_removal, Announce::no);
   for (const std::string& id : pass.seen_ids) {
     const auto published = owner_cache.published_view.find(id);
     if (published == owner_cache.published_view.end()) continue;

@@ -14,8 +14,8 @@ namespace {
 bool push_device_expired(DiscoveryOutput& output, const std::string& id, ExpiryReason reason) {
   nlohmann::json payload = nlohmann::json::object();
   payload["id"] = id;
-  payload["reason"] = reason == ExpiryReason::renewal_miss ? kRenewalMissReason
-                                                           : kAuthoritativeRemovalReason;
+  payload["reason"] =
+      reason == ExpiryReason::renewal_miss ? kRenewalMissReason : kAuthoritativeRemovalReason;
   return output.push_event(kDeviceExpiredEvent, std::move(payload));
 }
 

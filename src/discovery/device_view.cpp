@@ -151,8 +151,8 @@ bool is_selectable_address(const DiscoveryCache& cache, const CacheEntry& entry,
   return listed != cache.interfaces->end() && !is_subnet_broadcast(*listed, address);
 }
 
-void add_srv_records(const DiscoveryCache& cache, const RecordsByOwner& groups,
-                     ServiceKind service, const OwnerRecords* owner, DeviceBuilder& builder) {
+void add_srv_records(const DiscoveryCache& cache, const RecordsByOwner& groups, ServiceKind service,
+                     const OwnerRecords* owner, DeviceBuilder& builder) {
   if (owner == nullptr) return;
   for (const CacheItem* srv_item : owner->srv) {
     const auto& [srv_key, srv_entry] = *srv_item;

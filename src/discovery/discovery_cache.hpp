@@ -38,7 +38,7 @@ struct CacheEntry {
   MdnsRecord record;  // as last received under its key
   OwnerTime expiry;
   std::optional<InterfaceRecord> receiving_interface;  // A records only
-  OwnerTime received;  // when it was last received
+  OwnerTime received;                                  // when it was last received
 };
 
 using CacheRecords = std::unordered_map<RecordKey, CacheEntry, RecordKeyHash>;

@@ -149,16 +149,14 @@ support::Result<DiscoveryOwner> spawn_discovery_owner(std::shared_ptr<DiscoveryO
       "kestrune-discovery-owner", [requests = std::move(receiver), stop_flag,
                                    sink = std::move(output), net = std::move(network)]() mutable {
         // The loop and everything it owns are released before the thread returns.
-        OwnerLoop(std::move(requests), std::move(stop_flag), std::move(sink), std::move(net))
-            .run();
+        OwnerLoop(std::move(requests), std::move(stop_flag), std::move(sink), std::move(net)).run();
       });
   if (!thread) return support::fail_with_context(std::move(thread), "start discovery owner");
   return DiscoveryOwner(std::move(sender),
                         support::StoppableWorker<void>(std::move(stop_flag), std::move(*thread)));
 }
 
-std::optional<ScanResult> request_scan(DiscoveryOwner& owner,
-                                       std::chrono::milliseconds scan_time) {
+std::optional<ScanResult> request_scan(DiscoveryOwner& owner, std::chrono::milliseconds scan_time) {
   if (!owner.requests_) return std::nullopt;
   auto [reply_sender, reply_receiver] = support::unbounded_channel<ScanResult>();
   if (!owner.requests_->send(DiscoveryRequest{ScanRequest{std::move(reply_sender), scan_time}})) {

@@ -28,8 +28,8 @@ enum class DnsFault : std::uint8_t {
   txt_too_many_keys,    // a string after 64 distinct keys
   txt_string_past_end,  // a TXT string runs past RDLENGTH
   txt_not_utf8,
-  txt_empty_key,       // an empty string, or one that starts with "="
-  txt_key_too_long,    // more than 64 bytes
+  txt_empty_key,     // an empty string, or one that starts with "="
+  txt_key_too_long,  // more than 64 bytes
 };
 
 template <class T>

@@ -119,9 +119,8 @@ std::vector<FollowUpQuery> FollowUpPlanner::plan(const DiscoveryCache& pass_cach
       for (Name& known : sockets_[socket].names) {
         if (known.role != role) continue;
         if (role == Role::host) {
-          if (socket < interfaces.size() &&
-              !heard.address.contains(
-                  HeardRecords::address_key(known.name, interfaces[socket].address))) {
+          if (socket < interfaces.size() && !heard.address.contains(HeardRecords::address_key(
+                                                known.name, interfaces[socket].address))) {
             ask(socket, known.name, kTypeA, known.a_asked);
           }
           continue;

@@ -60,9 +60,8 @@ OwnerTime earliest_instant(const DeviceInstants& instants) {
 nanoseconds renewal_grace(OwnerTime expiry, OwnerTime now) {
   const double seconds =
       std::chrono::duration<double>(expiry.duration_since(now)).count() * kGraceShare;
-  const double clamped =
-      std::clamp(seconds, std::chrono::duration<double>(kShortestGrace).count(),
-                 std::chrono::duration<double>(kLongestGrace).count());
+  const double clamped = std::clamp(seconds, std::chrono::duration<double>(kShortestGrace).count(),
+                                    std::chrono::duration<double>(kLongestGrace).count());
   return std::chrono::duration_cast<nanoseconds>(std::chrono::duration<double>(clamped));
 }
 
@@ -94,9 +93,8 @@ ScheduleOutcome RenewalSchedule::step(OwnerTime now, DiscoveryCache& cache,
     regular_due = regular_renewal_->due_at;
   }
 
-  const std::optional<OwnerTime> failed_due = earliest(failed_rows_, [](OwnerTime at) {
-    return at;
-  });
+  const std::optional<OwnerTime> failed_due =
+      earliest(failed_rows_, [](OwnerTime at) { return at; });
   const std::optional<OwnerTime> retry_due =
       earliest(retry_rows_, [](const RetryRow& row) { return row.retry_at; });
   std::optional<OwnerTime> next;
@@ -145,9 +143,7 @@ ScheduleOutcome RenewalSchedule::handle_renewal_miss(const StableIdSet& due, Dis
 void RenewalSchedule::update_regular_renewal(const DeviceInstants& unscheduled, OwnerTime now) {
   const OwnerTime first_due =
       now.plus(scaled(earliest_instant(unscheduled).duration_since(now), kRegularRenewalPoint));
-  const auto give_up_of = [&](OwnerTime expiry) {
-    return expiry.plus(renewal_grace(expiry, now));
-  };
+  const auto give_up_of = [&](OwnerTime expiry) { return expiry.plus(renewal_grace(expiry, now)); };
   const auto rebuild = [&] {
     RegularRenewal batch;
     batch.expiries = unscheduled;
@@ -162,8 +158,8 @@ void RenewalSchedule::update_regular_renewal(const DeviceInstants& unscheduled, 
 
   // The batch keeps its due time while the devices that set it are still there unchanged.
   const OwnerTime old_earliest = earliest_instant(batch.expiries);
-  const bool earliest_kept = std::all_of(
-      batch.expiries.begin(), batch.expiries.end(), [&](const auto& old) {
+  const bool earliest_kept =
+      std::all_of(batch.expiries.begin(), batch.expiries.end(), [&](const auto& old) {
         if (old.second != old_earliest) return true;
         const auto now_entry = unscheduled.find(old.first);
         return now_entry != unscheduled.end() && now_entry->second == old.second;

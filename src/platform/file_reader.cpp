@@ -12,7 +12,7 @@ namespace kestrune::platform {
 support::Result<FileReader> FileReader::open(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.is_open()) return support::fail(support::Error::from_errno("open", errno));
-  struct stat info {};
+  struct stat info{};
   if (::fstat(fd.get(), &info) != 0) {
     return support::fail(support::Error::from_errno("stat", errno));
   }

@@ -52,8 +52,7 @@ support::Status MulticastUdpSocket::join_group(const Ipv4& group, const Ipv4& in
   ip_mreq membership{};
   membership.imr_multiaddr = in_addr_of(group);
   membership.imr_interface = in_addr_of(interface_address);
-  if (::setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) !=
-      0) {
+  if (::setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
     return support::fail(support::Error::from_errno("join multicast group", errno));
   }
   return {};
@@ -61,9 +60,9 @@ support::Status MulticastUdpSocket::join_group(const Ipv4& group, const Ipv4& in
 
 support::Status MulticastUdpSocket::send_to(std::span<const std::uint8_t> datagram,
                                             const SocketAddress& destination) const {
-  const ssize_t sent = ::sendto(fd_.get(), datagram.data(), datagram.size(),
-                                MSG_NOSIGNAL | MSG_DONTWAIT, destination.native(),
-                                destination.native_size());
+  const ssize_t sent =
+      ::sendto(fd_.get(), datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+               destination.native(), destination.native_size());
   if (sent < 0) return support::fail(support::Error::from_errno("send UDP datagram", errno));
   if (static_cast<std::size_t>(sent) != datagram.size()) {
     return support::fail("send UDP datagram: sent only part of it");

@@ -49,8 +49,8 @@ PulseConnection::Lock::Lock(const PulseConnection& connection) : loop_(connectio
 
 PulseConnection::Lock::~Lock() { pa_threaded_mainloop_unlock(loop_); }
 
-support::Result<std::shared_ptr<PulseConnection>> PulseConnection::open(
-    const std::string& server, StopFlag stop) {
+support::Result<std::shared_ptr<PulseConnection>> PulseConnection::open(const std::string& server,
+                                                                        StopFlag stop) {
   std::shared_ptr<PulseConnection> connection(new PulseConnection());
   if (auto connected = connection->connect(server, stop); !connected) {
     return support::fail(std::move(connected).error());
@@ -137,9 +137,9 @@ void PulseConnection::disarm_timer(pa_time_event* timer) {
 
 PulseWait PulseConnection::finish_operation(pa_operation* operation, StopFlag stop) {
   if (operation == nullptr) return PulseWait::timed_out;
-  const PulseWait ended = wait_locked(
-      [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
-      kPulseRequestTimeout, stop);
+  const PulseWait ended =
+      wait_locked([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+                  kPulseRequestTimeout, stop);
   // A cancelled operation never calls back, so nothing points at the caller's answer afterwards.
   if (ended != PulseWait::done) pa_operation_cancel(operation);
   pa_operation_unref(operation);

@@ -35,9 +35,8 @@ PulseLoopbackStream::PulseLoopbackStream(std::shared_ptr<PulseConnection> connec
 support::Result<std::unique_ptr<AudioInputStream>> PulseLoopbackStream::open(
     std::shared_ptr<PulseConnection> connection, const PulseSink& sink, const StreamConfig& config,
     InputDataCallback data, StreamErrorCallback error, StopFlag stop) {
-  const pa_sample_format_t format =
-      std::visit([]<class Sample>(SampleCallback<Sample>&) { return native_format<Sample>(); },
-                 data);
+  const pa_sample_format_t format = std::visit(
+      []<class Sample>(SampleCallback<Sample>&) { return native_format<Sample>(); }, data);
   if (format == PA_SAMPLE_INVALID) {
     return support::fail("the sound server cannot deliver U16 samples");
   }
@@ -161,8 +160,8 @@ void PulseLoopbackStream::on_state(pa_stream* stream, void* userdata) {
   if (!self->running_) return;  // connect() reports failures of its own
   switch (pa_stream_get_state(stream)) {
     case PA_STREAM_FAILED:
-      self->end(support::Error("loopback record stream failed: " +
-                               self->connection_->last_error()));
+      self->end(
+          support::Error("loopback record stream failed: " + self->connection_->last_error()));
       break;
     case PA_STREAM_TERMINATED:
       self->end(support::Error("loopback record stream ended by the sound server"));

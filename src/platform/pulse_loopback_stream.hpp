@@ -22,8 +22,7 @@ class PulseLoopbackStream final : public AudioInputStream {
   // when `stop` is set).
   static support::Result<std::unique_ptr<AudioInputStream>> open(
       std::shared_ptr<PulseConnection> connection, const PulseSink& sink,
-      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error,
-      StopFlag stop);
+      const StreamConfig& config, InputDataCallback data, StreamErrorCallback error, StopFlag stop);
 
   ~PulseLoopbackStream() override;
   support::Status play(StopFlag stop) override;

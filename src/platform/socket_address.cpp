@@ -18,8 +18,7 @@ SocketAddress SocketAddress::ipv4(const std::array<std::uint8_t, 4>& address, st
   return result;
 }
 
-SocketAddress SocketAddress::ipv6(const std::array<std::uint8_t, 16>& address,
-                                  std::uint16_t port) {
+SocketAddress SocketAddress::ipv6(const std::array<std::uint8_t, 16>& address, std::uint16_t port) {
   SocketAddress result;
   sockaddr_in6 v6{};
   v6.sin6_family = AF_INET6;

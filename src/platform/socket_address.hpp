@@ -23,8 +23,7 @@ class SocketAddress {
   // anything else gives nothing.
   static std::optional<SocketAddress> from_ip_literal(std::string_view ip, std::uint16_t port);
   // From what the kernel filled in (getsockname, accept, recvfrom); nothing for other families.
-  static std::optional<SocketAddress> from_native(const sockaddr_storage& address,
-                                                  socklen_t size);
+  static std::optional<SocketAddress> from_native(const sockaddr_storage& address, socklen_t size);
 
   bool is_ipv6() const { return storage_.ss_family == AF_INET6; }
   int family() const { return storage_.ss_family; }

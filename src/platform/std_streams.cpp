@@ -65,7 +65,7 @@ void hold_closed_standard_streams() {
 }
 
 void ignore_broken_pipe_signal() {
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   (void)sigaction(SIGPIPE, &action, nullptr);

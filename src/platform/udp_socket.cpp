@@ -52,9 +52,7 @@ Status UdpSocket::set_write_timeout(std::chrono::microseconds timeout) {
   return set_socket_timeout(fd_.get(), SO_SNDTIMEO, timeout, "set UDP write timeout");
 }
 
-Result<SocketAddress> UdpSocket::local_address() const {
-  return socket_local_address(fd_.get());
-}
+Result<SocketAddress> UdpSocket::local_address() const { return socket_local_address(fd_.get()); }
 
 Result<std::uint16_t> UdpSocket::local_port() const {
   auto endpoint = local_address();
@@ -85,8 +83,8 @@ Result<ReceivedDatagram> UdpSocket::recv_from(std::span<std::uint8_t> buffer) co
   sockaddr_storage source{};
   socklen_t source_size = sizeof(source);
   const ssize_t received = retry_interrupted([&] {
-    return ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source),
-                      &source_size);
+    return ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
+                      reinterpret_cast<sockaddr*>(&source), &source_size);
   });
   if (received < 0) return support::fail(Error::from_errno("receive UDP datagram", errno));
   auto endpoint = SocketAddress::from_native(source, source_size);

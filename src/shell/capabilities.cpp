@@ -17,12 +17,12 @@ nlohmann::json capabilities_to_json() {
   capabilities["protocolVersion"] = kProtocolVersion;
   capabilities["singleActiveSession"] = true;
   capabilities["availableCommands"] =
-      nlohmann::json::array({"hello", "getCapabilities", "startSession", "stopSession",
-                             "setVolume", "getState", "scan", "shutdown"});
+      nlohmann::json::array({"hello", "getCapabilities", "startSession", "stopSession", "setVolume",
+                             "getState", "scan", "shutdown"});
   capabilities["unavailableCommands"] = nlohmann::json::array({"diagnose", "exportDiagnostics"});
-  capabilities["events"] = nlohmann::json::array(
-      {"ready", "sessionState", "metrics", "warning", "error", "terminal", "shutdownComplete",
-       "deviceDiscovered", "deviceExpired"});
+  capabilities["events"] =
+      nlohmann::json::array({"ready", "sessionState", "metrics", "warning", "error", "terminal",
+                             "shutdownComplete", "deviceDiscovered", "deviceExpired"});
   capabilities["reservedEvents"] = nlohmann::json::array({"diagnosticReady"});
   capabilities["limits"] = std::move(limits);
   return capabilities;

@@ -42,8 +42,8 @@ std::variant<CommandEnvelope, LineRejection> validate_command_line(std::string_v
   json& line = *parsed;
   if (!line.is_object()) return LineRejection{protocol_errors::kInvalidEnvelope, std::nullopt};
 
-  std::optional<std::string> requestId = bounded_string_member(line, "requestId",
-                                                               kMaxRequestIdBytes);
+  std::optional<std::string> requestId =
+      bounded_string_member(line, "requestId", kMaxRequestIdBytes);
   if (!is_integer_one(line, "version")) {
     return LineRejection{protocol_errors::kUnsupportedVersion, std::move(requestId)};
   }
@@ -51,8 +51,7 @@ std::variant<CommandEnvelope, LineRejection> validate_command_line(std::string_v
     return LineRejection{protocol_errors::kInvalidType, std::move(requestId)};
   }
   if (!requestId) return LineRejection{protocol_errors::kInvalidRequestId, std::nullopt};
-  std::optional<std::string> command = bounded_string_member(line, "command",
-                                                             kMaxCommandNameBytes);
+  std::optional<std::string> command = bounded_string_member(line, "command", kMaxCommandNameBytes);
   if (!command) return LineRejection{protocol_errors::kInvalidCommandName, std::move(requestId)};
   const auto payload = line.find("payload");
   if (payload == line.end() || !payload->is_object()) {

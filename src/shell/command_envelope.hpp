@@ -16,8 +16,8 @@ namespace kestrune::shell {
 
 // A validated command line.
 struct CommandEnvelope {
-  std::string requestId;  // 1 to 128 bytes
-  std::string command;    // 1 to 64 bytes; not yet looked up
+  std::string requestId;   // 1 to 128 bytes
+  std::string command;     // 1 to 64 bytes; not yet looked up
   nlohmann::json payload;  // an object
 };
 

@@ -42,8 +42,7 @@ const KnownCommand* find_command(std::string_view name) {
 
 // Commands whose payload must be {} and whose answer needs nothing else.
 template <nlohmann::json (*Result)()>
-DispatchOutcome run_empty_payload_command(const CommandEnvelope& envelope,
-                                          ShellContext& context) {
+DispatchOutcome run_empty_payload_command(const CommandEnvelope& envelope, ShellContext& context) {
   if (!decode_empty_payload(envelope.payload)) {
     respond_error(context, envelope.requestId, protocol_errors::kInvalidPayload);
   } else {
@@ -55,9 +54,9 @@ DispatchOutcome run_empty_payload_command(const CommandEnvelope& envelope,
 // Reserved commands: decoded fully, then refused; nothing of the payload is used.
 template <class Payload, PayloadResult<Payload> (*Decode)(const nlohmann::json&)>
 DispatchOutcome run_reserved_command(const CommandEnvelope& envelope, ShellContext& context) {
-  respond_error(context, envelope.requestId,
-                Decode(envelope.payload) ? protocol_errors::kNotAvailable
-                                         : protocol_errors::kInvalidPayload);
+  respond_error(
+      context, envelope.requestId,
+      Decode(envelope.payload) ? protocol_errors::kNotAvailable : protocol_errors::kInvalidPayload);
   return DispatchOutcome::keep_running;
 }
 

@@ -124,8 +124,8 @@ void append_double(double value, std::string& out) {
   }
   // "[-]d[.ddd]e(+|-)xx": 1 + 17 digits + point + "e-324" fit easily.
   std::array<char, 32> text{};
-  const auto written = std::to_chars(text.data(), text.data() + text.size(), value,
-                                     std::chars_format::scientific);
+  const auto written =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::scientific);
   std::string_view scientific(text.data(), static_cast<std::size_t>(written.ptr - text.data()));
   if (scientific.front() == '-') {
     out.push_back('-');

@@ -74,8 +74,8 @@ int kestrune_main() {
   }
 
   auto [line_sender, line_receiver] = support::channel<InputLine>(kLineChannelCapacity);
-  auto reader = platform::spawn_named(
-      "kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
+  auto reader =
+      platform::spawn_named("kestrune-stdin-reader", [lines = std::move(line_sender)]() mutable {
         run_stdin_reader(std::move(lines), platform::kStandardInput);
       });
   if (!reader) {

@@ -30,8 +30,7 @@ PayloadResult<Record> decode_with(const json& value, const std::array<Field<Reco
 
 // A nested record decoded into a field of its parent.
 template <class Nested>
-bool decode_nested(PayloadResult<Nested> (*decoder)(const json&), const json& value,
-                   Nested& out) {
+bool decode_nested(PayloadResult<Nested> (*decoder)(const json&), const json& value, Nested& out) {
   auto decoded = decoder(value);
   if (!decoded) return false;
   out = std::move(*decoded);
@@ -84,9 +83,7 @@ constexpr std::array<Field<BufferProfilePayload>, 4> kBufferProfileFields{{
     {"capacityMs", false,
      [](const json& v, BufferProfilePayload& p) { return decode_unsigned(v, p.capacityMs); }},
     {"startFillPercent", false,
-     [](const json& v, BufferProfilePayload& p) {
-       return decode_unsigned(v, p.startFillPercent);
-     }},
+     [](const json& v, BufferProfilePayload& p) { return decode_unsigned(v, p.startFillPercent); }},
     {"refillPercent", false,
      [](const json& v, BufferProfilePayload& p) { return decode_unsigned(v, p.refillPercent); }},
     {"startMaxWaitMs", false,

@@ -25,16 +25,16 @@ inline constexpr ProtocolError kMalformedJson{"malformed_json", "protocol",
                                               "The input line is not valid JSON.", false};
 inline constexpr ProtocolError kInvalidEnvelope{"invalid_request", "protocol",
                                                 "The command envelope is invalid.", false};
-inline constexpr ProtocolError kUnsupportedVersion{
-    "unsupported_version", "protocol", "The protocol version is not supported.", false};
+inline constexpr ProtocolError kUnsupportedVersion{"unsupported_version", "protocol",
+                                                   "The protocol version is not supported.", false};
 inline constexpr ProtocolError kInvalidType{"invalid_type", "protocol",
                                             "The input line must be a command.", false};
 inline constexpr ProtocolError kInvalidRequestId{"invalid_request", "protocol",
                                                  "The requestId is missing or invalid.", false};
 inline constexpr ProtocolError kInvalidCommandName{
     "invalid_request", "protocol", "The command name is missing or invalid.", false};
-inline constexpr ProtocolError kPayloadNotObject{
-    "invalid_request", "protocol", "The command payload must be an object.", false};
+inline constexpr ProtocolError kPayloadNotObject{"invalid_request", "protocol",
+                                                 "The command payload must be an object.", false};
 inline constexpr ProtocolError kInvalidPayload{"invalid_request", "protocol",
                                                "The command payload is invalid.", false};
 inline constexpr ProtocolError kUnknownCommand{"unknown_command", "protocol",
@@ -44,10 +44,10 @@ inline constexpr ProtocolError kNotAvailable{
     false};
 inline constexpr ProtocolError kNoActiveSession{"no_active_session", "session",
                                                 "There is no active AirPlay session.", false};
-inline constexpr ProtocolError kInvalidDiscoveryTimeout{
-    "invalid_request", "discovery", "The discovery timeout is invalid.", false};
-inline constexpr ProtocolError kDiscoveryIncomplete{
-    "kestrune_internal", "discovery", "Device discovery could not complete.", true};
+inline constexpr ProtocolError kInvalidDiscoveryTimeout{"invalid_request", "discovery",
+                                                        "The discovery timeout is invalid.", false};
+inline constexpr ProtocolError kDiscoveryIncomplete{"kestrune_internal", "discovery",
+                                                    "Device discovery could not complete.", true};
 inline constexpr ProtocolError kDiscoveryResultUnusable{
     "kestrune_internal", "discovery", "Device discovery could not complete.", false};
 inline constexpr ProtocolError kEventPumpFailed{

@@ -26,9 +26,8 @@ void respond_session_error(ShellContext& context, std::string_view requestId,
   (void)context.queue->push(build_session_error_response(requestId, error));
 }
 
-constexpr engine::SessionError kBusy =
-    engine::SessionError::of(engine::SessionErrorKind::session_busy,
-                             engine::SessionStage::acquire_lease);
+constexpr engine::SessionError kBusy = engine::SessionError::of(
+    engine::SessionErrorKind::session_busy, engine::SessionStage::acquire_lease);
 
 }  // namespace
 
@@ -58,8 +57,8 @@ DispatchOutcome run_start_session(const CommandEnvelope& envelope, ShellContext&
   auto snapshot = std::make_shared<SessionSnapshot>();
   auto [start_sender, start_receiver] = support::unbounded_channel<PumpStartSignal>();
   auto [ack_sender, ack_receiver] = support::unbounded_channel<TerminalAcknowledged>();
-  auto pump = spawn_event_pump(std::move(start_receiver), std::move(started->events),
-                               context.queue, snapshot, std::move(ack_sender));
+  auto pump = spawn_event_pump(std::move(start_receiver), std::move(started->events), context.queue,
+                               snapshot, std::move(ack_sender));
   if (!pump) {
     (void)engine::stop_and_wait_session(started->handle);
     respond_error(context, envelope.requestId, protocol_errors::kEventPumpFailed);

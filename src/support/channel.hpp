@@ -201,8 +201,8 @@ class Receiver {
     auto& s = *state_;
     std::unique_lock<std::mutex> lock(s.mutex);
     ++s.receivers_waiting;
-    const bool ready = s.readable.wait_until(lock, deadline,
-                                             [&] { return !s.queue.empty() || s.senders == 0; });
+    const bool ready =
+        s.readable.wait_until(lock, deadline, [&] { return !s.queue.empty() || s.senders == 0; });
     --s.receivers_waiting;
     if (!ready) return std::unexpected(RecvError::timeout);
     return take(lock);

@@ -26,9 +26,9 @@ enum class Sent { whole, refused };
 // cut.
 Sent write_once(int fd, std::string_view bytes, bool socket) {
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const ssize_t written = socket ? ::send(fd, bytes.data(), bytes.size(),
-                                            MSG_DONTWAIT | MSG_NOSIGNAL)
-                                   : ::write(fd, bytes.data(), bytes.size());
+    const ssize_t written =
+        socket ? ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+               : ::write(fd, bytes.data(), bytes.size());
     if (written >= 0) {
       return static_cast<std::size_t>(written) == bytes.size() ? Sent::whole : Sent::refused;
     }
@@ -96,7 +96,7 @@ int open_nonblocking(int fd) {
 Sent send_line(int fd, std::string_view bytes) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return Sent::refused;
-  struct stat status {};
+  struct stat status{};
   if (::fstat(fd, &status) != 0) return Sent::refused;
   if (S_ISSOCK(status.st_mode)) {
     return writable_now(fd) ? write_once(fd, bytes, true) : Sent::refused;

@@ -72,8 +72,9 @@ DeferredStderr::~DeferredStderr() {
 }
 
 void set_stderr_observer_for_testing(std::function<void(std::string_view)> next) {
-  auto shared = next ? std::make_shared<const std::function<void(std::string_view)>>(std::move(next))
-                     : nullptr;
+  auto shared = next
+                    ? std::make_shared<const std::function<void(std::string_view)>>(std::move(next))
+                    : nullptr;
   std::lock_guard<std::mutex> lock(observer_mutex);
   observer = std::move(shared);
 }

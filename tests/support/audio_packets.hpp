@@ -18,7 +18,8 @@ inline std::uint16_t be16(std::span<const std::uint8_t> bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
 }
 inline std::uint32_t be32(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes[at]) << 24 | static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
+  return static_cast<std::uint32_t>(bytes[at]) << 24 |
+         static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
          static_cast<std::uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
 }
 
@@ -64,7 +65,7 @@ inline std::optional<OpenedAudioPacket> open_audio_packet(std::span<const std::u
 }
 
 struct SyncPacketFields {
-  std::uint8_t first_byte = 0;  // 0x90 for the first sync packet, else 0x80
+  std::uint8_t first_byte = 0;   // 0x90 for the first sync packet, else 0x80
   std::uint8_t marker_byte = 0;  // 0xD4
   std::uint16_t sequence_number = 0;
   std::uint32_t timestamp = 0;
@@ -73,8 +74,7 @@ struct SyncPacketFields {
 
 inline std::optional<SyncPacketFields> read_sync_packet(std::span<const std::uint8_t> packet) {
   if (packet.size() != 20) return std::nullopt;
-  return SyncPacketFields{packet[0], packet[1], be16(packet, 2), be32(packet, 4),
-                          be32(packet, 16)};
+  return SyncPacketFields{packet[0], packet[1], be16(packet, 2), be32(packet, 4), be32(packet, 16)};
 }
 
 // The answer to a retransmit request for `sequence_number`: a four-byte header (0x80, 0xD6, the

@@ -46,7 +46,7 @@ struct FakeStreamState {
   template <class Sample>
   bool deliver(std::span<const Sample> samples) {
     if (!holds<Sample>()) return false;
-    std::get<platform::SampleCallback<Sample>>(*data)(samples);
+    std::get<platform::SampleCallback<Sample>> (*data)(samples);
     return true;
   }
   bool fail(const support::Error& failure) {

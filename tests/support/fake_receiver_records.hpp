@@ -33,8 +33,7 @@ struct FakeReceiverRecords {
     DnsMessageBuilder b;
     const std::string airplay = instance + "._airplay._tcp.local";
     b.ptr("_airplay._tcp.local", airplay, record_ttl);
-    b.txt(airplay, {"deviceid=" + device_id, "model=" + model, "features=" + features},
-          record_ttl);
+    b.txt(airplay, {"deviceid=" + device_id, "model=" + model, "features=" + features}, record_ttl);
     b.srv(airplay, port, host, record_ttl);
     std::string raop_label;
     for (const char c : device_id) {

@@ -4,6 +4,7 @@
 // so the child never blocks on a full pipe while the test writes. Every wait is bounded; the
 // destructor kills a child that is still running.
 
+#include <sys/types.h>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -100,13 +100,13 @@ class KestruneProcess {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::string partial_stdout_;      // guarded by mutex_
-  std::deque<std::string> lines_;   // guarded by mutex_
-  std::string stderr_;              // guarded by mutex_
-  bool stdout_ended_ = false;       // guarded by mutex_
-  bool stderr_ended_ = false;       // guarded by mutex_
+  std::string partial_stdout_;           // guarded by mutex_
+  std::deque<std::string> lines_;        // guarded by mutex_
+  std::string stderr_;                   // guarded by mutex_
+  bool stdout_ended_ = false;            // guarded by mutex_
+  bool stderr_ended_ = false;            // guarded by mutex_
   bool close_stdout_requested_ = false;  // guarded by mutex_
-  bool stop_requested_ = false;     // guarded by mutex_
+  bool stop_requested_ = false;          // guarded by mutex_
   std::thread collector_;
 };
 

@@ -33,8 +33,8 @@ class SecretScanner {
   static constexpr std::size_t kSecretSize = 32;
 
   SecretScanner() {
-    void* area = ::mmap(nullptr, kAreaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                        -1, 0);
+    void* area =
+        ::mmap(nullptr, kAreaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) std::abort();
     area_ = static_cast<std::uint8_t*>(area);
     // A half made only of zeros could not be told from untouched memory; the chance that one comes
@@ -102,9 +102,8 @@ class SecretScanner {
   // memchr, which passes over the zero pages that sanitizer shadow is mostly made of at full speed.
   std::size_t anchor(std::size_t half) const {
     const std::uint8_t* bytes = area_ + half * kHalf;
-    return static_cast<std::size_t>(std::find_if(bytes, bytes + kHalf,
-                                                 [](std::uint8_t b) { return b != 0; }) -
-                                    bytes);
+    return static_cast<std::size_t>(
+        std::find_if(bytes, bytes + kHalf, [](std::uint8_t b) { return b != 0; }) - bytes);
   }
   bool anchored() const { return anchor(0) < kHalf && anchor(1) < kHalf; }
 
@@ -125,9 +124,7 @@ class SecretScanner {
     value = 0;
     if (text.empty()) return false;
     for (const char c : text) {
-      const int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                               : -1;
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
       if (digit < 0) return false;
       value = value * 16 + static_cast<std::uintptr_t>(digit);
     }
@@ -188,9 +185,9 @@ class SecretScanner {
           std::memchr(next, wanted[at], static_cast<std::size_t>(end - (kHalf - at) - next) + 1));
       if (hit == nullptr) break;
       const std::uint8_t* begins = hit - at;
-      const bool follows_first =
-          half == 1 && begins - chunk >= static_cast<std::ptrdiff_t>(kHalf) &&
-          std::memcmp(begins - kHalf, secret, kHalf) == 0;
+      const bool follows_first = half == 1 &&
+                                 begins - chunk >= static_cast<std::ptrdiff_t>(kHalf) &&
+                                 std::memcmp(begins - kHalf, secret, kHalf) == 0;
       if (std::memcmp(begins, wanted, kHalf) == 0 && !follows_first) ++found;
       next = hit + 1;
     }

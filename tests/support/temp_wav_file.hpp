@@ -31,7 +31,8 @@ class TempWavFile {
     directory_ = pattern;
     path_ = directory_ + "/audio.wav";
     std::ofstream out(path_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path_);
   }
   ~TempWavFile() {

@@ -12,7 +12,11 @@ namespace kestrune::testing {
 class WavBuilder {
  public:
   // "RIFF", a size patched in by bytes(), "WAVE".
-  WavBuilder() { append_text("RIFF"); append_u32(0); append_text("WAVE"); }
+  WavBuilder() {
+    append_text("RIFF");
+    append_u32(0);
+    append_text("WAVE");
+  }
 
   // A chunk with its true size, and the pad byte after an odd size unless `pad` is false.
   WavBuilder& chunk(std::string_view id, std::span<const std::uint8_t> body, bool pad = true) {

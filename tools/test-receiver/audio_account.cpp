@@ -27,8 +27,7 @@ std::optional<std::vector<std::int16_t>> open_packet(std::span<const std::uint8_
   const std::size_t payload = packet.size() - kHeaderSize - kTagSize - kNonceTailSize;
   if (payload % 4 != 0) return std::nullopt;
   engine::AeadNonce nonce{};
-  std::copy_n(packet.begin() + kHeaderSize + payload + kTagSize, kNonceTailSize,
-              nonce.begin() + 4);
+  std::copy_n(packet.begin() + kHeaderSize + payload + kTagSize, kNonceTailSize, nonce.begin() + 4);
   engine::AeadTag tag{};
   std::copy_n(packet.begin() + kHeaderSize + payload, kTagSize, tag.begin());
   std::vector<std::uint8_t> plain(payload);
@@ -70,10 +69,14 @@ bool request_retransmission(const TestReceiver& receiver, std::size_t first, std
     return false;
   }
   const std::uint16_t sequence = sequence_of(data[first].bytes);
-  const std::vector<std::uint8_t> request = {
-      0x80, 0xD5, 0x00, 0x01, static_cast<std::uint8_t>(sequence >> 8),
-      static_cast<std::uint8_t>(sequence & 0xFF), static_cast<std::uint8_t>(count >> 8),
-      static_cast<std::uint8_t>(count & 0xFF)};
+  const std::vector<std::uint8_t> request = {0x80,
+                                             0xD5,
+                                             0x00,
+                                             0x01,
+                                             static_cast<std::uint8_t>(sequence >> 8),
+                                             static_cast<std::uint8_t>(sequence & 0xFF),
+                                             static_cast<std::uint8_t>(count >> 8),
+                                             static_cast<std::uint8_t>(count & 0xFF)};
   const auto to_sender = platform::SocketAddress::ipv4({127, 0, 0, 1}, *control_port);
   return receiver.endpoints().send_from(UdpEndpoint::control, request, to_sender).has_value();
 }
@@ -144,8 +147,8 @@ std::vector<std::string> describe_audio_account(
   } else if (account.samples == padded) {
     lines.push_back("account audio=matches" + frames);
   } else {
-    const auto differ = std::mismatch(account.samples.begin(), account.samples.end(),
-                                      padded.begin(), padded.end());
+    const auto differ =
+        std::mismatch(account.samples.begin(), account.samples.end(), padded.begin(), padded.end());
     lines.push_back("account audio=differs first_differing_frame=" +
                     std::to_string((differ.first - account.samples.begin()) / 2) + frames);
   }

@@ -40,8 +40,7 @@ PairSetupResponder::Step PairSetupResponder::handle(std::span<const std::uint8_t
   return error_step(static_cast<std::uint8_t>(state.value_or(0) + 1), kPairingUnknownError);
 }
 
-PairSetupResponder::Step PairSetupResponder::answer_m1(
-    const std::vector<engine::Tlv8Item>& items) {
+PairSetupResponder::Step PairSetupResponder::answer_m1(const std::vector<engine::Tlv8Item>& items) {
   const auto flags = engine::require_tlv_item(items, tlv_type::kFlags, "Flags");
   const bool transient = flags && flags->size() == 4 && ((*flags)[0] & 0x10) != 0;
   if (single_byte(items, tlv_type::kMethod) != 0 || !transient) {
@@ -62,8 +61,7 @@ PairSetupResponder::Step PairSetupResponder::answer_m1(
           false};
 }
 
-PairSetupResponder::Step PairSetupResponder::answer_m3(
-    const std::vector<engine::Tlv8Item>& items) {
+PairSetupResponder::Step PairSetupResponder::answer_m3(const std::vector<engine::Tlv8Item>& items) {
   if (!server_) return error_step(4, kPairingUnknownError);
   const auto client_public = engine::require_tlv_item(items, tlv_type::kPublicKey, "PublicKey");
   const auto client_proof = engine::require_tlv_item(items, tlv_type::kProof, "Proof");

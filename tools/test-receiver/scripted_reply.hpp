@@ -46,7 +46,7 @@ struct ScriptedReply {
   };
 
   std::vector<ScriptedResponse> responses;  // sent back to back; may be empty
-  std::chrono::milliseconds delay{0};    // before anything is sent
+  std::chrono::milliseconds delay{0};       // before anything is sent
   Ending ending = Ending::keep_open;
 
   // Encrypted connections: the plaintext bytes of the first frames in order (0 makes an empty

@@ -96,7 +96,8 @@ support::Result<bool> ServerConnection::read_more_plain() {
       return false;
     }
     if (*read == 0) return false;
-    buffer_.insert(buffer_.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*read));
+    buffer_.insert(buffer_.end(), chunk.begin(),
+                   chunk.begin() + static_cast<std::ptrdiff_t>(*read));
     return true;
   }
 }
@@ -107,7 +108,8 @@ support::Result<std::optional<ReceivedRequest>> ServerConnection::next_request()
     if (!length) return support::fail(std::move(length).error());
     if (*length && **length <= buffer_.size()) {
       const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(**length);
-      auto request = parse_rtsp_request(std::span(buffer_.data(), static_cast<std::size_t>(**length)));
+      auto request =
+          parse_rtsp_request(std::span(buffer_.data(), static_cast<std::size_t>(**length)));
       buffer_.erase(buffer_.begin(), end);
       if (!request) return support::fail(std::move(request).error());
       request->encrypted = cipher_.has_value();

@@ -46,7 +46,8 @@ class ServerConnection {
   support::Result<std::optional<std::vector<std::uint8_t>>> read_exact(std::size_t count);
   // More bytes into the plaintext buffer; false on close, stop or idleness.
   support::Result<bool> read_more_plain();
-  std::vector<std::uint8_t> seal(const std::vector<std::uint8_t>& bytes, const ScriptedReply& reply);
+  std::vector<std::uint8_t> seal(const std::vector<std::uint8_t>& bytes,
+                                 const ScriptedReply& reply);
   bool pause(std::chrono::milliseconds duration);
 
   platform::TcpStream stream_;

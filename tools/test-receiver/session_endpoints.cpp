@@ -104,9 +104,10 @@ void SessionEndpoints::receive_datagram(UdpEndpoint endpoint, std::vector<std::u
     ++r.counts[index(endpoint)];
     auto& kept = r.datagrams[index(endpoint)];
     if (kept.size() < kMaxRecordedDatagrams) {
-      kept.push_back({std::vector<std::uint8_t>(buffer.begin(), buffer.begin() +
-                                                    static_cast<std::ptrdiff_t>(received->size)),
-                      received->source});
+      kept.push_back(
+          {std::vector<std::uint8_t>(buffer.begin(),
+                                     buffer.begin() + static_cast<std::ptrdiff_t>(received->size)),
+           received->source});
     }
   });
 }

@@ -61,9 +61,9 @@ ScriptedReply answer_phase2(const SessionAnswers& answers, const SessionEndpoint
   plist_t stream = plist_new_dict();
   plist_dict_set_item(stream, "type", plist_new_uint(96));
   plist_dict_set_item(stream, "dataPort", plist_new_uint(endpoints.port(UdpEndpoint::data)));
-  plist_dict_set_item(stream, "controlPort",
-                      plist_new_uint(endpoints.port(UdpEndpoint::control)));
-  if (answers.stream_id) plist_dict_set_item(stream, "streamID", plist_new_uint(*answers.stream_id));
+  plist_dict_set_item(stream, "controlPort", plist_new_uint(endpoints.port(UdpEndpoint::control)));
+  if (answers.stream_id)
+    plist_dict_set_item(stream, "streamID", plist_new_uint(*answers.stream_id));
   plist_t streams = plist_new_array();
   plist_array_append_item(streams, stream);
   plist_dict_set_item(root.get(), "streams", streams);
@@ -112,8 +112,8 @@ ScriptedReply answer_session_ok(const ReceivedRequest&) { return ScriptedReply::
 
 bool is_session_request(const ReceivedRequest& request) {
   const std::string_view method = request.method;
-  if (method == "SETUP" || method == "RECORD" || method == "SET_PARAMETER" ||
-      method == "FLUSH" || method == "TEARDOWN") {
+  if (method == "SETUP" || method == "RECORD" || method == "SET_PARAMETER" || method == "FLUSH" ||
+      method == "TEARDOWN") {
     return true;
   }
   return method == "POST" && request.uri.ends_with(kFeedbackSuffix);

@@ -34,8 +34,8 @@ support::Result<SrpServer> SrpServer::create(std::span<const std::uint8_t> ident
   server.public_value_ = engine::big_number_new();
   engine::BigNum g_to_b = engine::big_number_new();
   engine::BigNum k_times_v = engine::big_number_new();
-  if (!context || !server.verifier_ || !server.private_value_ || !server.public_value_ ||
-      !g_to_b || !k_times_v) {
+  if (!context || !server.verifier_ || !server.private_value_ || !server.public_value_ || !g_to_b ||
+      !k_times_v) {
     return fail(computation_failed());
   }
   if (auto made = engine::srp_mod_exp(server.verifier_.get(), engine::srp_generator(),
@@ -94,8 +94,8 @@ support::Result<SrpServerResult> SrpServer::verify_client(
   if (!scrambler) return fail(computation_failed());
 
   // S = (A * v^u)^b mod N
-  if (auto made = engine::srp_mod_exp(v_to_u.get(), verifier_.get(), scrambler.get(),
-                                      context.get());
+  if (auto made =
+          engine::srp_mod_exp(v_to_u.get(), verifier_.get(), scrambler.get(), context.get());
       !made) {
     return fail(made.error());
   }
@@ -103,8 +103,8 @@ support::Result<SrpServerResult> SrpServer::verify_client(
       1) {
     return fail(computation_failed());
   }
-  if (auto made = engine::srp_mod_exp(shared.get(), base.get(), private_value_.get(),
-                                      context.get());
+  if (auto made =
+          engine::srp_mod_exp(shared.get(), base.get(), private_value_.get(), context.get());
       !made) {
     return fail(made.error());
   }

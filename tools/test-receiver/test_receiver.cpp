@@ -30,8 +30,9 @@ ScriptedReply answer_pair_setup(const ReceivedRequest& request, ConnectionContex
 ScriptedReply answer_options(const ReceivedRequest&, ConnectionContext&) {
   ScriptedResponse response;
   response.headers.push_back(
-      {"Public", "ANNOUNCE, SETUP, RECORD, PAUSE, FLUSH, TEARDOWN, OPTIONS, GET_PARAMETER, "
-                 "SET_PARAMETER, POST, GET"});
+      {"Public",
+       "ANNOUNCE, SETUP, RECORD, PAUSE, FLUSH, TEARDOWN, OPTIONS, GET_PARAMETER, "
+       "SET_PARAMETER, POST, GET"});
   return ScriptedReply::with(std::move(response));
 }
 
@@ -74,8 +75,8 @@ support::Result<std::unique_ptr<TestReceiver>> TestReceiver::start(ReceiverOptio
   if (!address) return support::fail_with_context(std::move(address), "start test receiver");
   auto endpoints = SessionEndpoints::start();
   if (!endpoints) return support::fail_with_context(std::move(endpoints), "start test receiver");
-  std::unique_ptr<TestReceiver> receiver(new TestReceiver(
-      std::move(*listener), *address, std::move(options), std::move(*endpoints)));
+  std::unique_ptr<TestReceiver> receiver(
+      new TestReceiver(std::move(*listener), *address, std::move(options), std::move(*endpoints)));
   auto thread = platform::spawn_named("test-receiver", [raw = receiver.get()] { raw->serve(); });
   if (!thread) return support::fail_with_context(std::move(thread), "start test receiver");
   receiver->thread_.emplace(std::move(*thread));
@@ -103,9 +104,10 @@ void TestReceiver::stop() {
 
 void TestReceiver::script(std::string method, std::string uri, ScriptedReply reply,
                           std::size_t times, std::size_t skip) {
-  on(std::move(method), std::move(uri),
-     [reply = std::move(reply)](const ReceivedRequest&, ConnectionContext&) { return reply; },
-     times, skip);
+  on(
+      std::move(method), std::move(uri),
+      [reply = std::move(reply)](const ReceivedRequest&, ConnectionContext&) { return reply; },
+      times, skip);
 }
 
 void TestReceiver::on(std::string method, std::string uri, RequestHandler handler,
@@ -164,15 +166,14 @@ void TestReceiver::serve() {
 void TestReceiver::serve_connection(platform::TcpStream stream) {
   update_record([](Record& r) { ++r.connections_accepted; });
   ServerConnection connection(std::move(stream), stop_, options_.idle_limit);
-  ConnectionContext context{
-      options_.make_srp_server
-          ? PairSetupResponder([&]() -> std::optional<SrpServer> {
-              auto server = options_.make_srp_server();
-              if (!server) return std::nullopt;
-              return std::move(*server);
-            }())
-          : PairSetupResponder(),
-      *endpoints_, options_.session};
+  ConnectionContext context{options_.make_srp_server
+                                ? PairSetupResponder([&]() -> std::optional<SrpServer> {
+                                    auto server = options_.make_srp_server();
+                                    if (!server) return std::nullopt;
+                                    return std::move(*server);
+                                  }())
+                                : PairSetupResponder(),
+                            *endpoints_, options_.session};
   bool silent = false;
   for (;;) {  // ends when the peer closes, the stop flag is set or the connection idles too long
     auto request = connection.next_request();
@@ -186,7 +187,8 @@ void TestReceiver::serve_connection(platform::TcpStream stream) {
     if (silent) continue;
     ScriptedReply reply = (*handler_for(**request))(**request, context);
     // Recorded before the answer goes out, so whoever got the answer also sees the keys.
-    if (reply.encrypt_after) update_record([&](Record& r) { r.session_keys = reply.encrypt_after; });
+    if (reply.encrypt_after)
+      update_record([&](Record& r) { r.session_keys = reply.encrypt_after; });
     if (auto sent = connection.send(reply, **request); !sent) break;
     if (reply.encrypt_after) connection.enable_encryption(*reply.encrypt_after);
     if (reply.ending == ScriptedReply::Ending::close) break;

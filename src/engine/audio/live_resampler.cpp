@@ -89,9 +89,11 @@ support::Status resample_live_chunk(ResamplerPipeline& pipeline,
     float* result[2] = {pipeline.left_out.data(), pipeline.right_out.data()};
     std::size_t taken = 0;
     std::size_t produced = 0;
-    soxr_error_t error = soxr_process(pipeline.resampler.get(), in, kResamplerChunkFrames - consumed,
-                                      &taken, result, pipeline.left_out.size(), &produced);
-    if (error != nullptr) return support::fail(soxr_failure("soxr_process", error).context(kContext));
+    soxr_error_t error =
+        soxr_process(pipeline.resampler.get(), in, kResamplerChunkFrames - consumed, &taken, result,
+                     pipeline.left_out.size(), &produced);
+    if (error != nullptr)
+      return support::fail(soxr_failure("soxr_process", error).context(kContext));
     consumed += taken;
     const std::size_t first = out.size();
     out.resize(first + 2 * produced);
@@ -103,7 +105,8 @@ support::Status resample_live_chunk(ResamplerPipeline& pipeline,
     }
   }
   if (consumed < kResamplerChunkFrames) {
-    return support::fail(support::Error("the resampler did not take its whole input").context(kContext));
+    return support::fail(
+        support::Error("the resampler did not take its whole input").context(kContext));
   }
   return {};
 }

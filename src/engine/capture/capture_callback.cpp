@@ -26,8 +26,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 void note_callback(CaptureCallbackState& state, CaptureInstant now) {
   state.stats->callbacks.fetch_add(1, kRelaxed);
   if (state.previous_callback) {
-    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(
-        now - *state.previous_callback);
+    const auto gap =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - *state.previous_callback);
     raise_counter(state.stats->max_callback_gap_us,
                   static_cast<std::uint64_t>(std::max<std::int64_t>(gap.count(), 0)));
   }

@@ -25,8 +25,7 @@ CaptureTotals capture_totals(const CaptureStats& stats) {
 
 void raise_counter(std::atomic<std::uint64_t>& counter, std::uint64_t value) {
   std::uint64_t seen = counter.load(std::memory_order_relaxed);
-  while (seen < value &&
-         !counter.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  while (seen < value && !counter.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
   }
 }
 
@@ -36,8 +35,7 @@ void add_saturating(std::atomic<std::uint64_t>& counter, std::uint64_t value) {
   std::uint64_t next = 0;
   do {
     next = value > kMax - seen ? kMax : seen + value;
-  } while (next != seen &&
-           !counter.compare_exchange_weak(seen, next, std::memory_order_relaxed));
+  } while (next != seen && !counter.compare_exchange_weak(seen, next, std::memory_order_relaxed));
 }
 
 }  // namespace kestrune::engine

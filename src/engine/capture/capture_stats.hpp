@@ -12,14 +12,14 @@
 namespace kestrune::engine {
 
 struct CaptureStats {
-  std::atomic<std::uint64_t> callbacks{0};        // data callbacks received
-  std::atomic<std::uint64_t> chunks{0};           // 2048-sample chunks formed, sent or dropped
-  std::atomic<std::uint64_t> frames{0};           // frames converted
-  std::atomic<std::uint64_t> queue_drops{0};      // chunks dropped on a full queue
-  std::atomic<std::uint64_t> callback_errors{0};  // error callbacks received
-  std::atomic<std::uint64_t> samples{0};          // samples converted, two per frame
-  std::atomic<std::uint64_t> sum_of_squares{0};   // of every converted sample's magnitude
-  std::atomic<std::uint64_t> peak{0};             // the largest magnitude, 0 to 32768
+  std::atomic<std::uint64_t> callbacks{0};            // data callbacks received
+  std::atomic<std::uint64_t> chunks{0};               // 2048-sample chunks formed, sent or dropped
+  std::atomic<std::uint64_t> frames{0};               // frames converted
+  std::atomic<std::uint64_t> queue_drops{0};          // chunks dropped on a full queue
+  std::atomic<std::uint64_t> callback_errors{0};      // error callbacks received
+  std::atomic<std::uint64_t> samples{0};              // samples converted, two per frame
+  std::atomic<std::uint64_t> sum_of_squares{0};       // of every converted sample's magnitude
+  std::atomic<std::uint64_t> peak{0};                 // the largest magnitude, 0 to 32768
   std::atomic<std::uint64_t> max_callback_gap_us{0};  // longest time between two data callbacks
 };
 

@@ -45,9 +45,9 @@ support::Status AeadCipher::seal(const AeadKey& key, const AeadNonce& nonce,
   return {};
 }
 
-bool AeadCipher::open(const AeadKey& key, const AeadNonce& nonce,
-                      std::span<const std::uint8_t> aad, std::span<const std::uint8_t> ciphertext,
-                      const AeadTag& tag, std::span<std::uint8_t> plaintext) {
+bool AeadCipher::open(const AeadKey& key, const AeadNonce& nonce, std::span<const std::uint8_t> aad,
+                      std::span<const std::uint8_t> ciphertext, const AeadTag& tag,
+                      std::span<std::uint8_t> plaintext) {
   if (plaintext.size() != ciphertext.size() || !fits_int(ciphertext.size()) ||
       !fits_int(aad.size())) {
     return false;
@@ -82,9 +82,9 @@ bool AeadCipher::seal_with_context(const AeadKey& key, const AeadNonce& nonce,
     return false;
   }
   int produced = 0;
-  if (!plaintext.empty() && EVP_EncryptUpdate(context_, ciphertext.data(), &produced,
-                                              plaintext.data(),
-                                              static_cast<int>(plaintext.size())) != 1) {
+  if (!plaintext.empty() &&
+      EVP_EncryptUpdate(context_, ciphertext.data(), &produced, plaintext.data(),
+                        static_cast<int>(plaintext.size())) != 1) {
     return false;
   }
   int tail = 0;
@@ -106,9 +106,9 @@ bool AeadCipher::open_with_context(const AeadKey& key, const AeadNonce& nonce,
     return false;
   }
   int produced = 0;
-  if (!ciphertext.empty() && EVP_DecryptUpdate(context_, plaintext.data(), &produced,
-                                               ciphertext.data(),
-                                               static_cast<int>(ciphertext.size())) != 1) {
+  if (!ciphertext.empty() &&
+      EVP_DecryptUpdate(context_, plaintext.data(), &produced, ciphertext.data(),
+                        static_cast<int>(ciphertext.size())) != 1) {
     return false;
   }
   AeadTag expected = tag;  // OpenSSL wants a writable tag buffer

@@ -24,8 +24,8 @@ std::uint64_t wav_frame_limit(std::optional<std::chrono::nanoseconds> max_durati
   constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
   if (!max_duration) return kUnlimited;
   const std::int64_t count = max_duration->count();
-  const double seconds = static_cast<double>(count / 1'000'000'000) +
-                         static_cast<double>(count % 1'000'000'000) / 1e9;
+  const double seconds =
+      static_cast<double>(count / 1'000'000'000) + static_cast<double>(count % 1'000'000'000) / 1e9;
   const double frames = std::trunc(seconds * kFileSampleRate);
   if (!(frames > 0.0)) return 0;  // negative, zero (or not a number)
   // 2^64 as a double; anything at or beyond it does not fit.
@@ -63,11 +63,10 @@ StreamOutcome stream_wav_samples(std::span<const std::int16_t> samples,
     if (frames_sent >= frame_limit) return TransitionReason::duration_elapsed;
     apply_volume_change(context);
 
-    const std::uint64_t frames_allowed = std::min<std::uint64_t>(frame_limit - frames_sent,
-                                                                 kFramesPerPacket);
-    const std::size_t take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(2 * frames_allowed, std::min<std::size_t>(samples.size() - position,
-                                                                           kSamplesPerPacket)));
+    const std::uint64_t frames_allowed =
+        std::min<std::uint64_t>(frame_limit - frames_sent, kFramesPerPacket);
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(
+        2 * frames_allowed, std::min<std::size_t>(samples.size() - position, kSamplesPerPacket)));
     packet.fill(0);
     std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(position), take, packet.begin());
     if (const SessionError queued = queue_stream_packet(context, packet, timestamp);

@@ -35,7 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
 
 SessionError error_at(SessionErrorKind kind, SessionStage stage) {
@@ -43,10 +42,11 @@ SessionError error_at(SessionErrorKind kind, SessionStage stage) {
 }
 
 void write_capture_line(const CaptureHandle& capture) {
-  support::write_stderr_line(
-      "stage=capture device_present=" + std::string(capture.device_name.empty() ? "false" : "true") +
-      " sample_rate=" + std::to_string(capture.sample_rate) +
-      " channels=" + std::to_string(capture.channels) + " sample_format=" + capture.sample_format);
+  support::write_stderr_line("stage=capture device_present=" +
+                             std::string(capture.device_name.empty() ? "false" : "true") +
+                             " sample_rate=" + std::to_string(capture.sample_rate) +
+                             " channels=" + std::to_string(capture.channels) +
+                             " sample_format=" + capture.sample_format);
 }
 
 void write_capture_summary_line(const CaptureSummary& summary) {
@@ -114,18 +114,18 @@ class ManagedSession {
   // The source's stream loop, with the metrics published from 1 s after playing began.
   StreamOutcome stream() {
     MetricsPublication metrics{Clock::now() + kMetricsPublicationInterval};
-    StreamContext context{*workers_->packets,
-                          stream_->sender_state,
-                          *stream_->stats,
-                          *shared_,
-                          [this](float volume) { return send_volume_update(session(), volume); },
-                          applied_generation_,
-                          workers_->feedback->failed,
-                          workers_->feedback->counters,
-                          *stream_->failure,
-                          TimingCounters{session().timing_responder.requests,
-                                         session().timing_responder.replies},
-                          metrics};
+    StreamContext context{
+        *workers_->packets,
+        stream_->sender_state,
+        *stream_->stats,
+        *shared_,
+        [this](float volume) { return send_volume_update(session(), volume); },
+        applied_generation_,
+        workers_->feedback->failed,
+        workers_->feedback->counters,
+        *stream_->failure,
+        TimingCounters{session().timing_responder.requests, session().timing_responder.replies},
+        metrics};
     if (!capture_) {
       return stream_wav_file(*config_.audioSource.file_path, config_.maxDuration, context);
     }
@@ -144,8 +144,7 @@ class ManagedSession {
     const SessionTeardown teardown = finish_session(*slot_, deadline, past_deadline);
     const std::uint32_t forced_total =
         saturating_add(stopped.late_workers, teardown.teardown.forced_stages);
-    record_shutdown_evidence(*shared_, teardown.teardown.forced_stages,
-                             teardown.teardown.evidence);
+    record_shutdown_evidence(*shared_, teardown.teardown.forced_stages, teardown.teardown.evidence);
     if (capture_counters) {
       write_capture_summary_line(*capture_counters);
       merge_capture_metrics(*shared_, capture_counters->totals);
@@ -186,13 +185,13 @@ class ManagedSession {
 
   // "rt-sender", "rt-control" and "rtsp-feedback", in this order, with a stop check after each.
   SessionError start_workers() {
-    auto [packets, packet_queue] = support::channel<OutboundPacket>(kPacketChannelCapacity,
-                                                                 kPacketChannelWakeRoom);
+    auto [packets, packet_queue] =
+        support::channel<OutboundPacket>(kPacketChannelCapacity, kPacketChannelWakeRoom);
     auto sender_socket = session().control_socket.duplicate();
     if (!sender_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
-    auto sender = start_rtp_sender(std::move(packet_queue), stream_->control_destination,
-                                   stream_->data_destination, std::move(*sender_socket),
-                                   stream_->stats);
+    auto sender =
+        start_rtp_sender(std::move(packet_queue), stream_->control_destination,
+                         stream_->data_destination, std::move(*sender_socket), stream_->stats);
     if (!sender) return sender.error();
     workers_.emplace(std::move(packets), shared_, stream_->control_stop);
     workers_->sender.emplace(std::move(*sender));

@@ -3,7 +3,7 @@
 namespace kestrune::engine {
 
 SessionError played_session_result(bool teardown_overran, const StreamOutcome& outcome,
-                                    bool feedback_failed, const SessionError& sender_result) {
+                                   bool feedback_failed, const SessionError& sender_result) {
   if (teardown_overran) {
     return SessionError::of(SessionErrorKind::shutdown_timeout, SessionStage::shutdown);
   }

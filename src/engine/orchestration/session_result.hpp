@@ -11,6 +11,6 @@
 namespace kestrune::engine {
 
 SessionError played_session_result(bool teardown_overran, const StreamOutcome& outcome,
-                                    bool feedback_failed, const SessionError& sender_result);
+                                   bool feedback_failed, const SessionError& sender_result);
 
 }  // namespace kestrune::engine

@@ -11,13 +11,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Instant worker_limit(Instant deadline) { return std::min(deadline, Clock::now() + kWorkerStopLimit); }
+Instant worker_limit(Instant deadline) {
+  return std::min(deadline, Clock::now() + kWorkerStopLimit);
+}
 
 // Waits for a worker the runner stops itself: until its own limit, then (counted late) until the
 // deadline; then joins it whatever the waits found. Whether it was late.
 template <class R>
-bool wait_then_join(support::JoinHandle<R>& thread, Instant deadline,
-                    support::Result<R>& joined) {
+bool wait_then_join(support::JoinHandle<R>& thread, Instant deadline, support::Result<R>& joined) {
   const bool late = !support::wait_until_finished(thread, worker_limit(deadline));
   if (late) (void)support::wait_until_finished(thread, deadline);
   joined = thread.join();

@@ -31,8 +31,7 @@ SessionError worker_failure_before_packet(StreamContext& context) {
 void apply_volume_change(StreamContext& context) {
   // The generation is read before the volume: set_session_volume stores the volume first, so the
   // volume sent is at least as new as the generation remembered, and no change is lost.
-  const std::uint64_t generation =
-      context.shared.volume_generation.load(std::memory_order_acquire);
+  const std::uint64_t generation = context.shared.volume_generation.load(std::memory_order_acquire);
   if (generation == context.applied_volume_generation) return;
   const float volume = context.shared.volume.load(std::memory_order_relaxed);
   if (!context.send_volume(volume)) {

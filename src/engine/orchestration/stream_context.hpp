@@ -46,9 +46,9 @@ struct StreamContext {
   StreamStats& stats;
   SessionShared& shared;
   VolumeSender send_volume;
-  std::uint64_t& applied_volume_generation;  // owned by the runner
-  std::shared_ptr<const std::atomic<bool>> feedback_failed;        // never null
-  std::shared_ptr<const FeedbackCounters> feedback;                // never null
+  std::uint64_t& applied_volume_generation;                  // owned by the runner
+  std::shared_ptr<const std::atomic<bool>> feedback_failed;  // never null
+  std::shared_ptr<const FeedbackCounters> feedback;          // never null
   WorkerFailureSlot& worker_failure;
   TimingCounters timing;
   MetricsPublication& metrics;

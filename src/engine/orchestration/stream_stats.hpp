@@ -26,8 +26,8 @@ struct StreamStats {
   std::atomic<std::uint64_t> packetsSent{0};             // every datagram of the packet sent
   std::atomic<std::uint64_t> underrunSilencePackets{0};  // silence the live loop inserted
   std::atomic<std::uint64_t> bufferOverflows{0};  // capture chunks the live loop dropped, too late
-  std::atomic<std::uint64_t> retransmitRequested{0};     // packets asked for
-  std::atomic<std::uint64_t> retransmitFulfilled{0};     // replies sent
+  std::atomic<std::uint64_t> retransmitRequested{0};  // packets asked for
+  std::atomic<std::uint64_t> retransmitFulfilled{0};  // replies sent
   std::atomic<std::uint64_t> max_deviation_ns{0};
 };
 

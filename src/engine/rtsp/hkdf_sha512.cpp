@@ -32,8 +32,7 @@ support::Status hkdf_sha512(std::span<const std::uint8_t> input_key,
   char digest[] = "SHA512";
   const OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, as_param(input_key),
-                                        input_key.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, as_param(input_key), input_key.size()),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, as_param(salt), salt.size()),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, as_param(info), info.size()),
       OSSL_PARAM_construct_end(),

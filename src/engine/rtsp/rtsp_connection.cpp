@@ -30,8 +30,8 @@ constexpr WaitMessages kWriteMessages{"RTSP request cancelled", "RTSP request de
 constexpr WaitMessages kReadMessages{"RTSP response cancelled", "RTSP response deadline expired"};
 
 // The time left to `deadline`, or an error when the cancel source is set or nothing is left.
-support::Result<std::chrono::nanoseconds> time_left(Clock::time_point deadline,
-                                                    CancelSource cancel, WaitMessages messages) {
+support::Result<std::chrono::nanoseconds> time_left(Clock::time_point deadline, CancelSource cancel,
+                                                    WaitMessages messages) {
   if (cancel.is_cancelled()) return fail(messages.cancelled, ErrorKind::interrupted);
   const auto left = deadline - Clock::now();
   if (left <= Clock::duration::zero()) return fail(messages.deadline_expired, ErrorKind::timed_out);
@@ -102,19 +102,18 @@ class FrontResponse {
 };
 
 // One read of at most 4096 bytes appended to the plaintext buffer.
-support::Status read_plaintext_chunk(platform::TcpStream& stream,
-                                     std::vector<std::uint8_t>& buffer, Clock::time_point deadline,
-                                     CancelSource cancel) {
+support::Status read_plaintext_chunk(platform::TcpStream& stream, std::vector<std::uint8_t>& buffer,
+                                     Clock::time_point deadline, CancelSource cancel) {
   std::array<std::uint8_t, 4096> chunk{};
-  auto count = wait_bounded(stream, Direction::read, deadline, cancel, kReadMessages,
-                            [&]() -> support::Result<std::size_t> {
-                              auto read = stream.read_some(chunk);
-                              if (!read) {
-                                return fail(std::move(read).error().context(
-                                    "read plaintext RTSP response"));
-                              }
-                              return read;
-                            });
+  auto count =
+      wait_bounded(stream, Direction::read, deadline, cancel, kReadMessages,
+                   [&]() -> support::Result<std::size_t> {
+                     auto read = stream.read_some(chunk);
+                     if (!read) {
+                       return fail(std::move(read).error().context("read plaintext RTSP response"));
+                     }
+                     return read;
+                   });
   if (!count) return fail(std::move(count).error());
   if (*count == 0) {
     return fail("RTSP TCP connection closed mid-response", ErrorKind::connection_closed);
@@ -210,19 +209,18 @@ support::Status write_request(platform::TcpStream& stream, std::optional<Control
   }
   std::span<const std::uint8_t> remaining(bytes);
   while (!remaining.empty()) {  // every turn writes at least one byte or returns
-    auto written = wait_bounded(stream, Direction::write, deadline, cancel, kWriteMessages,
-                                [&]() -> support::Result<std::size_t> {
-                                  auto count = stream.write_some(remaining);
-                                  if (!count) {
-                                    return fail(
-                                        std::move(count).error().context("write RTSP request"));
-                                  }
-                                  return count;
-                                });
+    auto written =
+        wait_bounded(stream, Direction::write, deadline, cancel, kWriteMessages,
+                     [&]() -> support::Result<std::size_t> {
+                       auto count = stream.write_some(remaining);
+                       if (!count) {
+                         return fail(std::move(count).error().context("write RTSP request"));
+                       }
+                       return count;
+                     });
     if (!written) return fail(std::move(written).error());
     if (*written == 0) {
-      return fail("RTSP TCP connection closed while writing request",
-                  ErrorKind::connection_closed);
+      return fail("RTSP TCP connection closed while writing request", ErrorKind::connection_closed);
     }
     remaining = remaining.subspan(*written);
   }
@@ -320,8 +318,8 @@ support::Result<RtspResponse> RtspConnection::exchange_overlapped(
     if (cseq_header == response->headers.end()) {
       return fail(poison(Error("RTSP response is missing CSeq")));
     }
-    auto received = parse_unsigned_decimal(cseq_header->second,
-                                           std::numeric_limits<std::uint32_t>::max());
+    auto received =
+        parse_unsigned_decimal(cseq_header->second, std::numeric_limits<std::uint32_t>::max());
     if (!received) {
       return fail(poison(std::move(received).error().context("invalid RTSP response CSeq")));
     }
@@ -337,10 +335,9 @@ support::Result<RtspResponse> RtspConnection::exchange_overlapped(
     }
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    support::write_stderr_line("rtsp method=" + std::string(method) + " cseq=" +
-                               std::to_string(cseq) + " status=" +
-                               std::to_string(response->status) +
-                               " elapsed_ms=" + std::to_string(elapsed));
+    support::write_stderr_line(
+        "rtsp method=" + std::string(method) + " cseq=" + std::to_string(cseq) +
+        " status=" + std::to_string(response->status) + " elapsed_ms=" + std::to_string(elapsed));
     return std::move(*response);
   }
 }

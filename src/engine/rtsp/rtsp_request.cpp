@@ -10,7 +10,8 @@ std::vector<std::uint8_t> serialize_rtsp_request(std::string_view method, std::s
   head.reserve(256);
   head.append(method).append(" ").append(uri).append(" RTSP/1.0\r\n");
   head.append("CSeq: ").append(std::to_string(cseq)).append("\r\n");
-  if (!body.empty()) head.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+  if (!body.empty())
+    head.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
   for (const RtspHeader& header : headers) {
     head.append(header.name).append(": ").append(header.value).append("\r\n");
   }

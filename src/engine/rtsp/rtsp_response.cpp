@@ -67,7 +67,8 @@ support::Result<std::optional<std::uint64_t>> rtsp_message_length(
   if (length_text) {
     auto parsed = parse_unsigned_decimal(trim_white_space(*length_text),
                                          std::numeric_limits<std::uint64_t>::max());
-    if (!parsed) return support::fail_with_context(std::move(parsed), "invalid RTSP Content-Length");
+    if (!parsed)
+      return support::fail_with_context(std::move(parsed), "invalid RTSP Content-Length");
     content_length = *parsed;
   }
   const std::uint64_t head_bytes = head_end;
@@ -121,10 +122,8 @@ support::Result<RtspResponse> parse_rtsp_response(std::span<const std::uint8_t> 
   if (header_error) return support::fail(std::move(*header_error));
 
   std::uint64_t content_length = 0;
-  if (const auto found = response.headers.find("content-length");
-      found != response.headers.end()) {
-    auto parsed =
-        parse_unsigned_decimal(found->second, std::numeric_limits<std::uint64_t>::max());
+  if (const auto found = response.headers.find("content-length"); found != response.headers.end()) {
+    auto parsed = parse_unsigned_decimal(found->second, std::numeric_limits<std::uint64_t>::max());
     if (!parsed) return support::fail(std::move(parsed).error());
     content_length = *parsed;
   }

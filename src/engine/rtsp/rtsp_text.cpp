@@ -8,8 +8,8 @@ namespace {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -98,7 +98,8 @@ support::Result<std::uint64_t> parse_unsigned_decimal(std::string_view text, std
   for (const char c : digits) {
     if (c < '0' || c > '9') return support::fail("invalid digit found in string");
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (digit > max || value > (max - digit) / 10) return support::fail("number too large to fit in target type");
+    if (digit > max || value > (max - digit) / 10)
+      return support::fail("number too large to fit in target type");
     value = value * 10 + digit;
   }
   return value;

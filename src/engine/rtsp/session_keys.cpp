@@ -36,8 +36,8 @@ support::Result<SessionKeys> derive_session_keys(
   support::Status derived =
       derive_one(session_key, kControlSalt, "Control-Write-Encryption-Key", keys.control_write_key);
   if (derived) {
-    derived = derive_one(session_key, kControlSalt, "Control-Read-Encryption-Key",
-                         keys.control_read_key);
+    derived =
+        derive_one(session_key, kControlSalt, "Control-Read-Encryption-Key", keys.control_read_key);
   }
   if (derived) {
     derived = derive_one(session_key, kEventsSalt, "Events-Write-Encryption-Key", keys.events_key);

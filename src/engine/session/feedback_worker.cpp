@@ -12,9 +12,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool stop_set(const FeedbackWorker& worker) {
-  return worker.stop->load(std::memory_order_acquire);
-}
+bool stop_set(const FeedbackWorker& worker) { return worker.stop->load(std::memory_order_acquire); }
 
 // Waits the interval in slices of at most 100 ms; false when the stop flag ends the wait.
 bool wait_interval(const FeedbackWorker& worker) {

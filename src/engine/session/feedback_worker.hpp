@@ -62,8 +62,8 @@ struct FeedbackWorker {
 // Creates the flags and counters and spawns "rtsp-feedback"; the spawn's error when the thread
 // cannot be created. `interval` is 2 s in a session; tests shorten it.
 support::Result<FeedbackWorkerHandle> spawn_feedback_worker(
-    SharedRtspConnection connection, std::string session_url,
-    std::shared_ptr<SessionShared> shared, std::chrono::milliseconds interval = kFeedbackInterval);
+    SharedRtspConnection connection, std::string session_url, std::shared_ptr<SessionShared> shared,
+    std::chrono::milliseconds interval = kFeedbackInterval);
 
 // The thread body: rounds of (wait the interval, try the lock, POST) until the stop flag or the
 // first failed round.

@@ -127,9 +127,9 @@ std::expected<SrpSessionKey, PairSetupFailure> pair_setup_transient(RtspConnecti
   auto padded_public = srp_pad((*client)->public_value());
   if (!padded_public) return pairing_failure(std::move(padded_public).error());
 
-  auto m4_items = post_pair_setup(
-      connection, pair_setup_m3_body(*padded_public, challenge->client_proof), "pair-setup M3",
-      stop);
+  auto m4_items =
+      post_pair_setup(connection, pair_setup_m3_body(*padded_public, challenge->client_proof),
+                      "pair-setup M3", stop);
   if (!m4_items) return std::unexpected(std::move(m4_items).error());
   if (auto m4 = check_pair_setup_m4(*m4_items, **client); !m4) return pairing_failure(m4.error());
   if (stop.is_cancelled()) return cancelled();

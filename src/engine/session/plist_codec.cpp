@@ -27,7 +27,8 @@ bool held_as_large_unsigned(plist_t integer) {
   plist_to_bin(integer, &raw, &length);
   std::unique_ptr<char, FreeBinary> bytes(raw);
   return bytes && length > kBinaryPlistHeaderSize &&
-         static_cast<std::uint8_t>(bytes.get()[kBinaryPlistHeaderSize]) == kSixteenByteIntegerMarker;
+         static_cast<std::uint8_t>(bytes.get()[kBinaryPlistHeaderSize]) ==
+             kSixteenByteIntegerMarker;
 }
 
 }  // namespace
@@ -89,8 +90,8 @@ support::Result<PlistValue> decode_binary_plist(std::span<const std::uint8_t> by
   plist_from_memory(reinterpret_cast<const char*>(input.data()),
                     static_cast<std::uint32_t>(input.size()), &raw);
   if (raw == nullptr) {
-    return support::fail(support::Error("not a binary or XML property list")
-                             .context("decode binary plist"));
+    return support::fail(
+        support::Error("not a binary or XML property list").context("decode binary plist"));
   }
   return PlistValue(raw);
 }

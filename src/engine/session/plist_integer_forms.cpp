@@ -112,7 +112,8 @@ bool tag_is(std::string_view tag, std::string_view opening, std::string_view nam
     return false;
   }
   const std::string_view after = tag.substr(opening.size() + name.size());
-  return !after.empty() && (after.front() == '>' || after.front() == '/' || is_xml_space(after.front()));
+  return !after.empty() &&
+         (after.front() == '>' || after.front() == '/' || is_xml_space(after.front()));
 }
 
 PlistIntegerRewrite refused() {

@@ -46,7 +46,7 @@ struct RtspSession {
   SharedRtspConnection connection;
   platform::UdpSocket control_socket;  // bound to 0.0.0.0:0; duplicated for the stream workers
   TimingResponder timing_responder;
-  AeadKey audio_key{};  // seals every RTP payload; wiped on drop
+  AeadKey audio_key{};                                   // seals every RTP payload; wiped on drop
   std::optional<platform::TcpStream> events_connection;  // held open, never read or written
   std::optional<std::uint16_t> remote_timing_port;       // kept, not used
   std::uint16_t event_port = 0;

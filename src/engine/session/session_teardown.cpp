@@ -35,14 +35,14 @@ RequestOutcome teardown_request(RtspSession& session, std::string_view method,
   if (budget > std::chrono::nanoseconds::zero()) {
     connection->set_request_timeout(budget);
     const auto request_deadline = Clock::now() + budget;
-    auto response = rtsp_exchange(*connection, method, session.url, headers, {},
-                                  CancelSource::none());
+    auto response =
+        rtsp_exchange(*connection, method, session.url, headers, {}, CancelSource::none());
     if (!response) {
       outcome = Clock::now() >= request_deadline ? RequestOutcome::deadlineExceeded
                                                  : RequestOutcome::transportFailed;
     } else {
       outcome = response->status >= 200 && response->status <= 299 ? RequestOutcome::succeeded
-                                                                    : RequestOutcome::rejected;
+                                                                   : RequestOutcome::rejected;
     }
   }
   if (poison_after) (void)connection->poison(teardown_poison());
@@ -81,9 +81,9 @@ TeardownEvidence abort_session_transport(RtspSession& session) {
   session.state = TransportState::closing;
   TeardownEvidence result;
   result.forced_stages = 1;
-  result.evidence.workerCleanup =
-      stop_timing_responder(session.timing_responder, Clock::now()) ? CleanupOutcome::completed
-                                                                    : CleanupOutcome::forced;
+  result.evidence.workerCleanup = stop_timing_responder(session.timing_responder, Clock::now())
+                                      ? CleanupOutcome::completed
+                                      : CleanupOutcome::forced;
   RequestOutcome outcome = RequestOutcome::transportFailed;
   {
     auto connection = session.connection->lock();

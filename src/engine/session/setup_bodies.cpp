@@ -81,8 +81,8 @@ support::Result<support::SecretBytes> build_setup_phase2_body(
   plist_dict_set_item(stream, "isMedia", plist_new_bool(1));
   set_integer(stream, "latencyMin", 11025);
   set_integer(stream, "latencyMax", 88200);
-  const plist_t key = plist_new_data(reinterpret_cast<const char*>(audio_key.data()),
-                                     audio_key.size());
+  const plist_t key =
+      plist_new_data(reinterpret_cast<const char*>(audio_key.data()), audio_key.size());
   plist_dict_set_item(stream, "shk", key);
   set_integer(stream, "spf", 352);
   plist_dict_set_item(stream, "supportsDynamicStreamID", plist_new_bool(0));

@@ -217,8 +217,8 @@ Step StartSequence::bind_control_socket(StartupOwner& owner) {
 }
 
 Step StartSequence::setup_phase2(StartupOwner& owner) {
-  auto body = build_setup_phase2_body(local_control_port_, audio_key_,
-                                      random_stream_connection_id());
+  auto body =
+      build_setup_phase2_body(local_control_port_, audio_key_, random_stream_connection_id());
   if (!body) return failed(StartupErrorKind::SetupPhase2, std::move(body).error());
   auto response =
       exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, body->bytes());
@@ -236,20 +236,18 @@ Step StartSequence::setup_phase2(StartupOwner& owner) {
   setup2_ = *parsed;
   reached_start_point(shared_, StartPoint::setup2_answered);
   if (auto checked = stop_check(); !checked) return checked;
-  write_stderr_line(
-      "stage=setup2 local_control_port=" + std::to_string(local_control_port_) +
-      " data_port=" + std::to_string(setup2_.data_port) +
-      " control_port=" + std::to_string(setup2_.control_port) + " stream_id=" +
-      (setup2_.stream_id ? setup2_.stream_id->to_string() : std::string(kAbsent)) +
-      " response_types=type:integer,dataPort:integer,controlPort:integer,"
-      "streamID:optional_integer request_shk_type=data");
+  write_stderr_line("stage=setup2 local_control_port=" + std::to_string(local_control_port_) +
+                    " data_port=" + std::to_string(setup2_.data_port) +
+                    " control_port=" + std::to_string(setup2_.control_port) + " stream_id=" +
+                    (setup2_.stream_id ? setup2_.stream_id->to_string() : std::string(kAbsent)) +
+                    " response_types=type:integer,dataPort:integer,controlPort:integer,"
+                    "streamID:optional_integer request_shk_type=data");
   return {};
 }
 
 RtspSession StartSequence::build_record(StartupOwner& owner) {
-  RtspSession record(
-      std::make_shared<support::Mutex<RtspConnection>>(std::move(*owner.connection)),
-      std::move(*owner.control_socket), std::move(*owner.timing_responder));
+  RtspSession record(std::make_shared<support::Mutex<RtspConnection>>(std::move(*owner.connection)),
+                     std::move(*owner.control_socket), std::move(*owner.timing_responder));
   owner.connection.reset();
   owner.control_socket.reset();
   owner.timing_responder.reset();
@@ -320,11 +318,10 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
     auto connection = record.connection->lock();
     if (connection.poisoned()) support::end_thread("RTSP lock poisoned");
     connection->set_request_timeout(kRecordRequestTimeout);
-    return rtsp_exchange(*connection, "RECORD", record.url,
-                         {{"X-Apple-ProtocolVersion", "1"},
-                          {"Range", "npt=0-"},
-                          {"RTP-Info", "seq=0;rtptime=0"}},
-                         {}, sequence.stop());
+    return rtsp_exchange(
+        *connection, "RECORD", record.url,
+        {{"X-Apple-ProtocolVersion", "1"}, {"Range", "npt=0-"}, {"RTP-Info", "seq=0;rtptime=0"}},
+        {}, sequence.stop());
   }();
   if (!response) {
     abandon_record(std::move(record), shared, true);
@@ -333,9 +330,9 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
   }
   if (!is_success_status(response->status)) {
     abandon_record(std::move(record), shared, false);
-    return failed(StartupErrorKind::RecordRejected,
-                  Error("RECORD returned RTSP " + std::to_string(response->status) + " " +
-                        response->reason));
+    return failed(
+        StartupErrorKind::RecordRejected,
+        Error("RECORD returned RTSP " + std::to_string(response->status) + " " + response->reason));
   }
   reached_start_point(shared, StartPoint::record_answered);
   if (sequence.stop_requested()) {

@@ -20,8 +20,8 @@ void drop_startup_owner(StartupOwner& owner) {
   bool socket_forced = false;
   bool worker_in_time = true;
   if (owner.timing_responder) {
-    worker_in_time = stop_timing_responder(
-        *owner.timing_responder, std::min(deadline, Clock::now() + kTeardownWorkerLimit));
+    worker_in_time = stop_timing_responder(*owner.timing_responder,
+                                           std::min(deadline, Clock::now() + kTeardownWorkerLimit));
     evidence.workerCleanup = worker_in_time ? CleanupOutcome::completed : CleanupOutcome::forced;
   }
   if (worker_in_time) {

@@ -55,7 +55,8 @@ class Tlv8Error {
 };
 
 // One value per type, written in ascending type order; never fails.
-std::vector<std::uint8_t> tlv8_encode(const std::map<std::uint8_t, std::vector<std::uint8_t>>& items);
+std::vector<std::uint8_t> tlv8_encode(
+    const std::map<std::uint8_t, std::vector<std::uint8_t>>& items);
 
 // The items in the order they appear; an item directly following one of the same type is joined
 // to it. A failure returns no partial list.

@@ -14,7 +14,9 @@ namespace {
 
 using support::fail;
 
-support::Error computation_failed() { return support::Error("SRP computation failed in the crypto library"); }
+support::Error computation_failed() {
+  return support::Error("SRP computation failed in the crypto library");
+}
 
 }  // namespace
 

@@ -72,9 +72,9 @@ support::Result<SrpClient> srp_client_from_private_value(
 
 // Checks the 16-byte salt and B (at most 384 bytes, B mod N != 0, u != 0), then computes M1, K
 // and the proof the receiver must send back. A failure leaves the challenge unprocessed.
-support::Result<SrpChallengeResult> srp_process_challenge(SrpClient& client,
-                                                          std::span<const std::uint8_t> salt,
-                                                          std::span<const std::uint8_t> server_public);
+support::Result<SrpChallengeResult> srp_process_challenge(
+    SrpClient& client, std::span<const std::uint8_t> salt,
+    std::span<const std::uint8_t> server_public);
 
 // Fails with "SRP challenge has not been processed" or "SRP server proof mismatch".
 support::Status srp_verify_server_proof(const SrpClient& client,

@@ -76,8 +76,8 @@ Sha512Digest srp_client_proof(std::span<const std::uint8_t> identity,
   std::transform(group_hash.begin(), group_hash.end(), generator_hash.begin(), group_hash.begin(),
                  [](std::uint8_t a, std::uint8_t b) { return static_cast<std::uint8_t>(a ^ b); });
   const Sha512Digest identity_hash = sha512_parts({identity});
-  return sha512_parts({group_hash, identity_hash, salt, padded_client_public, padded_server_public,
-                       session_key});
+  return sha512_parts(
+      {group_hash, identity_hash, salt, padded_client_public, padded_server_public, session_key});
 }
 
 Sha512Digest srp_server_proof(std::span<const std::uint8_t> padded_client_public,
@@ -86,8 +86,7 @@ Sha512Digest srp_server_proof(std::span<const std::uint8_t> padded_client_public
   return sha512_parts({padded_client_public, client_proof, session_key});
 }
 
-support::Status srp_mod_exp(BIGNUM* result, const BIGNUM* base, BIGNUM* exponent,
-                            BN_CTX* context) {
+support::Status srp_mod_exp(BIGNUM* result, const BIGNUM* base, BIGNUM* exponent, BN_CTX* context) {
   BN_set_flags(exponent, BN_FLG_CONSTTIME);
   if (BN_mod_exp_mont_consttime(result, base, exponent, srp_prime(), context, nullptr) != 1) {
     return support::fail("SRP modular exponentiation failed");

@@ -48,7 +48,6 @@ Sha512Digest srp_server_proof(std::span<const std::uint8_t> padded_client_public
                               std::span<const std::uint8_t> session_key);
 
 // base^exponent mod N in constant time (the exponent is always secret here).
-support::Status srp_mod_exp(BIGNUM* result, const BIGNUM* base, BIGNUM* exponent,
-                            BN_CTX* context);
+support::Status srp_mod_exp(BIGNUM* result, const BIGNUM* base, BIGNUM* exponent, BN_CTX* context);
 
 }  // namespace kestrune::engine

@@ -55,14 +55,20 @@ constexpr double kAmplitude = 0.5;
 std::vector<SinkCase> sink_cases() {
   const ExpectedTone exact{kFrequency, kAmplitude, 0.002, -70.0};
   return {
-      {"s32le_48k", "rate=48000 format=s32le channels=2", 48000,
+      {"s32le_48k",
+       "rate=48000 format=s32le channels=2",
+       48000,
        {{kFrontLeft, kFrequency, kAmplitude}, {kFrontRight, kFrequency, kAmplitude}},
        "stage=capture device_present=true sample_rate=48000 channels=2 sample_format=F32\n",
-       exact, exact},
-      {"s24le_96k", "rate=96000 format=s24le channels=2", 96000,
+       exact,
+       exact},
+      {"s24le_96k",
+       "rate=96000 format=s24le channels=2",
+       96000,
        {{kFrontLeft, kFrequency, kAmplitude}, {kFrontRight, kFrequency, kAmplitude}},
        "stage=capture device_present=true sample_rate=96000 channels=2 sample_format=F32\n",
-       exact, exact},
+       exact,
+       exact},
       // The sink's first two channels are front-left and front-left-of-center; the tones play on
       // front-left and front-right only, and must arrive on left and right. The server folds the
       // other (silent) channels in by position, which may lower the level, so only the tone
@@ -136,9 +142,8 @@ TEST_P(CaptureSession, StreamsTheSinksToneOnItsChannels) {
        begin += kMeasuredFrames / 2) {
     std::array<MeasuredTone, 2> window{};
     for (int channel = 0; channel < 2; ++channel) {
-      window[channel] = kestrune::testing::measure_tone(stereo, channel,
-                                                        expected[channel]->frequency, 44100,
-                                                        begin, kMeasuredFrames);
+      window[channel] = kestrune::testing::measure_tone(
+          stereo, channel, expected[channel]->frequency, 44100, begin, kMeasuredFrames);
     }
     const double worst = std::max(window[0].residual_db, window[1].residual_db);
     if (!measured_any || worst < best_worst_residual) {
@@ -183,10 +188,10 @@ TEST_F(FrozenServerSession, AStopDuringTheCaptureStartIsAnsweredAtOnce) {
   const SessionTerminalRecord record = terminal();
 
   EXPECT_LT(answered_in, 2500ms);
-  EXPECT_EQ(outcome, std::unexpected(SessionError{SessionErrorKind::cancelled,
-                                                  SessionStage::shutdown, false}));
-  EXPECT_EQ(record.error, (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown,
-                                        false}));
+  EXPECT_EQ(outcome, std::unexpected(
+                         SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
+  EXPECT_EQ(record.error,
+            (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
   EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
                                    {SessionState::stopping, TransitionReason::stop_requested},
                                    {SessionState::stopped, TransitionReason::cleanup_complete}}));

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +120,9 @@ TEST(PulseCapture, DroppingTheHandleClosesTheQueue) {
   auto first = queue.recv_timeout(5s);
   ASSERT_TRUE(first.has_value()) << "no chunk within 5 s";
   EXPECT_EQ(first->sample_rate, 48000u);
-  { CaptureHandle dropped = std::move(*handle); }
+  {
+    CaptureHandle dropped = std::move(*handle);
+  }
 
   const auto give_up = Clock::now() + 5s;
   support::RecvError last = support::RecvError::empty;
@@ -172,7 +174,6 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   EXPECT_TRUE(closed) << "the queue stayed open after the sink went away";
   EXPECT_GE(handle->stats->callback_errors.load(), 1u);
 }
-
 
 // A server that has stopped answering holds a capture start only until the stop: the start gives
 // up as stopped, not when its request times out.

@@ -30,8 +30,8 @@ inline std::optional<std::string> pulse_dir() {
   return std::string(dir);
 }
 
-#define REQUIRE_PULSE_SERVER()                   \
-  if (!::kestrune::testing::pulse_dir())         \
+#define REQUIRE_PULSE_SERVER()           \
+  if (!::kestrune::testing::pulse_dir()) \
   GTEST_SKIP() << "run under CTest, which starts the private server"
 
 inline std::string pulse_server() { return "unix:" + pulse_dir().value_or("") + "/native"; }
@@ -67,7 +67,8 @@ struct ChannelTone {
 class TonePlayer {
  public:
   // The same sine on left and right at 48000 Hz.
-  TonePlayer(double frequency, double amplitude, std::chrono::seconds limit = std::chrono::seconds(20))
+  TonePlayer(double frequency, double amplitude,
+             std::chrono::seconds limit = std::chrono::seconds(20))
       : TonePlayer({{PA_CHANNEL_POSITION_FRONT_LEFT, frequency, amplitude},
                     {PA_CHANNEL_POSITION_FRONT_RIGHT, frequency, amplitude}},
                    48000, limit) {}
@@ -83,8 +84,7 @@ class TonePlayer {
   bool failed() const { return failed_; }
 
  private:
-  void play(const std::vector<ChannelTone>& tones, std::uint32_t rate,
-            std::chrono::seconds limit) {
+  void play(const std::vector<ChannelTone>& tones, std::uint32_t rate, std::chrono::seconds limit) {
     const auto channels = static_cast<std::uint8_t>(tones.size());
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, channels};
     pa_channel_map map;
@@ -106,8 +106,8 @@ class TonePlayer {
       for (std::size_t f = 0; f < block_frames; ++f, ++frame) {
         const double t = static_cast<double>(frame) / rate;
         for (std::size_t c = 0; c < tones.size(); ++c) {
-          block[channels * f + c] = static_cast<float>(
-              tones[c].amplitude * std::sin(2 * M_PI * tones[c].frequency * t));
+          block[channels * f + c] =
+              static_cast<float>(tones[c].amplitude * std::sin(2 * M_PI * tones[c].frequency * t));
         }
       }
       // Waits while the server's buffer is full, so this keeps pace with the sink.

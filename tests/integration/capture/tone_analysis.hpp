@@ -30,8 +30,8 @@ inline MeasuredTone measure_tone(const std::vector<std::int16_t>& stereo, int ch
   double total = 0;
   for (std::size_t f = begin; f < begin + frames; ++f) {
     const double x = stereo[2 * f + channel];
-    const double fit = amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate +
-                                            std::arg(sum));
+    const double fit =
+        amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate + std::arg(sum));
     residual += (x - fit) * (x - fit);
     total += x * x;
   }

@@ -86,18 +86,28 @@ TEST_F(ExchangeTest, CSeqOfTheResponseDecidesWhatHappensToIt) {
        {response_with(CSeqLine::shifted(-1), "old"), response_with(CSeqLine::echo(), "new")},
        nullptr,
        "warning[rtsp_stale]: method=OPTIONS expected_cseq=1 stale_cseq=0 action=discard\n"},
-      {"leading plus", {response_with(CSeqLine::literal("+1"), "new")}, nullptr,
+      {"leading plus",
+       {response_with(CSeqLine::literal("+1"), "new")},
+       nullptr,
        "rtsp method=OPTIONS cseq=1 status=200 elapsed_ms="},
       {"spaces around", {response_with(CSeqLine::literal("   1  "), "new")}, nullptr, nullptr},
-      {"from the future", {response_with(CSeqLine::shifted(1))},
-       "RTSP future CSeq 2 while waiting for 1", nullptr},
+      {"from the future",
+       {response_with(CSeqLine::shifted(1))},
+       "RTSP future CSeq 2 while waiting for 1",
+       nullptr},
       {"missing", {response_with(CSeqLine::omitted())}, "RTSP response is missing CSeq", nullptr},
-      {"empty", {response_with(CSeqLine::literal(""))},
-       "invalid RTSP response CSeq: cannot parse integer from empty string", nullptr},
-      {"letter after the digits", {response_with(CSeqLine::literal("1a"))},
-       "invalid RTSP response CSeq: invalid digit found in string", nullptr},
-      {"beyond 32 bits", {response_with(CSeqLine::literal("4294967297"))},
-       "invalid RTSP response CSeq: number too large to fit in target type", nullptr},
+      {"empty",
+       {response_with(CSeqLine::literal(""))},
+       "invalid RTSP response CSeq: cannot parse integer from empty string",
+       nullptr},
+      {"letter after the digits",
+       {response_with(CSeqLine::literal("1a"))},
+       "invalid RTSP response CSeq: invalid digit found in string",
+       nullptr},
+      {"beyond 32 bits",
+       {response_with(CSeqLine::literal("4294967297"))},
+       "invalid RTSP response CSeq: number too large to fit in target type",
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,9 +147,9 @@ TEST_F(ExchangeTest, ASecondResponseInTheSameReadWaitsForTheNextExchange) {
     SCOPED_TRACE(c.name);
     connect();
     if (HasFatalFailure()) return;
-    receiver_->script("OPTIONS", "*",
-                      reply_of({response_with(CSeqLine::echo(), "first"),
-                                response_with(c.second, "extra")}));
+    receiver_->script(
+        "OPTIONS", "*",
+        reply_of({response_with(CSeqLine::echo(), "first"), response_with(c.second, "extra")}));
     receiver_->script("OPTIONS", "*", reply_of({response_with(CSeqLine::echo(), "second")}));
     auto first = options();
     ASSERT_TRUE(first) << first.error().describe();
@@ -157,8 +167,8 @@ TEST_F(ExchangeTest, ASecondResponseInTheSameReadWaitsForTheNextExchange) {
 
 TEST_F(ExchangeTest, TheDeadlineCountsFromTheRequestNotFromAStaleResponse) {
   // A stale response after 250 ms and the matching one 250 ms later: past a 400 ms timeout.
-  ScriptedReply reply = reply_of({response_with(CSeqLine::shifted(-1)),
-                                  response_with(CSeqLine::echo())});
+  ScriptedReply reply =
+      reply_of({response_with(CSeqLine::shifted(-1)), response_with(CSeqLine::echo())});
   reply.delay = 250ms;
   reply.write_pieces = {test_receiver::serialize_scripted_response(reply.responses[0], 1).size()};
   reply.piece_pause = 250ms;
@@ -189,9 +199,9 @@ TEST_F(ExchangeTest, AResponseSplitOverSeveralReadsIsReassembled) {
 TEST_F(ExchangeTest, RequestsCarryTheDefaultHeadersThenSessionThenTheCallersOwn) {
   connection_->set_session_id("ABCD; timeout=60");
   const std::vector<std::uint8_t> body = {'v', ':', ' ', '1'};
-  auto response = engine::rtsp_exchange(*connection_, "SET_PARAMETER", "rtsp://x/1",
-                                        {{"Content-Type", "text/parameters"}}, body,
-                                        CancelSource(&stop_));
+  auto response =
+      engine::rtsp_exchange(*connection_, "SET_PARAMETER", "rtsp://x/1",
+                            {{"Content-Type", "text/parameters"}}, body, CancelSource(&stop_));
   ASSERT_TRUE(response) << response.error().describe();
   auto bare = options();
   ASSERT_TRUE(bare);
@@ -199,10 +209,10 @@ TEST_F(ExchangeTest, RequestsCarryTheDefaultHeadersThenSessionThenTheCallersOwn)
   ASSERT_EQ(requests.size(), 2u);
   std::vector<std::string> names;
   for (const auto& header : requests[0].headers) names.push_back(header.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"CSeq", "Content-Length", "User-Agent",
-                                             "X-Apple-Client-Name", "X-Apple-Device-ID", "DACP-ID",
-                                             "Client-Instance", "Active-Remote", "Session",
-                                             "Content-Type"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"CSeq", "Content-Length", "User-Agent", "X-Apple-Client-Name",
+                                      "X-Apple-Device-ID", "DACP-ID", "Client-Instance",
+                                      "Active-Remote", "Session", "Content-Type"}));
   EXPECT_EQ(requests[0].header("Session"), "ABCD; timeout=60");
   EXPECT_EQ(requests[0].body, body);
   EXPECT_EQ(requests[1].header("Content-Length"), std::nullopt);
@@ -265,8 +275,7 @@ TEST_F(ExchangeTest, AResponseBeyondTheCapFailsTheReadPhase) {
     std::string raw;
   };
   const Case cases[] = {
-      {"announced body too large",
-       "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 1048577\r\n\r\n"},
+      {"announced body too large", "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 1048577\r\n\r\n"},
       {"head that never ends", "RTSP/1.0 200 OK\r\nX: " + std::string(1100000, 'a')},
   };
   for (const Case& c : cases) {
@@ -346,8 +355,8 @@ TEST_F(ExchangeTest, ARefusedConnectNamesTheAddress) {
   const auto address = receiver_->address();
   receiver_->stop();
   connection_.reset();
-  auto connection = engine::rtsp_connect_with_deadline(address, "02:00:00:00:00:01",
-                                                       CancelSource(&stop_));
+  auto connection =
+      engine::rtsp_connect_with_deadline(address, "02:00:00:00:00:01", CancelSource(&stop_));
   ASSERT_FALSE(connection);
   EXPECT_EQ(connection.error().contexts().front(), "connect RTSP TCP " + address.to_string());
   EXPECT_EQ(connection.error().os_code(), ECONNREFUSED);
@@ -421,7 +430,8 @@ TEST_F(ExchangeTest, EncryptedFramesThatCannotBeOpenedPoisonTheConnection) {
     receiver_->script("OPTIONS", "*", reply);
     auto response = options();
     ASSERT_FALSE(response);
-    EXPECT_EQ(response.error().describe(), std::string("read OPTIONS CSeq 4 response: ") + c.message);
+    EXPECT_EQ(response.error().describe(),
+              std::string("read OPTIONS CSeq 4 response: ") + c.message);
     EXPECT_TRUE(connection_->is_poisoned());
   }
 }
@@ -430,9 +440,9 @@ TEST_F(ExchangeTest, ALongEncryptedRequestTravelsInSeveralFrames) {
   pair();
   if (HasFatalFailure()) return;
   const std::vector<std::uint8_t> body(1500, 'p');
-  auto response = engine::rtsp_exchange(*connection_, "SET_PARAMETER", "rtsp://x/1",
-                                        {{"Content-Type", "text/parameters"}}, body,
-                                        CancelSource(&stop_));
+  auto response =
+      engine::rtsp_exchange(*connection_, "SET_PARAMETER", "rtsp://x/1",
+                            {{"Content-Type", "text/parameters"}}, body, CancelSource(&stop_));
   ASSERT_TRUE(response) << response.error().describe();
   EXPECT_EQ(connection_->control_cipher()->write_counter, 2u);
   const auto requests = receiver_->requests();
@@ -447,12 +457,12 @@ TEST_F(ExchangeTest, ALongEncryptedRequestTravelsInSeveralFrames) {
 TEST_F(ExchangeTest, OverlappedWorkRunsBetweenTheWriteAndTheRead) {
   std::atomic<bool> work_done{false};
   std::atomic<bool> answered_after_work{false};
-  receiver_->on("OPTIONS", "*", [&](const test_receiver::ReceivedRequest&,
-                                    test_receiver::ConnectionContext&) {
-    (void)wait_until([&] { return work_done.load(); }, 10s);
-    answered_after_work = work_done.load();
-    return reply_of({response_with(CSeqLine::echo())});
-  });
+  receiver_->on("OPTIONS", "*",
+                [&](const test_receiver::ReceivedRequest&, test_receiver::ConnectionContext&) {
+                  (void)wait_until([&] { return work_done.load(); }, 10s);
+                  answered_after_work = work_done.load();
+                  return reply_of({response_with(CSeqLine::echo())});
+                });
   int runs = 0;
   bool request_was_there = false;
   auto response =

@@ -119,7 +119,8 @@ ScriptedReply edited_pair_setup(const ReceivedRequest& request, ConnectionContex
   const auto request_state =
       items ? engine::require_tlv_item(*items, engine::tlv_type::kState, "State")
             : support::Result<std::span<const std::uint8_t>>(support::fail("not TLV8"));
-  const bool edit_this = request_state && request_state->size() == 1 && (*request_state)[0] == state;
+  const bool edit_this =
+      request_state && request_state->size() == 1 && (*request_state)[0] == state;
   if (edit_this) edit(step.body);
   ScriptedResponse response;
   response.body = step.body;
@@ -172,11 +173,12 @@ TEST_F(PairingTest, FailuresAreReportedAsPairingFailuresWithTheirMessage) {
        "truncated TLV8 value at byte 2: expected 5 bytes"},
       {"M4 proof altered",
        [](TestReceiver& r) {
-         r.on("POST", "/pair-setup", [](const ReceivedRequest& request, ConnectionContext& context) {
-           return edited_pair_setup(request, context, 3, [](std::vector<std::uint8_t>& body) {
-             body[2] ^= 0x80;  // first proof byte after the 04 40 header
-           });
-         });
+         r.on("POST", "/pair-setup",
+              [](const ReceivedRequest& request, ConnectionContext& context) {
+                return edited_pair_setup(request, context, 3, [](std::vector<std::uint8_t>& body) {
+                  body[2] ^= 0x80;  // first proof byte after the 04 40 header
+                });
+              });
        },
        "SRP server proof mismatch"},
   };
@@ -217,10 +219,11 @@ TEST_F(PairingTest, StopWhileWaitingForM4EndsTheExchangeQuicklyAsCancelled) {
 }
 
 TEST_F(PairingTest, StopWhileM2IsOnItsWaySendsNoM3) {
-  receiver_->on("POST", "/pair-setup", [&](const ReceivedRequest& request, ConnectionContext& context) {
-    stop_.store(true);  // the stop arrives while M2 is on its way
-    return edited_pair_setup(request, context, 0, [](auto&) {});
-  });
+  receiver_->on("POST", "/pair-setup",
+                [&](const ReceivedRequest& request, ConnectionContext& context) {
+                  stop_.store(true);  // the stop arrives while M2 is on its way
+                  return edited_pair_setup(request, context, 0, [](auto&) {});
+                });
   get_info();
   auto key = engine::pair_setup_transient(*connection_, CancelSource(&stop_));
   ASSERT_FALSE(key);

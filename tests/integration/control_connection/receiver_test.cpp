@@ -141,8 +141,9 @@ TEST(TestReceiverRoutes, ScriptedRoutesWinForTheirUsesThenTheBuiltInOnesAnswer) 
     const char* method;
     const char* uri;
     std::uint16_t status;
-  } expected[] = {{"OPTIONS", "*", 404},      {"OPTIONS", "*", 404},     {"OPTIONS", "*", 200},
-                  {"SETUP", "rtsp://a/b", 453}, {"SETUP", "rtsp://a/b", 400}, {"GET", "/info", 200},
+  } expected[] = {{"OPTIONS", "*", 404},          {"OPTIONS", "*", 404},
+                  {"OPTIONS", "*", 200},          {"SETUP", "rtsp://a/b", 453},
+                  {"SETUP", "rtsp://a/b", 400},   {"GET", "/info", 200},
                   {"ANNOUNCE", "rtsp://a/b", 501}};
   for (const auto& step : expected) {
     SCOPED_TRACE(std::string(step.method) + " " + std::to_string(step.status));

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -34,8 +34,7 @@ struct ExchangeCase {
 
 void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }
 
-class ExchangeLineTest : public SessionFixture,
-                         public ::testing::WithParamInterface<ExchangeCase> {
+class ExchangeLineTest : public SessionFixture, public ::testing::WithParamInterface<ExchangeCase> {
  protected:
   void SetUp() override {
     SessionFixture::SetUp();
@@ -61,9 +60,8 @@ TEST_P(ExchangeLineTest, WritesItsLineWithTheLockFree) {
   std::vector<std::string> written_under_lock;
   // Another thread tries the lock while each line is being written: the writer must not hold it.
   support::set_stderr_observer_for_testing([&](std::string_view line) {
-    const bool free = std::async(std::launch::async, [&] {
-                        return connection->try_lock().has_value();
-                      }).get();
+    const bool free =
+        std::async(std::launch::async, [&] { return connection->try_lock().has_value(); }).get();
     std::lock_guard<std::mutex> lock(mutex);
     if (!free) written_under_lock.emplace_back(line);
     if (line.starts_with("warning[rtsp_stale]: ")) ++stale_lines;
@@ -100,7 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
                      [](RtspSession& session, const std::shared_ptr<SessionShared>&) {
                        ASSERT_TRUE(send_volume_update(session, 0.25F));
                      },
-                     {"SET_PARAMETER"}, 800, support::kMaxDeferredStderrLines - 1},
+                     {"SET_PARAMETER"},
+                     800,
+                     support::kMaxDeferredStderrLines - 1},
         ExchangeCase{"FlushAndTeardown",
                      [](RtspSession& session, const std::shared_ptr<SessionShared>&) {
                        const auto teardown = flush_and_teardown(session, Clock::now() + 10s);

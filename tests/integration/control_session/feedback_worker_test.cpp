@@ -51,8 +51,8 @@ class FeedbackWorkerTest : public SessionFixture {
     auto book = shared->mailbox->warnings.lock();
     for (std::size_t i = 0; i < book->pending_count; ++i) {
       const auto& pending = book->pending[i];
-      if (pending.key == WarningKey{WarningCode::optional_request_rejected,
-                                    SessionStage::feedback}) {
+      if (pending.key ==
+          WarningKey{WarningCode::optional_request_rejected, SessionStage::feedback}) {
         return pending.occurrences;
       }
     }

@@ -36,8 +36,8 @@ void expect_lines(const std::vector<std::string>& lines, const std::vector<std::
   for (std::size_t i = 0; i < std::max(lines.size(), patterns.size()); ++i) {
     const std::string line = i < lines.size() ? lines[i] : "<missing>";
     const std::string pattern = i < patterns.size() ? patterns[i] : "<none expected>";
-    EXPECT_TRUE(std::regex_match(line, std::regex(pattern))) << "line " << i << ": " << line
-                                                             << "\n  pattern: " << pattern;
+    EXPECT_TRUE(std::regex_match(line, std::regex(pattern)))
+        << "line " << i << ": " << line << "\n  pattern: " << pattern;
   }
 }
 
@@ -129,10 +129,10 @@ TEST_F(StartSequenceTest, AWholeStartSendsEveryRequestInOrderAndReturnsAnActiveR
       record_headers.emplace_back(header.name, header.value);
     }
   }
-  EXPECT_EQ(record_headers, (std::vector<std::pair<std::string, std::string>>{
-                                {"X-Apple-ProtocolVersion", "1"},
-                                {"Range", "npt=0-"},
-                                {"RTP-Info", "seq=0;rtptime=0"}}));
+  EXPECT_EQ(
+      record_headers,
+      (std::vector<std::pair<std::string, std::string>>{
+          {"X-Apple-ProtocolVersion", "1"}, {"Range", "npt=0-"}, {"RTP-Info", "seq=0;rtptime=0"}}));
   EXPECT_TRUE(all[6].body.empty());
 
   // The progress lines.
@@ -235,11 +235,10 @@ INSTANTIATE_TEST_SUITE_P(
                       [](test_receiver::ReceiverOptions& o) { o.session.session_header.reset(); },
                       nullptr,
                       "warning[setup1]: missing Session header, using compatibility value 1"},
-        TolerableCase{"EventPortClosed",
-                      [](test_receiver::ReceiverOptions& o) {
-                        o.session.event_port = closed_tcp_port();
-                      },
-                      nullptr, "warning[events]: connection failed"}),
+        TolerableCase{
+            "EventPortClosed",
+            [](test_receiver::ReceiverOptions& o) { o.session.event_port = closed_tcp_port(); },
+            nullptr, "warning[events]: connection failed"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(StartSequenceTest, WithoutASessionHeaderTheLaterRequestsCarrySessionOne) {
@@ -331,39 +330,60 @@ std::vector<std::uint8_t> empty_dictionary() {
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, FailedStartTest,
     ::testing::Values(
-        FailureCase{"InfoRejected",
-                    [](auto& r) { r.script("GET", "/info", ScriptedReply::status(404, "Not Found")); },
-                    StartupErrorKind::ConnectOrInfo, "GET /info returned RTSP 404 Not Found",
-                    {kNoWorker, kCompleted, kNA, kNA}, 0, {"GET"}},
+        FailureCase{
+            "InfoRejected",
+            [](auto& r) { r.script("GET", "/info", ScriptedReply::status(404, "Not Found")); },
+            StartupErrorKind::ConnectOrInfo,
+            "GET /info returned RTSP 404 Not Found",
+            {kNoWorker, kCompleted, kNA, kNA},
+            0,
+            {"GET"}},
         FailureCase{"InfoConnectionClosed",
                     [](auto& r) { r.script("GET", "/info", ScriptedReply::close_connection()); },
-                    StartupErrorKind::ConnectOrInfo, "read GET CSeq 1 response",
-                    {kNoWorker, kForced, kNA, kNA}, 0, {"GET"}},
+                    StartupErrorKind::ConnectOrInfo,
+                    "read GET CSeq 1 response",
+                    {kNoWorker, kForced, kNA, kNA},
+                    0,
+                    {"GET"}},
         FailureCase{"PairingM1Rejected",
                     [](auto& r) {
                       r.script("POST", "/pair-setup", ScriptedReply::status(401, "Unauthorized"));
                     },
-                    StartupErrorKind::Pairing, "pair-setup M1 returned RTSP 401 Unauthorized",
-                    {kNoWorker, kCompleted, kNA, kNA}, 0, {"GET", "POST"}},
+                    StartupErrorKind::Pairing,
+                    "pair-setup M1 returned RTSP 401 Unauthorized",
+                    {kNoWorker, kCompleted, kNA, kNA},
+                    0,
+                    {"GET", "POST"}},
         FailureCase{"OptionsTransport",
                     [](auto& r) { r.script("OPTIONS", "*", ScriptedReply::close_connection()); },
-                    StartupErrorKind::Pairing, "encrypted OPTIONS transport",
-                    {kNoWorker, kForced, kNA, kNA}, 0, kUpToOptions},
+                    StartupErrorKind::Pairing,
+                    "encrypted OPTIONS transport",
+                    {kNoWorker, kForced, kNA, kNA},
+                    0,
+                    kUpToOptions},
         FailureCase{"Setup1Rejected",
                     [](auto& r) {
                       r.script("SETUP", "", ScriptedReply::status(500, "Internal Server Error"));
                     },
                     StartupErrorKind::SetupPhase1,
                     "SETUP phase 1 returned RTSP 500 Internal Server Error",
-                    {kCompleted, kCompleted, kNA, kNA}, 0, then(kUpToOptions, {"SETUP"})},
+                    {kCompleted, kCompleted, kNA, kNA},
+                    0,
+                    then(kUpToOptions, {"SETUP"})},
         FailureCase{"Setup1Transport",
                     [](auto& r) { r.script("SETUP", "", ScriptedReply::close_connection()); },
-                    StartupErrorKind::SetupPhase1, "SETUP phase 1 transport",
-                    {kCompleted, kForced, kNA, kNA}, 0, then(kUpToOptions, {"SETUP"})},
+                    StartupErrorKind::SetupPhase1,
+                    "SETUP phase 1 transport",
+                    {kCompleted, kForced, kNA, kNA},
+                    0,
+                    then(kUpToOptions, {"SETUP"})},
         FailureCase{"Setup1AnswerWithoutEventPort",
                     [](auto& r) { r.script("SETUP", "", with_body(empty_dictionary())); },
-                    StartupErrorKind::SetupPhase1, "plist missing eventPort",
-                    {kCompleted, kCompleted, kNA, kNA}, 0, then(kUpToOptions, {"SETUP"})},
+                    StartupErrorKind::SetupPhase1,
+                    "plist missing eventPort",
+                    {kCompleted, kCompleted, kNA, kNA},
+                    0,
+                    then(kUpToOptions, {"SETUP"})},
         FailureCase{"Setup2Rejected",
                     [](auto& r) {
                       r.script("SETUP", "", ScriptedReply::status(453, "Not Enough Bandwidth"), 1,
@@ -371,11 +391,16 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     StartupErrorKind::SetupPhase2,
                     "SETUP phase 2 returned RTSP 453 Not Enough Bandwidth",
-                    {kCompleted, kCompleted, kNA, kNA}, 0, then(kUpToOptions, {"SETUP", "SETUP"})},
+                    {kCompleted, kCompleted, kNA, kNA},
+                    0,
+                    then(kUpToOptions, {"SETUP", "SETUP"})},
         FailureCase{"Setup2AnswerWithoutStreams",
                     [](auto& r) { r.script("SETUP", "", with_body(empty_dictionary()), 1, 1); },
-                    StartupErrorKind::SetupPhase2, "SETUP phase 2 response has no streams array",
-                    {kCompleted, kCompleted, kNA, kNA}, 0, then(kUpToOptions, {"SETUP", "SETUP"})},
+                    StartupErrorKind::SetupPhase2,
+                    "SETUP phase 2 response has no streams array",
+                    {kCompleted, kCompleted, kNA, kNA},
+                    0,
+                    then(kUpToOptions, {"SETUP", "SETUP"})},
         FailureCase{"RecordRejected",
                     [](auto& r) {
                       r.script("RECORD", "", ScriptedReply::status(453, "Not Enough Bandwidth"));
@@ -383,13 +408,16 @@ INSTANTIATE_TEST_SUITE_P(
                     StartupErrorKind::RecordRejected,
                     "RECORD returned RTSP 453 Not Enough Bandwidth",
                     {kCompleted, kCompleted, RequestOutcome::succeeded, RequestOutcome::succeeded},
-                    0, then(kUpToOptions, {"SETUP", "SETUP", "RECORD", "FLUSH", "TEARDOWN"})},
+                    0,
+                    then(kUpToOptions, {"SETUP", "SETUP", "RECORD", "FLUSH", "TEARDOWN"})},
         FailureCase{"RecordTransport",
                     [](auto& r) { r.script("RECORD", "", ScriptedReply::close_connection()); },
-                    StartupErrorKind::RecordTransport, "RECORD transport",
+                    StartupErrorKind::RecordTransport,
+                    "RECORD transport",
                     {CleanupOutcome::forced, kForced, RequestOutcome::skippedControlPoisoned,
                      RequestOutcome::skippedControlPoisoned},
-                    1, then(kUpToOptions, {"SETUP", "SETUP", "RECORD"})}),
+                    1,
+                    then(kUpToOptions, {"SETUP", "SETUP", "RECORD"})}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(StartSequenceTest, ARefusedConnectionFailsBeforeAnythingIsHeld) {
@@ -405,16 +433,19 @@ TEST_F(StartSequenceTest, ARefusedConnectionFailsBeforeAnythingIsHeld) {
 
 TEST_F(StartSequenceTest, AFailedSetupPhase1TransportWritesTheTimingHint) {
   // The receiver asks for the time once, as a real one does after SETUP, then hangs up.
-  receiver->on("SETUP", "", [](const ReceivedRequest& request, ConnectionContext& context) {
-    std::vector<std::uint8_t> timing_request(32, 0);
-    timing_request[1] = 0xD2;
-    const auto port = test_receiver::announced_sender_port(request).value_or(0);
-    const auto before = context.endpoints.datagram_count(UdpEndpoint::timing);
-    (void)context.endpoints.send_from(UdpEndpoint::timing, timing_request,
-                                      platform::SocketAddress::loopback_v4(port));
-    (void)context.endpoints.wait_for_datagrams(UdpEndpoint::timing, before + 1, 2s);
-    return ScriptedReply::close_connection();
-  }, 1);
+  receiver->on(
+      "SETUP", "",
+      [](const ReceivedRequest& request, ConnectionContext& context) {
+        std::vector<std::uint8_t> timing_request(32, 0);
+        timing_request[1] = 0xD2;
+        const auto port = test_receiver::announced_sender_port(request).value_or(0);
+        const auto before = context.endpoints.datagram_count(UdpEndpoint::timing);
+        (void)context.endpoints.send_from(UdpEndpoint::timing, timing_request,
+                                          platform::SocketAddress::loopback_v4(port));
+        (void)context.endpoints.wait_for_datagrams(UdpEndpoint::timing, before + 1, 2s);
+        return ScriptedReply::close_connection();
+      },
+      1);
   test_support::CapturedStderr captured;
   auto started = start();
   const std::string text = captured.finish();
@@ -479,8 +510,7 @@ TEST_P(StopDuringStartTest, EndsCancelledWithinAboutOneSlice) {
   stopper.join();
   ASSERT_TRUE(stopped_at.has_value());
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled)
-      << started.error().error.describe();
+  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled) << started.error().error.describe();
   EXPECT_LT(ended_at - *stopped_at, 1s);  // a slice is 100 ms; the responder stop adds little
   expect_evidence(evidence(), c.evidence, c.forced_stages > 0);
   EXPECT_EQ(forced_stages(), c.forced_stages);
@@ -489,15 +519,18 @@ TEST_P(StopDuringStartTest, EndsCancelledWithinAboutOneSlice) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtEveryWait, StopDuringStartTest,
-    ::testing::Values(
-        StopCase{"DuringInfo", "GET", 0, 1, {kNoWorker, kForced, kNA, kNA}, 0},
-        StopCase{"DuringPairingM3", "POST", 1, 3, {kNoWorker, kForced, kNA, kNA}, 0},
-        StopCase{"DuringSetup1", "SETUP", 0, 5, {kCompleted, kForced, kNA, kNA}, 0},
-        StopCase{"DuringSetup2", "SETUP", 1, 6, {kCompleted, kForced, kNA, kNA}, 0},
-        StopCase{"DuringRecord", "RECORD", 0, 7,
-                 {CleanupOutcome::forced, kForced, RequestOutcome::skippedControlPoisoned,
-                  RequestOutcome::skippedControlPoisoned},
-                 1}),
+    ::testing::Values(StopCase{"DuringInfo", "GET", 0, 1, {kNoWorker, kForced, kNA, kNA}, 0},
+                      StopCase{"DuringPairingM3", "POST", 1, 3, {kNoWorker, kForced, kNA, kNA}, 0},
+                      StopCase{"DuringSetup1", "SETUP", 0, 5, {kCompleted, kForced, kNA, kNA}, 0},
+                      StopCase{"DuringSetup2", "SETUP", 1, 6, {kCompleted, kForced, kNA, kNA}, 0},
+                      StopCase{
+                          "DuringRecord",
+                          "RECORD",
+                          0,
+                          7,
+                          {CleanupOutcome::forced, kForced, RequestOutcome::skippedControlPoisoned,
+                           RequestOutcome::skippedControlPoisoned},
+                          1}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A stop requested right after a step of the start: the stop check that follows ends the start
@@ -524,8 +557,7 @@ TEST_P(StopAtStartPoint, EndsCancelledThere) {
   auto started = start();
   observe_start_points_for_testing({});
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled)
-      << started.error().error.describe();
+  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled) << started.error().error.describe();
   EXPECT_EQ(evidence(), c.evidence);
   EXPECT_EQ(forced_stages(), 0u);
   EXPECT_TRUE(deadline_armed());
@@ -535,24 +567,32 @@ TEST_P(StopAtStartPoint, EndsCancelledThere) {
 const std::vector<std::string> kToSetup1 = {"GET", "POST", "POST", "OPTIONS", "SETUP"};
 const std::vector<std::string> kToSetup2 = {"GET", "POST", "POST", "OPTIONS", "SETUP", "SETUP"};
 
-INSTANTIATE_TEST_SUITE_P(
-    Points, StopAtStartPoint,
-    ::testing::Values(
-        StopPointCase{"OptionsAnswered", StartPoint::options_answered,
-                      {kNoWorker, kCompleted, kNA, kNA}, kUpToOptions},
-        StopPointCase{"TimingStarted", StartPoint::timing_started,
-                      {kCompleted, kCompleted, kNA, kNA}, kUpToOptions},
-        StopPointCase{"ControlSocketBound", StartPoint::control_socket_bound,
-                      {kCompleted, kCompleted, kNA, kNA}, kToSetup1},
-        StopPointCase{"Setup2Answered", StartPoint::setup2_answered,
-                      {kCompleted, kCompleted, kNA, kNA}, kToSetup2},
-        // The record exists by then: it gets FLUSH and TEARDOWN.
-        StopPointCase{"RecordAnswered", StartPoint::record_answered,
-                      {kCompleted, kCompleted, RequestOutcome::succeeded,
-                       RequestOutcome::succeeded},
-                      {"GET", "POST", "POST", "OPTIONS", "SETUP", "SETUP", "RECORD", "FLUSH",
-                       "TEARDOWN"}}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Points, StopAtStartPoint,
+                         ::testing::Values(StopPointCase{"OptionsAnswered",
+                                                         StartPoint::options_answered,
+                                                         {kNoWorker, kCompleted, kNA, kNA},
+                                                         kUpToOptions},
+                                           StopPointCase{"TimingStarted",
+                                                         StartPoint::timing_started,
+                                                         {kCompleted, kCompleted, kNA, kNA},
+                                                         kUpToOptions},
+                                           StopPointCase{"ControlSocketBound",
+                                                         StartPoint::control_socket_bound,
+                                                         {kCompleted, kCompleted, kNA, kNA},
+                                                         kToSetup1},
+                                           StopPointCase{"Setup2Answered",
+                                                         StartPoint::setup2_answered,
+                                                         {kCompleted, kCompleted, kNA, kNA},
+                                                         kToSetup2},
+                                           // The record exists by then: it gets FLUSH and TEARDOWN.
+                                           StopPointCase{
+                                               "RecordAnswered",
+                                               StartPoint::record_answered,
+                                               {kCompleted, kCompleted, RequestOutcome::succeeded,
+                                                RequestOutcome::succeeded},
+                                               {"GET", "POST", "POST", "OPTIONS", "SETUP", "SETUP",
+                                                "RECORD", "FLUSH", "TEARDOWN"}}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A listener whose backlog is full and that never accepts: a connect to it waits.
 class StalledListener {
@@ -570,7 +610,8 @@ class StalledListener {
     port_ = ntohs(address.sin_port);
     // Fill the backlog; the connects that do not complete at once stay pending.
     for (int i = 0; i < 4; ++i) {
-      auto filler = platform::TcpStream::connect(platform::SocketAddress::loopback_v4(port_), 200ms);
+      auto filler =
+          platform::TcpStream::connect(platform::SocketAddress::loopback_v4(port_), 200ms);
       if (filler) fillers_.push_back(std::move(*filler));
     }
   }

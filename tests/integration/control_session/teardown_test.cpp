@@ -29,8 +29,8 @@ class StartedSessionTest : public SessionFixture {
   void poison_by_failed_exchange() {
     receiver->script("GET_PARAMETER", "", ScriptedReply::close_connection());
     auto connection = record->connection->lock();
-    ASSERT_FALSE(rtsp_exchange(*connection, "GET_PARAMETER", record->url, {}, {},
-                               CancelSource::none()));
+    ASSERT_FALSE(
+        rtsp_exchange(*connection, "GET_PARAMETER", record->url, {}, {}, CancelSource::none()));
     ASSERT_TRUE(connection->is_poisoned());
   }
 };
@@ -76,20 +76,21 @@ TEST_P(ControlRequestStatusTest, OnlyStatus200Succeeds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, ControlRequestStatusTest,
-    ::testing::Values(
-        RequestCase{"InitialFlush", "FLUSH",
-                    [](RtspSession& s, SessionShared& sh) {
-                      return send_initial_flush(s, sh.stop_requested);
-                    },
-                    "FLUSH returned RTSP 204 No Content"},
-        RequestCase{"InitialVolume", "SET_PARAMETER",
-                    [](RtspSession& s, SessionShared& sh) {
-                      return send_initial_volume(s, 0.2F, sh.stop_requested);
-                    },
-                    "SET_PARAMETER volume returned RTSP 204 No Content"},
-        RequestCase{"VolumeUpdate", "SET_PARAMETER",
-                    [](RtspSession& s, SessionShared&) { return send_volume_update(s, 0.2F); },
-                    "SET_PARAMETER volume returned RTSP 204 No Content"}),
+    ::testing::Values(RequestCase{"InitialFlush", "FLUSH",
+                                  [](RtspSession& s, SessionShared& sh) {
+                                    return send_initial_flush(s, sh.stop_requested);
+                                  },
+                                  "FLUSH returned RTSP 204 No Content"},
+                      RequestCase{"InitialVolume", "SET_PARAMETER",
+                                  [](RtspSession& s, SessionShared& sh) {
+                                    return send_initial_volume(s, 0.2F, sh.stop_requested);
+                                  },
+                                  "SET_PARAMETER volume returned RTSP 204 No Content"},
+                      RequestCase{"VolumeUpdate", "SET_PARAMETER",
+                                  [](RtspSession& s, SessionShared&) {
+                                    return send_volume_update(s, 0.2F);
+                                  },
+                                  "SET_PARAMETER volume returned RTSP 204 No Content"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(StartedSessionTest, TheInitialFlushGivesUpSoonAfterAStop) {
@@ -122,7 +123,8 @@ TEST_F(StartedSessionTest, AVolumeUpdateIsNotCancelledByTheStopRequest) {
 
 TEST_F(StartedSessionTest, ARequestOnAPoisonedLockEndsTheCallingThread) {
   ASSERT_NO_FATAL_FAILURE(poison_connection());
-  auto caller = platform::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
+  auto caller =
+      platform::spawn_named("volume", [this] { (void)send_volume_update(*record, 1.0F); });
   ASSERT_TRUE(caller);
   auto joined = caller->join();
   ASSERT_FALSE(joined);
@@ -170,29 +172,48 @@ TEST_P(TeardownTest, JudgesEachRequestOnItsOwn) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, TeardownTest,
     ::testing::Values(
-        TeardownCase{"BothSucceed", nullptr, R::succeeded, R::succeeded,
-                     CleanupOutcome::completed, {"FLUSH", "TEARDOWN"}},
+        TeardownCase{"BothSucceed",
+                     nullptr,
+                     R::succeeded,
+                     R::succeeded,
+                     CleanupOutcome::completed,
+                     {"FLUSH", "TEARDOWN"}},
         TeardownCase{"Any2xxSucceeds",
                      [](auto& r) {
                        r.script("FLUSH", "", ScriptedReply::status(204, "No Content"));
                        r.script("TEARDOWN", "", ScriptedReply::status(202, "Accepted"));
                      },
-                     R::succeeded, R::succeeded, CleanupOutcome::completed, {"FLUSH", "TEARDOWN"}},
-        TeardownCase{"FlushRejectedStillTearsDown",
-                     [](auto& r) { r.script("FLUSH", "", ScriptedReply::status(400, "Bad Request")); },
-                     R::rejected, R::succeeded, CleanupOutcome::completed, {"FLUSH", "TEARDOWN"}},
+                     R::succeeded,
+                     R::succeeded,
+                     CleanupOutcome::completed,
+                     {"FLUSH", "TEARDOWN"}},
+        TeardownCase{
+            "FlushRejectedStillTearsDown",
+            [](auto& r) { r.script("FLUSH", "", ScriptedReply::status(400, "Bad Request")); },
+            R::rejected,
+            R::succeeded,
+            CleanupOutcome::completed,
+            {"FLUSH", "TEARDOWN"}},
         TeardownCase{"TeardownRejected",
                      [](auto& r) {
-                       r.script("TEARDOWN", "", ScriptedReply::status(500, "Internal Server Error"));
+                       r.script("TEARDOWN", "",
+                                ScriptedReply::status(500, "Internal Server Error"));
                      },
-                     R::succeeded, R::rejected, CleanupOutcome::completed, {"FLUSH", "TEARDOWN"}},
+                     R::succeeded,
+                     R::rejected,
+                     CleanupOutcome::completed,
+                     {"FLUSH", "TEARDOWN"}},
         TeardownCase{"FlushTransportPoisonsTheTeardown",
                      [](auto& r) { r.script("FLUSH", "", ScriptedReply::close_connection()); },
-                     R::transportFailed, R::skippedControlPoisoned, CleanupOutcome::forced,
+                     R::transportFailed,
+                     R::skippedControlPoisoned,
+                     CleanupOutcome::forced,
                      {"FLUSH"}},
         TeardownCase{"TeardownTransport",
                      [](auto& r) { r.script("TEARDOWN", "", ScriptedReply::close_connection()); },
-                     R::succeeded, R::transportFailed, CleanupOutcome::forced,
+                     R::succeeded,
+                     R::transportFailed,
+                     CleanupOutcome::forced,
                      {"FLUSH", "TEARDOWN"}}),
     [](const auto& p) { return std::string(p.param.name); });
 

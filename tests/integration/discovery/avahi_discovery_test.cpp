@@ -28,9 +28,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
-constexpr auto kLegacyTtl = 10s;     // what the responder gives every record it answers with
-constexpr auto kLongestGrace = 5s;   // of the renewal schedule
-constexpr auto kBusyMachine = 15s;   // room for a loaded machine on top of every bound
+constexpr auto kLegacyTtl = 10s;    // what the responder gives every record it answers with
+constexpr auto kLongestGrace = 5s;  // of the renewal schedule
+constexpr auto kBusyMachine = 15s;  // room for a loaded machine on top of every bound
 const AvahiHosts kHosts = {{"kitchen-pod.local", "198.18.0.7"}};
 
 std::string identity_of(const std::string& device_id) {
@@ -77,9 +77,12 @@ AvahiReceiver realistic_receiver(const std::string& name, const std::string& dev
                           "vv=2",
                           "rsf=0x0",
                           "vn=65537"};
-  receiver.raop_txt = {"cn=0,1,2,3", "da=true",         "et=0,3,5",  "ft=0x4A7FDFD5,0xBC157FDE",
-                       "md=0,1,2",   "am=AudioAccessory5,1", "pk=" + key, "sf=0x18644",
-                       "tp=UDP",     "vn=65537",         "vs=770.8.1", "ov=18.2"};
+  receiver.raop_txt = {"cn=0,1,2,3", "da=true",
+                       "et=0,3,5",   "ft=0x4A7FDFD5,0xBC157FDE",
+                       "md=0,1,2",   "am=AudioAccessory5,1",
+                       "pk=" + key,  "sf=0x18644",
+                       "tp=UDP",     "vn=65537",
+                       "vs=770.8.1", "ov=18.2"};
   return receiver;
 }
 
@@ -197,15 +200,16 @@ TEST_P(AvahiChanges, AreAnnouncedWithoutAnExpiry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AvahiChanges,
-    ::testing::Values(
-        ChangeCase{"txt_value",
-                   [](AvahiReceiver& r, AvahiHosts&) { r.airplay_txt[2] = "features=0x445F8A01"; },
-                   device_json(AvahiReceiver(), "198.18.0.7", "0x445f8a01")},
-        ChangeCase{"address",
-                   [](AvahiReceiver&, AvahiHosts& hosts) {
-                     hosts["kitchen-pod.local"] = "198.18.0.8";
-                   },
-                   device_json(AvahiReceiver(), "198.18.0.8", "0x445f8a00")}),
+    ::testing::Values(ChangeCase{"txt_value",
+                                 [](AvahiReceiver& r, AvahiHosts&) {
+                                   r.airplay_txt[2] = "features=0x445F8A01";
+                                 },
+                                 device_json(AvahiReceiver(), "198.18.0.7", "0x445f8a01")},
+                      ChangeCase{"address",
+                                 [](AvahiReceiver&, AvahiHosts& hosts) {
+                                   hosts["kitchen-pod.local"] = "198.18.0.8";
+                                 },
+                                 device_json(AvahiReceiver(), "198.18.0.8", "0x445f8a00")}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(AvahiDiscovery, LargeTxtBesideTheRaopServiceIsFoundByAShortScan) {
@@ -244,12 +248,12 @@ TEST_F(AvahiDiscovery, WithdrawnReceiverExpiresWithinItsTtlAndTheGrace) {
       *process, [](const json& e) { return e["event"] == "deviceExpired"; },
       kLegacyTtl + kLongestGrace + kBusyMachine);
   ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.back(), (json{{"version", 1},
-                                 {"type", "event"},
-                                 {"event", "deviceExpired"},
-                                 {"payload",
-                                  {{"id", device_json(kitchen, "", nullptr)["id"]},
-                                   {"reason", "renewalMiss"}}}}));
+  EXPECT_EQ(events.back(),
+            (json{{"version", 1},
+                  {"type", "event"},
+                  {"event", "deviceExpired"},
+                  {"payload",
+                   {{"id", device_json(kitchen, "", nullptr)["id"]}, {"reason", "renewalMiss"}}}}));
   // The receiver was last heard before it was withdrawn, so it is given up on within its TTL and
   // the grace after that (and a busy machine's delay).
   EXPECT_LT(Clock::now() - withdrawn, kLegacyTtl + kLongestGrace + kBusyMachine);

@@ -128,9 +128,9 @@ TEST_F(NetnsDiscovery, GoodbyeExpiresTheReceiverAuthoritatively) {
 
   responder->set_mode(Mode::goodbye);
   ASSERT_TRUE(process->write_line(scan_command("s2", 1500)));
-  EXPECT_EQ(lines_through_response(*process, "s2"),
-            (std::vector<std::string>{expired_line("authoritativeRemoval"),
-                                      scan_response("s2", false)}));
+  EXPECT_EQ(
+      lines_through_response(*process, "s2"),
+      (std::vector<std::string>{expired_line("authoritativeRemoval"), scan_response("s2", false)}));
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 

@@ -167,8 +167,9 @@ TEST_F(FileSession, AStopWhilePlayingEndsItPromptlyAndVolumeChangesReachTheRecei
   const auto volumes = receiver->requests_with("SET_PARAMETER");
   ASSERT_EQ(volumes.size(), 2U);
   EXPECT_EQ(body_text(volumes[1]), "volume: -12.04\r\n");
-  EXPECT_EQ(methods_after_record(), (std::vector<std::string>{"FLUSH", "SET_PARAMETER",
-                                                              "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
+  EXPECT_EQ(
+      methods_after_record(),
+      (std::vector<std::string>{"FLUSH", "SET_PARAMETER", "SET_PARAMETER", "FLUSH", "TEARDOWN"}));
 
   // What was queued before the stop still went out, in order, and the rest of the file did not.
   const std::uint64_t sent = record.report.metrics.packetsSent;
@@ -245,12 +246,12 @@ TEST_F(FileSession, TheReceiversAccountHoldsExactlyTheFile) {
   EXPECT_EQ(account.samples, test_receiver::padded_to_packets(signal));
 
   const auto lines = test_receiver::describe_audio_account(account, signal);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "account packets_received=31", "account sequence_gaps=0",
-                       "account decrypt_failures=0",
-                       "account retransmissions_answered=0 of 0 requested",
-                       "account volume_db=-6.02",
-                       "account audio=matches frames=10912 expected_frames=10912"}));
+  EXPECT_EQ(
+      lines,
+      (std::vector<std::string>{
+          "account packets_received=31", "account sequence_gaps=0", "account decrypt_failures=0",
+          "account retransmissions_answered=0 of 0 requested", "account volume_db=-6.02",
+          "account audio=matches frames=10912 expected_frames=10912"}));
   std::vector<std::int16_t> changed = signal;
   changed[2 * 1000 + 1] += 1;
   EXPECT_EQ(test_receiver::describe_audio_account(account, changed).back(),

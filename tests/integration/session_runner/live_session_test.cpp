@@ -49,7 +49,8 @@ TEST_F(LiveSession, PlaysWhatTheDevicePlaysAndDrainsWhenStopped) {
   constexpr std::size_t kBuffers = 30;
   const std::vector<std::int16_t> signal = test_signal(kBuffers * 1024);
   for (std::size_t i = 0; i < kBuffers; ++i) {
-    ASSERT_TRUE(host->stream->deliver(std::span<const std::int16_t>(signal).subspan(i * 2048, 2048)));
+    ASSERT_TRUE(
+        host->stream->deliver(std::span<const std::int16_t>(signal).subspan(i * 2048, 2048)));
     std::this_thread::sleep_for(15ms);
   }
   const SessionOutcome outcome = stop();
@@ -85,8 +86,7 @@ TEST_F(LiveSession, PlaysWhatTheDevicePlaysAndDrainsWhenStopped) {
 
   // At the receiver: silence first, then the device's audio in order, every silent packet
   // counted as an underrun.
-  ASSERT_TRUE(
-      receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, metrics.packetsSent, 2s));
+  ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, metrics.packetsSent, 2s));
   const auto packets = audio_packets();
   ASSERT_EQ(packets.size(), metrics.packetsSent);
   std::vector<std::int16_t> audio;
@@ -112,12 +112,12 @@ TEST_F(LiveSession, ACaptureThatCannotStartFailsTheSessionBeforeItPlays) {
   script.has_device = false;
   auto host = std::make_shared<FakeAudioHost>(script);
   test_support::CapturedStderr captured;
-  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::default_output()),
-                                std::make_unique<FakeAudioRunner>(host)));
+  ASSERT_NO_FATAL_FAILURE(
+      start(config_for(AudioSource::default_output()), std::make_unique<FakeAudioRunner>(host)));
   const SessionTerminalRecord record = terminal();
   const std::string stderr_text = captured.finish();
-  EXPECT_EQ(record.error, (SessionError{SessionErrorKind::capture_failed, SessionStage::capture,
-                                        true}));
+  EXPECT_EQ(record.error,
+            (SessionError{SessionErrorKind::capture_failed, SessionStage::capture, true}));
   EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
                                    {SessionState::failed, TransitionReason::failure},
                                    {SessionState::stopping, TransitionReason::failure},
@@ -132,22 +132,21 @@ TEST_F(LiveSession, ACaptureThatCannotStartFailsTheSessionBeforeItPlays) {
   EXPECT_EQ(receiver->endpoints().datagram_count(UdpEndpoint::data), 0U);
 }
 
-
 // A capture start that waits for a sound server which does not answer: the stop is the session's
 // answer, not the server's, and it ends as a stop before playing does.
 TEST_F(LiveSession, AStopWhileTheCaptureStartsWaitsForNoServer) {
   FakeDeviceScript script;
   script.hangs_until_stopped = true;
   auto host = std::make_shared<FakeAudioHost>(script);
-  ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::default_output()),
-                                std::make_unique<FakeAudioRunner>(host)));
+  ASSERT_NO_FATAL_FAILURE(
+      start(config_for(AudioSource::default_output()), std::make_unique<FakeAudioRunner>(host)));
   ASSERT_TRUE(wait_until([&] { return host->waiting.load(); }, 20s));
   const SessionOutcome outcome = stop();
   const SessionTerminalRecord record = terminal();
-  EXPECT_EQ(outcome, std::unexpected(SessionError{SessionErrorKind::cancelled,
-                                                  SessionStage::shutdown, false}));
-  EXPECT_EQ(record.error, (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown,
-                                        false}));
+  EXPECT_EQ(outcome, std::unexpected(
+                         SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
+  EXPECT_EQ(record.error,
+            (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
   EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
                                    {SessionState::stopping, TransitionReason::stop_requested},
                                    {SessionState::stopped, TransitionReason::cleanup_complete}}));

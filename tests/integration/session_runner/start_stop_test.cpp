@@ -60,9 +60,9 @@ TEST_P(StopAtStartPoint, EndsCancelledBeforePlayingWithItsTeardown) {
   if (c.capture_fails) script.build_error = support::Error("no loopback stream");
   auto host = std::make_shared<FakeAudioHost>(script);
   TempWavFile file(test_signal(44'100));
-  ASSERT_NO_FATAL_FAILURE(start(config_for(c.live ? AudioSource::default_output()
-                                                  : AudioSource::file(file.path())),
-                                std::make_unique<FakeAudioRunner>(host)));
+  ASSERT_NO_FATAL_FAILURE(
+      start(config_for(c.live ? AudioSource::default_output() : AudioSource::file(file.path())),
+            std::make_unique<FakeAudioRunner>(host)));
   const SessionTerminalRecord record = terminal();
 
   const SessionError cancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
@@ -88,8 +88,13 @@ INSTANTIATE_TEST_SUITE_P(
         StopPointCase{"TransportHeld", StartPoint::transport_held, false, "", false, false,
                       kFlushTeardown},
         // Missed, the initial volume would be cancelled and leave the connection poisoned.
-        StopPointCase{"InitialFlushAnswered", StartPoint::initial_flush_answered, false, "", false,
-                      false, {"FLUSH", "FLUSH", "TEARDOWN"}},
+        StopPointCase{"InitialFlushAnswered",
+                      StartPoint::initial_flush_answered,
+                      false,
+                      "",
+                      false,
+                      false,
+                      {"FLUSH", "FLUSH", "TEARDOWN"}},
         StopPointCase{"SenderStarted", StartPoint::sender_started, false, "rt-control", false,
                       false, kAfterVolume},
         StopPointCase{"ControlStarted", StartPoint::control_started, false, "rtsp-feedback", false,

@@ -38,8 +38,7 @@ std::string not_object() {
   return error_line("null", "invalid_request", kProtocol, "The command envelope is invalid.");
 }
 std::string bad_version(const std::string& id = "null") {
-  return error_line(id, "unsupported_version", kProtocol,
-                    "The protocol version is not supported.");
+  return error_line(id, "unsupported_version", kProtocol, "The protocol version is not supported.");
 }
 std::string bad_type(const std::string& id) {
   return error_line(id, "invalid_type", kProtocol, "The input line must be a command.");
@@ -85,9 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, EnvelopeValidation,
     ::testing::Values(
         // 0: too large (65537 bytes before the line feed)
-        EnvelopeCase{"too_large", std::string(65537, ' '),
-                     error_line("null", kTooLarge, kProtocol,
-                                "The input line exceeds the protocol limit.")},
+        EnvelopeCase{
+            "too_large", std::string(65537, ' '),
+            error_line("null", kTooLarge, kProtocol, "The input line exceeds the protocol limit.")},
         // 1: not JSON
         EnvelopeCase{"empty_line", "", malformed()},
         EnvelopeCase{"only_spaces", "    ", malformed()},
@@ -95,10 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"truncated", R"({"version":1,)", malformed()},
         EnvelopeCase{"two_values", "{} {}", malformed()},
         EnvelopeCase{"invalid_utf8", "{\"requestId\":\"\xC3\x28\"}", malformed()},
-        EnvelopeCase{"nested_too_deep", std::string(129, '[') + std::string(129, ']'),
-                     malformed()},
-        EnvelopeCase{"number_beyond_double", envelope("1", kType, kId, kGetState,
-                                                      R"({"x":1e400})"),
+        EnvelopeCase{"nested_too_deep", std::string(129, '[') + std::string(129, ']'), malformed()},
+        EnvelopeCase{"number_beyond_double", envelope("1", kType, kId, kGetState, R"({"x":1e400})"),
                      malformed()},
         // 2: not an object
         EnvelopeCase{"array", "[]", not_object()},
@@ -118,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                      bad_version(kId)},
         EnvelopeCase{"version_negative", envelope("-1", kType, kId, kGetState, "{}"),
                      bad_version(kId)},
-        EnvelopeCase{"version_two", envelope("2", kType, kId, kGetState, "{}"),
-                     bad_version(kId)},
+        EnvelopeCase{"version_two", envelope("2", kType, kId, kGetState, "{}"), bad_version(kId)},
         EnvelopeCase{"version_checked_before_request_id",
                      envelope("2", kType, quoted(std::string(129, 'x')), kGetState, "{}"),
                      bad_version()},
@@ -139,11 +135,11 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"id_null", envelope("1", kType, "null", kGetState, "{}"), bad_request_id()},
         EnvelopeCase{"id_empty", envelope("1", kType, quoted(""), kGetState, "{}"),
                      bad_request_id()},
-        EnvelopeCase{"id_129_bytes", envelope("1", kType, quoted(std::string(129, 'x')),
-                                              kGetState, "{}"),
+        EnvelopeCase{"id_129_bytes",
+                     envelope("1", kType, quoted(std::string(129, 'x')), kGetState, "{}"),
                      bad_request_id()},
-        EnvelopeCase{"id_128_bytes", envelope("1", kType, quoted(std::string(128, 'x')),
-                                              kGetState, "{}"),
+        EnvelopeCase{"id_128_bytes",
+                     envelope("1", kType, quoted(std::string(128, 'x')), kGetState, "{}"),
                      idle(quoted(std::string(128, 'x')))},
         // Lengths are of the decoded UTF-8: 64 two-byte letters fit, an escape counts as what
         // it stands for, 33 four-byte characters do not fit.
@@ -180,20 +176,18 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"command_number", envelope("1", kType, kId, "5", "{}"), bad_command(kId)},
         EnvelopeCase{"command_empty", envelope("1", kType, kId, quoted(""), "{}"),
                      bad_command(kId)},
-        EnvelopeCase{"command_65_bytes", envelope("1", kType, kId, quoted(std::string(65, 'c')),
-                                                  "{}"),
+        EnvelopeCase{"command_65_bytes",
+                     envelope("1", kType, kId, quoted(std::string(65, 'c')), "{}"),
                      bad_command(kId)},
-        EnvelopeCase{"command_64_bytes_is_looked_up",
-                     envelope("1", kType, kId, quoted(std::string(64, 'c')), "{}"),
-                     error_line(kId, "unknown_command", kProtocol,
-                                "The command is not supported.")},
+        EnvelopeCase{
+            "command_64_bytes_is_looked_up",
+            envelope("1", kType, kId, quoted(std::string(64, 'c')), "{}"),
+            error_line(kId, "unknown_command", kProtocol, "The command is not supported.")},
         EnvelopeCase{"command_checked_before_payload", envelope("1", kType, kId, "[]", "[]"),
                      bad_command(kId)},
         // 7: payload
-        EnvelopeCase{"payload_missing", envelope("1", kType, kId, kGetState, ""),
-                     bad_payload(kId)},
-        EnvelopeCase{"payload_array", envelope("1", kType, kId, kGetState, "[]"),
-                     bad_payload(kId)},
+        EnvelopeCase{"payload_missing", envelope("1", kType, kId, kGetState, ""), bad_payload(kId)},
+        EnvelopeCase{"payload_array", envelope("1", kType, kId, kGetState, "[]"), bad_payload(kId)},
         EnvelopeCase{"payload_null", envelope("1", kType, kId, kGetState, "null"),
                      bad_payload(kId)},
         EnvelopeCase{"payload_string", envelope("1", kType, kId, kGetState, quoted("{}")),

@@ -16,15 +16,15 @@ namespace kestrune::testing {
 namespace {
 
 enum class Answer {
-  invalid_payload,   // did not decode
-  idle,              // getState ran
-  hello,             // hello ran
-  no_session,        // stopSession / setVolume decoded
-  accepted,          // startSession decoded, converted and passed the session core's checks
-  config_error,      // startSession decoded and converted; the session core refused a range
-  not_available,     // diagnose / exportDiagnostics decoded
-  timeout_invalid,   // scan decoded; its time is out of range
-  no_interfaces,     // scan decoded and ran; there was no interface address to browse on
+  invalid_payload,  // did not decode
+  idle,             // getState ran
+  hello,            // hello ran
+  no_session,       // stopSession / setVolume decoded
+  accepted,         // startSession decoded, converted and passed the session core's checks
+  config_error,     // startSession decoded and converted; the session core refused a range
+  not_available,    // diagnose / exportDiagnostics decoded
+  timeout_invalid,  // scan decoded; its time is out of range
+  no_interfaces,    // scan decoded and ran; there was no interface address to browse on
 };
 
 struct PayloadRow {
@@ -136,8 +136,9 @@ const std::vector<PayloadRow> kRows = {
            R"(,"initialVolume":0,"bufferProfile":[150,256,50,250])"),
      Answer::invalid_payload},
     {"start_profile_three_members", "startSession",
-     start(kDevice, R"(["windowsDefaultOutput"])",
-           R"(,"initialVolume":0,"bufferProfile":{"capacityMs":1,"startFillPercent":1,"refillPercent":1})"),
+     start(
+         kDevice, R"(["windowsDefaultOutput"])",
+         R"(,"initialVolume":0,"bufferProfile":{"capacityMs":1,"startFillPercent":1,"refillPercent":1})"),
      Answer::invalid_payload},
     {"start_profile_empty", "startSession",
      start(kDevice, R"(["windowsDefaultOutput"])", R"(,"initialVolume":0,"bufferProfile":{})"),
@@ -158,8 +159,7 @@ const std::vector<PayloadRow> kRows = {
     // Audio source
     {"source_file_object", "startSession", start(kDevice, R"({"kind":"file","path":"/a.wav"})"),
      Answer::accepted},
-    {"source_file_array", "startSession", start(kDevice, R"(["file","/a.wav"])"),
-     Answer::accepted},
+    {"source_file_array", "startSession", start(kDevice, R"(["file","/a.wav"])"), Answer::accepted},
     {"source_file_without_path", "startSession", start(kDevice, R"({"kind":"file"})"),
      Answer::invalid_payload},
     {"source_file_third_member", "startSession",
@@ -192,8 +192,8 @@ TEST(PayloadRules, EachLineAnswersAsItsPayloadDecodes) {
     ASSERT_TRUE(line);
     const std::string id = "p" + std::to_string(i);
     if (kRows[i].answer == Answer::hello) {
-      EXPECT_TRUE(line->starts_with(R"({"ok":true,"requestId":")" + id +
-                                    R"(","result":{"capabilities":{)"))
+      EXPECT_TRUE(
+          line->starts_with(R"({"ok":true,"requestId":")" + id + R"(","result":{"capabilities":{)"))
           << *line;
     } else {
       EXPECT_EQ(*line, expected_line(id, kRows[i].answer));

@@ -21,7 +21,8 @@ inline const std::string kReadyLine =
 
 inline std::string shutdown_complete_line(const std::string& reason, bool clean) {
   return R"({"event":"shutdownComplete","payload":{"clean":)" +
-         std::string(clean ? "true" : "false") + R"(,"reason":")" + reason + R"("},"type":"event","version":1})";
+         std::string(clean ? "true" : "false") + R"(,"reason":")" + reason +
+         R"("},"type":"event","version":1})";
 }
 
 // The whole response line of a protocol error; request_id is JSON text ("null" or "\"r1\"").
@@ -71,16 +72,15 @@ inline std::string accepted_line(const std::string& request_id) {
 inline const std::string kConnectStderrLine = "stage=tcp_connect target=<redacted>\n";
 
 // The lines of a session whose connect fails (the receiver's port is held by a
-// RefusedLoopbackPort, or kestrune has no usable network): its four states, then "error" and "terminal" with network_error at
-// pairing, and no teardown to report. Checks them as they are read and returns the session id
-// they carry.
+// RefusedLoopbackPort, or kestrune has no usable network): its four states, then "error" and
+// "terminal" with network_error at pairing, and no teardown to report. Checks them as they are read
+// and returns the session id they carry.
 inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
   using nlohmann::json;
-  const std::vector<std::pair<std::string, std::string>> states = {
-      {"starting", "start_requested"},
-      {"failed", "failure"},
-      {"stopping", "failure"},
-      {"stopped", "cleanup_complete"}};
+  const std::vector<std::pair<std::string, std::string>> states = {{"starting", "start_requested"},
+                                                                   {"failed", "failure"},
+                                                                   {"stopping", "failure"},
+                                                                   {"stopped", "cleanup_complete"}};
   const json error = {{"code", "network_error"},
                       {"stage", "pairing"},
                       {"retryable", true},
@@ -118,11 +118,10 @@ inline std::string expect_session_refused_at_connect(KestruneProcess& process) {
   EXPECT_FALSE(terminal["payload"].contains("reason"));
   EXPECT_EQ(terminal["payload"]["metrics"].size(), 29U);
   EXPECT_EQ(terminal["payload"]["metrics"]["packetsSent"], 0);
-  EXPECT_EQ(terminal["payload"]["shutdownEvidence"],
-            (json{{"flushOutcome", "notApplicable"},
-                  {"teardownOutcome", "notApplicable"},
-                  {"workerCleanup", "notApplicable"},
-                  {"socketCleanup", "notApplicable"}}));
+  EXPECT_EQ(terminal["payload"]["shutdownEvidence"], (json{{"flushOutcome", "notApplicable"},
+                                                           {"teardownOutcome", "notApplicable"},
+                                                           {"workerCleanup", "notApplicable"},
+                                                           {"socketCleanup", "notApplicable"}}));
   return session_id;
 }
 

@@ -41,12 +41,12 @@ TEST(ProcessLifecycle, EndOfInputWithoutCommands) {
 
 TEST(ProcessLifecycle, ShutdownCommandEndsWhileInputStaysOpen) {
   auto process = start_ready();
-  ASSERT_TRUE(process->write(command_line("a", "getState") + "\n" +
-                             command_line("b", "shutdown") + "\n" +
-                             command_line("c", "getState") + "\n"));
+  ASSERT_TRUE(process->write(command_line("a", "getState") + "\n" + command_line("b", "shutdown") +
+                             "\n" + command_line("c", "getState") + "\n"));
   EXPECT_EQ(process->read_line(), idle_response("a"));
-  EXPECT_EQ(process->read_line(),
-            R"({"ok":true,"requestId":"b","result":{"shuttingDown":true},"type":"response","version":1})");
+  EXPECT_EQ(
+      process->read_line(),
+      R"({"ok":true,"requestId":"b","result":{"shuttingDown":true},"type":"response","version":1})");
   EXPECT_EQ(process->read_line(), shutdown_complete_line("command", true));
   // The line after shutdown is never answered, and the process ends though its input is open.
   EXPECT_EQ(process->wait_exit(), 0);
@@ -57,8 +57,8 @@ TEST(ProcessLifecycle, ShutdownCommandEndsWhileInputStaysOpen) {
 TEST(ProcessLifecycle, ShutdownWithAMemberDoesNotShutDown) {
   auto process = start_ready();
   ASSERT_TRUE(process->write_line(command_line("s", "shutdown", R"({"now":true})")));
-  EXPECT_EQ(process->read_line(), error_line("\"s\"", "invalid_request", "protocol",
-                                             "The command payload is invalid."));
+  EXPECT_EQ(process->read_line(),
+            error_line("\"s\"", "invalid_request", "protocol", "The command payload is invalid."));
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 
@@ -117,8 +117,7 @@ TEST(ProcessLifecycle, LineBoundIsExactlyTheLimit) {
                              padded_get_state("over", 65537) + "\n" + cr_at_limit + "\n" +
                              cr_over_limit + "\n" + command_line("after", "getState") + "\n"));
   expect_orderly_end(*process, {idle_response("at"), too_large, idle_response("cr"), too_large,
-                                idle_response("after"),
-                                shutdown_complete_line("stdin_eof", true)});
+                                idle_response("after"), shutdown_complete_line("stdin_eof", true)});
 }
 
 TEST(ProcessLifecycle, OverLongLineAtEndOfInputIsTooLarge) {
@@ -144,8 +143,8 @@ TEST(ProcessLifecycle, HugeLineDoesNotGrowTheProcess) {
   EXPECT_EQ(process->read_line(), idle_response("next"));
   const auto after = process->peak_resident_kib();
   ASSERT_TRUE(after);
-  EXPECT_LT(*after - *before, 16 * 1024) << "peak memory grew by " << (*after - *before)
-                                         << " KiB while 64 MiB of one line were read";
+  EXPECT_LT(*after - *before, 16 * 1024)
+      << "peak memory grew by " << (*after - *before) << " KiB while 64 MiB of one line were read";
   expect_orderly_end(*process, {shutdown_complete_line("stdin_eof", true)});
 }
 

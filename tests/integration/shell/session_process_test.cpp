@@ -19,7 +19,8 @@ namespace {
 
 std::string start_payload(std::uint16_t port) {
   return R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-         R"("port":)" + std::to_string(port) +
+         R"("port":)" +
+         std::to_string(port) +
          R"(},"audioSource":{"kind":"windowsDefaultOutput"},"initialVolume":0.5})";
 }
 
@@ -37,8 +38,8 @@ TEST(SessionProcess, StartedSessionEndsAndIsReapedBeforeTheNextLine) {
     ids.push_back(expect_session_refused_at_connect(*process));
     // The line waits until the session is reaped: the slot is empty again.
     ASSERT_TRUE(process->write_line(command_line("state", "getState")));
-    EXPECT_EQ(process->read_line(),
-              R"({"ok":true,"requestId":"state",)" + kIdleResult + R"(,"type":"response","version":1})");
+    EXPECT_EQ(process->read_line(), R"({"ok":true,"requestId":"state",)" + kIdleResult +
+                                        R"(,"type":"response","version":1})");
   }
   EXPECT_NE(ids[0], ids[1]);
   ASSERT_TRUE(process->write_line(command_line("stop", "stopSession")));
@@ -51,12 +52,14 @@ TEST(SessionProcess, StartedSessionEndsAndIsReapedBeforeTheNextLine) {
 TEST(SessionProcess, ShutdownAfterASessionEndedIsClean) {
   RefusedLoopbackPort receiver;
   auto process = start_ready();
-  ASSERT_TRUE(process->write_line(command_line("s", "startSession", start_payload(receiver.port()))));
+  ASSERT_TRUE(
+      process->write_line(command_line("s", "startSession", start_payload(receiver.port()))));
   EXPECT_EQ(process->read_line(), accepted_line("s"));
   (void)expect_session_refused_at_connect(*process);
   ASSERT_TRUE(process->write_line(command_line("down", "shutdown")));
-  EXPECT_EQ(process->read_line(),
-            R"({"ok":true,"requestId":"down","result":{"shuttingDown":true},"type":"response","version":1})");
+  EXPECT_EQ(
+      process->read_line(),
+      R"({"ok":true,"requestId":"down","result":{"shuttingDown":true},"type":"response","version":1})");
   EXPECT_EQ(process->read_line(), shutdown_complete_line("command", true));
   EXPECT_EQ(process->wait_exit(), 0);
   EXPECT_EQ(process->stderr_text(), kConnectStderrLine);
@@ -73,15 +76,17 @@ TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
   TempWavFile file(test_signal(44'100));  // 1 s: 126 packets, the last one padded
   const std::string start =
       R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-      R"("port":)" + std::to_string((*receiver)->port()) +
-      R"(},"audioSource":{"kind":"file","path":")" + file.path() + R"("},"initialVolume":0.5})";
+      R"("port":)" +
+      std::to_string((*receiver)->port()) + R"(},"audioSource":{"kind":"file","path":")" +
+      file.path() + R"("},"initialVolume":0.5})";
 
   auto process = start_ready();
   ASSERT_TRUE(process->write_line(command_line("s", "startSession", start)));
   EXPECT_EQ(process->read_line(), accepted_line("s"));
   auto lines = read_through(*process, [](const json& l) { return is_state(l, "playing"); });
   ASSERT_TRUE(process->write_line(command_line("v", "setVolume", R"({"volume":0.25})")));
-  auto rest = read_through(*process, [](const json& l) { return l.value("event", "") == "terminal"; });
+  auto rest =
+      read_through(*process, [](const json& l) { return l.value("event", "") == "terminal"; });
   lines.insert(lines.end(), rest.begin(), rest.end());
 
   std::vector<std::string> states;
@@ -97,20 +102,18 @@ TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
     }
   }
   EXPECT_TRUE(volume_answered);
-  EXPECT_EQ(states, (std::vector<std::string>{"starting/start_requested",
-                                              "playing/startup_complete",
-                                              "stopping/end_of_stream",
-                                              "stopped/cleanup_complete"}));
+  EXPECT_EQ(states,
+            (std::vector<std::string>{"starting/start_requested", "playing/startup_complete",
+                                      "stopping/end_of_stream", "stopped/cleanup_complete"}));
   const json& terminal = lines.back()["payload"];
   EXPECT_EQ(terminal["outcome"], "completed");
   EXPECT_EQ(terminal["reason"], "end_of_stream");
   EXPECT_EQ(terminal["metrics"]["packetsSent"], 126);
   EXPECT_EQ(terminal["metrics"]["underrunSilencePackets"], 0);
-  EXPECT_EQ(terminal["shutdownEvidence"],
-            (json{{"flushOutcome", "succeeded"},
-                  {"teardownOutcome", "succeeded"},
-                  {"workerCleanup", "completed"},
-                  {"socketCleanup", "completed"}}));
+  EXPECT_EQ(terminal["shutdownEvidence"], (json{{"flushOutcome", "succeeded"},
+                                                {"teardownOutcome", "succeeded"},
+                                                {"workerCleanup", "completed"},
+                                                {"socketCleanup", "completed"}}));
 
   // The receiver got the whole file, sealed with the key of its pairing, and the new volume.
   ASSERT_TRUE((*receiver)->endpoints().wait_for_datagrams(test_receiver::UdpEndpoint::data, 126,
@@ -126,8 +129,8 @@ TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
   EXPECT_EQ(std::string(volumes[1].body.begin(), volumes[1].body.end()), "volume: -12.04\r\n");
 
   ASSERT_TRUE(process->write_line(command_line("state", "getState")));
-  EXPECT_EQ(process->read_line(),
-            R"({"ok":true,"requestId":"state",)" + kIdleResult + R"(,"type":"response","version":1})");
+  EXPECT_EQ(process->read_line(), R"({"ok":true,"requestId":"state",)" + kIdleResult +
+                                      R"(,"type":"response","version":1})");
   process->close_stdin();
   EXPECT_EQ(process->wait_exit(), 0);
   EXPECT_EQ(process->remaining_lines(),
@@ -147,8 +150,9 @@ TEST(SessionProcess, AFilePlaysWithStandardErrorClosed) {
   TempWavFile file(test_signal(22'050));  // 0.5 s: 63 packets
   const std::string start =
       R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-      R"("port":)" + std::to_string((*receiver)->port()) +
-      R"(},"audioSource":{"kind":"file","path":")" + file.path() + R"("},"initialVolume":0.5})";
+      R"("port":)" +
+      std::to_string((*receiver)->port()) + R"(},"audioSource":{"kind":"file","path":")" +
+      file.path() + R"("},"initialVolume":0.5})";
 
   auto process = start_ready(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited,
                              KestruneProcess::Output::closed);

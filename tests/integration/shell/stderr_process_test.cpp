@@ -59,11 +59,12 @@ TEST_P(StderrHostTest, AStoppedFileSessionStreamsAndTheProcessShutsDownInOrder) 
   TempWavFile file(test_signal(30 * kFrameRate));
   const std::string start =
       R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-      R"("port":)" + std::to_string((*receiver)->port()) +
-      R"(},"audioSource":{"kind":"file","path":")" + file.path() + R"("},"initialVolume":0.5})";
+      R"("port":)" +
+      std::to_string((*receiver)->port()) + R"(},"audioSource":{"kind":"file","path":")" +
+      file.path() + R"("},"initialVolume":0.5})";
 
-  auto process = start_ready(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited,
-                             c.stderr_kind);
+  auto process =
+      start_ready(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited, c.stderr_kind);
   ASSERT_TRUE(process->write_line(command_line("s", "startSession", start)));
   EXPECT_EQ(process->read_line(std::chrono::seconds(30)), accepted_line("s"));
   (void)read_through(*process, [](const json& l) {
@@ -75,9 +76,8 @@ TEST_P(StderrHostTest, AStoppedFileSessionStreamsAndTheProcessShutsDownInOrder) 
                                                           five_seconds, std::chrono::seconds(20)));
 
   ASSERT_TRUE(process->write_line(command_line("stop", "stopSession")));
-  const auto lines = read_through(*process, [](const json& l) {
-    return l.value("requestId", "") == "stop";
-  });
+  const auto lines =
+      read_through(*process, [](const json& l) { return l.value("requestId", "") == "stop"; });
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back()["ok"], true) << lines.back();
   json terminal;
@@ -87,11 +87,10 @@ TEST_P(StderrHostTest, AStoppedFileSessionStreamsAndTheProcessShutsDownInOrder) 
   ASSERT_TRUE(terminal.is_object()) << "no terminal before the stop's answer";
   EXPECT_EQ(terminal["outcome"], "completed") << terminal;
   // Each teardown step ended by itself, inside the shutdown deadline.
-  EXPECT_EQ(terminal["shutdownEvidence"],
-            (json{{"flushOutcome", "succeeded"},
-                  {"teardownOutcome", "succeeded"},
-                  {"workerCleanup", "completed"},
-                  {"socketCleanup", "completed"}}));
+  EXPECT_EQ(terminal["shutdownEvidence"], (json{{"flushOutcome", "succeeded"},
+                                                {"teardownOutcome", "succeeded"},
+                                                {"workerCleanup", "completed"},
+                                                {"socketCleanup", "completed"}}));
   EXPECT_EQ(terminal["metrics"]["shutdownForcedStages"], 0);
   EXPECT_GE(terminal["metrics"]["packetsSent"].get<std::size_t>(), five_seconds);
 
@@ -106,8 +105,9 @@ TEST_P(StderrHostTest, AStoppedFileSessionStreamsAndTheProcessShutsDownInOrder) 
   }
 
   ASSERT_TRUE(process->write_line(command_line("down", "shutdown")));
-  EXPECT_EQ(process->read_line(std::chrono::seconds(30)),
-            R"({"ok":true,"requestId":"down","result":{"shuttingDown":true},"type":"response","version":1})");
+  EXPECT_EQ(
+      process->read_line(std::chrono::seconds(30)),
+      R"({"ok":true,"requestId":"down","result":{"shuttingDown":true},"type":"response","version":1})");
   EXPECT_EQ(process->read_line(std::chrono::seconds(30)), shutdown_complete_line("command", true));
   EXPECT_EQ(process->wait_exit(std::chrono::seconds(30)), 0);
 
@@ -120,13 +120,13 @@ TEST_P(StderrHostTest, AStoppedFileSessionStreamsAndTheProcessShutsDownInOrder) 
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Hosts, StderrHostTest,
-    ::testing::Values(StderrCase{"FullPipeNeverRead", Output::full_unread},
-                      StderrCase{"PipeReadSlowly", Output::slow_reader},
-                      StderrCase{"PipeWhoseReaderHasGone", Output::reader_gone},
-                      StderrCase{"NoStandardError", Output::closed}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Hosts, StderrHostTest,
+                         ::testing::Values(StderrCase{"FullPipeNeverRead", Output::full_unread},
+                                           StderrCase{"PipeReadSlowly", Output::slow_reader},
+                                           StderrCase{"PipeWhoseReaderHasGone",
+                                                      Output::reader_gone},
+                                           StderrCase{"NoStandardError", Output::closed}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace kestrune::testing

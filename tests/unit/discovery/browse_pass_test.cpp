@@ -3,22 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 #include <chrono>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "discovery/browse_query.hpp"
-#include "tests/support/wait_until.hpp"
-#include "tests/unit/discovery/discovery_test_support.hpp"
-#include "discovery/mdns_message.hpp"
-#include "discovery/device_view.hpp"
 #include "discovery/device_events.hpp"
+#include "discovery/device_view.hpp"
 #include "discovery/follow_up_queries.hpp"
+#include "discovery/mdns_message.hpp"
 #include "tests/support/dns_message_builder.hpp"
 #include "tests/support/fake_receiver_records.hpp"
+#include "tests/support/wait_until.hpp"
+#include "tests/unit/discovery/discovery_test_support.hpp"
 #include "tests/unit/discovery/fake_browse_network.hpp"
 #include "tests/unit/discovery/recording_output.hpp"
 
@@ -175,15 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BrowsePassInterfaces,
     ::testing::Values(
         InterfaceCase{"unreadable_list", std::nullopt, {}, 0, 1},
-        InterfaceCase{"nothing_usable",
-                      std::vector{host_ipv4({127, 0, 0, 1}, "lo"), host_ipv4({0, 0, 0, 0}),
-                                  ipv6_entry()},
+        InterfaceCase{
+            "nothing_usable",
+            std::vector{host_ipv4({127, 0, 0, 1}, "lo"), host_ipv4({0, 0, 0, 0}), ipv6_entry()},
+            {},
+            0,
+            1},
+        InterfaceCase{"one_usable",
+                      std::vector{host_ipv4({127, 0, 0, 1}, "lo"), ipv6_entry(), host_ipv4(kLink)},
                       {},
-                      0,
-                      1},
-        InterfaceCase{"one_usable", std::vector{host_ipv4({127, 0, 0, 1}, "lo"), ipv6_entry(),
-                                                host_ipv4(kLink)},
-                      {}, 1, 0},
+                      1,
+                      0},
         InterfaceCase{"same_address_twice_gives_one_socket",
                       std::vector{host_ipv4(kLink, "eth0"), host_ipv4(kLink, "eth0:1")},
                       {},
@@ -339,9 +341,12 @@ std::string ask(std::initializer_list<std::pair<const char*, const char*>> quest
 // host's address: that has to be asked for in turn), all in one datagram.
 std::vector<Datagram> answer_questions(const Datagram& query) {
   const std::pair<RecordQuestion, Part> known[] = {
-      {{kAp, kTypeTxt}, airplay_txt},          {{kAp, kTypeSrv}, airplay_srv},
-      {{kRp, kTypeTxt}, raop_txt},             {{kRp, kTypeSrv}, raop_srv},
-      {{kH, kTypeA}, host_a},                  {{"_airplay._tcp.local", kTypePtr}, airplay_ptr},
+      {{kAp, kTypeTxt}, airplay_txt},
+      {{kAp, kTypeSrv}, airplay_srv},
+      {{kRp, kTypeTxt}, raop_txt},
+      {{kRp, kTypeSrv}, raop_srv},
+      {{kH, kTypeA}, host_a},
+      {{"_airplay._tcp.local", kTypePtr}, airplay_ptr},
       {{"_raop._tcp.local", kTypePtr}, raop_ptr},
   };
   DnsMessageBuilder b;
@@ -402,10 +407,10 @@ INSTANTIATE_TEST_SUITE_P(
         FollowUpCase{"airplay_txt_left_out",
                      {answer_of({airplay_ptr, airplay_srv, raop_ptr, raop_txt, raop_srv, host_a})},
                      {kAskAirplay, kAskRaop, ask({{"TXT", kAp}})}},
-        FollowUpCase{"address_asked_once_an_srv_names_its_host",
-                     {answer_of({airplay_ptr, airplay_txt, raop_ptr, raop_txt})},
-                     {kAskAirplay, kAskRaop, ask({{"SRV", kAp}}), ask({{"SRV", kRp}}),
-                      ask({{"A", kH}})}},
+        FollowUpCase{
+            "address_asked_once_an_srv_names_its_host",
+            {answer_of({airplay_ptr, airplay_txt, raop_ptr, raop_txt})},
+            {kAskAirplay, kAskRaop, ask({{"SRV", kAp}}), ask({{"SRV", kRp}}), ask({{"A", kH}})}},
         FollowUpCase{"pointers_only",
                      {answer_of({airplay_ptr, raop_ptr})},
                      {kAskAirplay, kAskRaop, ask({{"SRV", kAp}}), ask({{"TXT", kAp}}),
@@ -424,10 +429,9 @@ TEST_F(BrowsePass, FollowUpsAreBoundedAndEachIsAskedOnce) {
     pointers.ptr("_airplay._tcp.local", "Speaker " + std::to_string(i) + "._airplay._tcp.local");
   }
   answer_with({pointers.bytes()});
-  network.set_follow_up_responder(
-      [](const InterfaceRecord&, const Datagram&) {
-        return std::vector<Datagram>{empty_response()};
-      });
+  network.set_follow_up_responder([](const InterfaceRecord&, const Datagram&) {
+    return std::vector<Datagram>{empty_response()};
+  });
   (void)pass_until_quiet();
   const auto sent = network.follow_ups();
   EXPECT_EQ(sent.size(), kMaxFollowUpQueries);
@@ -482,9 +486,9 @@ TEST_F(BrowsePass, GoodbyeRemovesTheReceiverWithAnAuthoritativeExpiry) {
   (void)pass_until_quiet();
   answer_with({FakeReceiverRecords().goodbye()});
   const BrowsePassResult gone = pass_until_quiet();
-  EXPECT_EQ(output.summary(), (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
-                                                        "deviceExpired " + kIdAABBCC +
-                                                            " authoritativeRemoval"}));
+  EXPECT_EQ(output.summary(),
+            (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
+                                      "deviceExpired " + kIdAABBCC + " authoritativeRemoval"}));
   EXPECT_TRUE(gone.result.devices.empty());
   EXPECT_TRUE(cache.published_view.empty());
 }
@@ -523,9 +527,9 @@ TEST_F(BrowsePass, PassEndReportsADeviceThatLeftTheViewWithoutADatagram) {
   network.set_interfaces(std::vector{host_ipv4(kOther)});
   answer_with({});
   const BrowsePassResult later = pass(100ms);
-  EXPECT_EQ(output.summary(), (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
-                                                        "deviceExpired " + kIdAABBCC +
-                                                            " authoritativeRemoval"}));
+  EXPECT_EQ(output.summary(),
+            (std::vector<std::string>{"deviceDiscovered " + kIdAABBCC,
+                                      "deviceExpired " + kIdAABBCC + " authoritativeRemoval"}));
   EXPECT_TRUE(cache.published_view.empty());
   EXPECT_TRUE(later.result.devices.empty());
 }

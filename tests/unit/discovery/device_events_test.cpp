@@ -117,13 +117,13 @@ TEST_F(DeviceEvents, ReceiverThatChangesItsRecordsIsAnnouncedWithTheNewOnes) {
     FakeReceiverRecords r = kThree[2];
     r.ttl = 10;
     ingest(r.answer());
-    ASSERT_TRUE(emit_device_events(cache, events, ExpiryReason::authoritative_removal,
-                                   Announce::yes));
+    ASSERT_TRUE(
+        emit_device_events(cache, events, ExpiryReason::authoritative_removal, Announce::yes));
     c.change(r);
     const OwnerTime later = kNow.plus_seconds(8);
     ingest(r.answer(), later);
-    ASSERT_TRUE(emit_device_events(cache, events, ExpiryReason::authoritative_removal,
-                                   Announce::yes));
+    ASSERT_TRUE(
+        emit_device_events(cache, events, ExpiryReason::authoritative_removal, Announce::yes));
 
     const auto sent = events.events();
     ASSERT_EQ(sent.size(), 2U);

@@ -134,9 +134,7 @@ TEST_F(DeviceViewTest, AdmissionFailsAtTheFirstMissingPiece) {
        [](Publication& a, Publication&) { a.txt = {"model=AudioAccessory6,1"}; }, true, true,
        false},
       {"airplay with an unusable device id",
-       [](Publication& a, Publication&) {
-         a.txt = {"deviceid=AA:BB:CC", "model=AudioAccessory"};
-       },
+       [](Publication& a, Publication&) { a.txt = {"deviceid=AA:BB:CC", "model=AudioAccessory"}; },
        true, false, false},
       {"model prefix alone", [&](Publication& a, Publication&) { model(a, "AudioAccessory"); },
        true, false, true},
@@ -275,7 +273,8 @@ TEST_F(DeviceViewTest, SeveralSrvRecordsOfOneInstanceFollowTheCacheOrder) {
     std::string_view service;
     bool last_wins;
   };
-  for (const Case& c : {Case{"airplay", kAirplayService, true}, Case{"raop", kRaopService, false}}) {
+  for (const Case& c :
+       {Case{"airplay", kAirplayService, true}, Case{"raop", kRaopService, false}}) {
     SCOPED_TRACE(c.title);
     cache_.records.clear();
     Publication airplay = kitchen_airplay();
@@ -553,8 +552,8 @@ TEST_F(DeviceViewTest, ManySrvRecordsNamingOneHostGiveItsLowestAddresses) {
   ingest(instances);
   for (int batch = 0; batch < 6; ++batch) {
     DnsMessageBuilder b;
-    const std::string instance = batch < 3 ? "kitchen._airplay._tcp.local"
-                                           : "aabbccddeeff@kitchen._raop._tcp.local";
+    const std::string instance =
+        batch < 3 ? "kitchen._airplay._tcp.local" : "aabbccddeeff@kitchen._raop._tcp.local";
     for (int i = 0; i < 100; ++i) {
       b.srv(instance, static_cast<std::uint16_t>(7000 + batch * 100 + i), "kitchen-pod.local");
     }
@@ -568,8 +567,8 @@ TEST_F(DeviceViewTest, ManySrvRecordsNamingOneHostGiveItsLowestAddresses) {
       const Ipv4Address address = {10, 1, static_cast<std::uint8_t>(n / 200),
                                    static_cast<std::uint8_t>(1 + n % 200)};
       b.a("kitchen-pod.local", address, static_cast<std::uint32_t>(100 + n));
-      address_keys.insert(RecordKey{"kitchen-pod.local", ipv4_to_text(address), kTypeA, true,
-                                    kY.address});
+      address_keys.insert(
+          RecordKey{"kitchen-pod.local", ipv4_to_text(address), kTypeA, true, kY.address});
     }
     ingest(b, kY);
   }
@@ -611,20 +610,30 @@ class RandomCache {
 
  private:
   static constexpr std::array<const char*, 6> kTargets = {
-      "Kitchen._airplay._tcp.local",           "Study._airplay._tcp.local",
-      "Hall.Way._airplay._tcp.local",          "AABBCCDDEEFF@Kitchen._raop._tcp.local",
-      "001122334455@Study._raop._tcp.local",   "Garden@x._raop._tcp.local"};
+      "Kitchen._airplay._tcp.local",         "Study._airplay._tcp.local",
+      "Hall.Way._airplay._tcp.local",        "AABBCCDDEEFF@Kitchen._raop._tcp.local",
+      "001122334455@Study._raop._tcp.local", "Garden@x._raop._tcp.local"};
   static constexpr std::array<const char*, 3> kHosts = {"pod-a.local", "pod-b.local",
                                                         "pod-c.local"};
-  static constexpr std::array<const char*, 18> kTxt = {
-      "deviceid=AA:BB:CC:DD:EE:FF", "deviceid=00-11-22-33-44-55", "deviceid=nonsense",
-      "model=AudioAccessory6,1",    "model=AudioAccessory1,1",    "model=AppleTV5,3",
-      "name=Chef",                  "name=Kit\tchen",            "name=Baker",
-      "roomname=Pantry",            "roomname=",                  "room=Larder",
-      "features=0x1F",              "features=0X2",               "features= 0xAb ",
-      "acl=0",                      "model=AudioAccessory",       "room=Cellar"};
-  inline static const InterfaceRecord kInterfaces[3] = {kX, kY,
-                                                       lan_interface({172, 16, 0, 5}, 24)};
+  static constexpr std::array<const char*, 18> kTxt = {"deviceid=AA:BB:CC:DD:EE:FF",
+                                                       "deviceid=00-11-22-33-44-55",
+                                                       "deviceid=nonsense",
+                                                       "model=AudioAccessory6,1",
+                                                       "model=AudioAccessory1,1",
+                                                       "model=AppleTV5,3",
+                                                       "name=Chef",
+                                                       "name=Kit\tchen",
+                                                       "name=Baker",
+                                                       "roomname=Pantry",
+                                                       "roomname=",
+                                                       "room=Larder",
+                                                       "features=0x1F",
+                                                       "features=0X2",
+                                                       "features= 0xAb ",
+                                                       "acl=0",
+                                                       "model=AudioAccessory",
+                                                       "room=Cellar"};
+  inline static const InterfaceRecord kInterfaces[3] = {kX, kY, lan_interface({172, 16, 0, 5}, 24)};
 
   std::uint64_t pick(std::uint64_t bound) { return random_() % bound; }
 

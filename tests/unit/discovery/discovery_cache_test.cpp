@@ -190,8 +190,8 @@ TEST_F(CacheTest, NewerAnswerReplacesAUniqueSetButNeverASharedOne) {
        DnsMessageBuilder().txt(instance, {"st=2"}), kX, 0, kTypeTxt, instance, 2},
       {"srv naming another host", DnsMessageBuilder().srv(instance, 7000, "old.local"), kX,
        DnsMessageBuilder().srv(instance, 7000, "new.local"), kX, 5, kTypeSrv, instance, 1},
-      {"address dropped", DnsMessageBuilder().a("host.local", {192, 168, 1, 20})
-                              .a("host.local", {192, 168, 1, 21}),
+      {"address dropped",
+       DnsMessageBuilder().a("host.local", {192, 168, 1, 20}).a("host.local", {192, 168, 1, 21}),
        kX, DnsMessageBuilder().a("host.local", {192, 168, 1, 21}), kX, 5, kTypeA, "host.local", 1},
       {"address set of another interface", DnsMessageBuilder().a("host.local", {10, 1, 0, 20}), kY,
        DnsMessageBuilder().a("host.local", {192, 168, 1, 21}), kX, 5, kTypeA, "host.local", 2},
@@ -204,8 +204,8 @@ TEST_F(CacheTest, NewerAnswerReplacesAUniqueSetButNeverASharedOne) {
        1},
       {"service type pointers are shared",
        DnsMessageBuilder().ptr("_airplay._tcp.local", "Kitchen._airplay._tcp.local"), kX,
-       DnsMessageBuilder().ptr("_airplay._tcp.local", "Study._airplay._tcp.local"), kX, 5,
-       kTypePtr, "_airplay._tcp.local", 2},
+       DnsMessageBuilder().ptr("_airplay._tcp.local", "Study._airplay._tcp.local"), kX, 5, kTypePtr,
+       "_airplay._tcp.local", 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);

@@ -89,8 +89,8 @@ TEST_F(Owner, ScanRunsOnePassOfItsTimeAndRepliesAfterItsEvents) {
   ASSERT_TRUE(result);
   EXPECT_EQ(ids_of(*result), std::vector<std::string>{kFakeReceiverId});
   EXPECT_TRUE(result->warnings.empty());
-  EXPECT_EQ(output->summary(), std::vector<std::string>{"deviceDiscovered " + std::string(
-                                                            kFakeReceiverId)})
+  EXPECT_EQ(output->summary(),
+            std::vector<std::string>{"deviceDiscovered " + std::string(kFakeReceiverId)})
       << "queued before the reply";
   EXPECT_EQ(network->queries().size(), 1U);
 }
@@ -100,8 +100,7 @@ TEST_F(Owner, ScanWithoutUsableInterfacesReportsTheWarning) {
   const auto result = request_scan(*owner, 100ms);
   ASSERT_TRUE(result);
   EXPECT_TRUE(result->devices.empty());
-  EXPECT_EQ(result->warnings,
-            (std::vector<DiscoveryWarning>{{"discovery_interface_failed", 1}}));
+  EXPECT_EQ(result->warnings, (std::vector<DiscoveryWarning>{{"discovery_interface_failed", 1}}));
   EXPECT_TRUE(result->complete);
 }
 
@@ -110,8 +109,7 @@ TEST_F(Owner, SilentReceiverIsRenewedRetriedAndExpiredOnTheSchedule) {
   ASSERT_TRUE(request_scan(*owner, 500ms));
   ASSERT_TRUE(output->wait_for_events(2, 10s)) << "no renewal miss";
   const auto expired_seen = Clock::now();
-  EXPECT_EQ(output->summary()[1],
-            "deviceExpired " + std::string(kFakeReceiverId) + " renewalMiss");
+  EXPECT_EQ(output->summary()[1], "deviceExpired " + std::string(kFakeReceiverId) + " renewalMiss");
 
   // The scan's query, the regular renewal at three quarters of the lifetime, the retry at the
   // expiry; nothing more before the receiver is given up on.

@@ -64,10 +64,7 @@ const std::vector<NameCase>& name_cases() {
       {"plain name", [] { return plain("Kitchen._airplay._tcp.local"); },
        "Kitchen._airplay._tcp.local", 12 + 29},
       {"root name is empty", [] { return plain(""); }, "", 13},
-      {"a label keeps dots and capitals",
-       [] {
-         return of_labels({"Living.Room", "LOCAL"});
-       },
+      {"a label keeps dots and capitals", [] { return of_labels({"Living.Room", "LOCAL"}); },
        "Living.Room.LOCAL", 12 + 19},
       {"backward pointer returns after the pointer",
        [] {
@@ -169,10 +166,7 @@ const std::vector<NameCase>& name_cases() {
          return NameInput{b.bytes(), 12};
        },
        DnsFault::name_past_end},
-      {"start at the end",
-       [] {
-         return NameInput{DnsMessageBuilder().bytes(), 12};
-       },
+      {"start at the end", [] { return NameInput{DnsMessageBuilder().bytes(), 12}; },
        DnsFault::name_past_end},
       {"label that is not UTF-8",
        [] {
@@ -181,11 +175,8 @@ const std::vector<NameCase>& name_cases() {
          return NameInput{b.bytes(), 12};
        },
        DnsFault::label_not_utf8},
-      {"label in UTF-8",
-       [] {
-         return of_labels({"Caf\xC3\xA9", "local"});
-       },
-       "Caf\xC3\xA9.local", 12 + 13},
+      {"label in UTF-8", [] { return of_labels({"Caf\xC3\xA9", "local"}); }, "Caf\xC3\xA9.local",
+       12 + 13},
   };
   return cases;
 }

@@ -42,8 +42,8 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   // Runs on the owner thread for every query sent; returns what arrives on that socket.
   using Responder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&)>;
   // Runs on the owner thread for every follow-up query sent; returns what arrives on that socket.
-  using FollowUpResponder = std::function<std::vector<Datagram>(
-      const discovery::InterfaceRecord&, const Datagram& query)>;
+  using FollowUpResponder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&,
+                                                                const Datagram& query)>;
 
   struct Query {
     discovery::InterfaceRecord interface;
@@ -127,8 +127,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   // Waits (bounded) until at least `count` queries were sent; false when the time ran out.
   bool wait_for_queries(std::size_t count, std::chrono::milliseconds limit) const {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit,
-                                    [&] { return state_->queries.size() >= count; });
+    return state_->changed.wait_for(lock, limit, [&] { return state_->queries.size() >= count; });
   }
 
   support::Result<std::vector<platform::InterfaceAddress>> interface_addresses() override {

@@ -158,15 +158,8 @@ const std::vector<FaultCase>& fault_cases() {
        },
        DnsFault::pointer_loop},
       {"TXT string starting with an equals sign",
-       [] {
-         return txt_datagram({"model=AudioAccessory6,1", "=value"});
-       },
-       DnsFault::txt_empty_key},
-      {"TXT zero-length string",
-       [] {
-         return txt_datagram({"a=1", ""});
-       },
-       DnsFault::txt_empty_key},
+       [] { return txt_datagram({"model=AudioAccessory6,1", "=value"}); }, DnsFault::txt_empty_key},
+      {"TXT zero-length string", [] { return txt_datagram({"a=1", ""}); }, DnsFault::txt_empty_key},
       {"TXT 65th key", [] { return txt_datagram(strings_of_keys(65)); },
        DnsFault::txt_too_many_keys},
       {"TXT 65th string after 64 keys, even a repeat",

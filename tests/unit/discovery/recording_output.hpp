@@ -61,8 +61,7 @@ class RecordingOutput final : public discovery::DiscoveryOutput {
         lines.push_back(event.name + " " + event.payload.at("id").get<std::string>() + " " +
                         event.payload.at("reason").get<std::string>());
       } else {
-        lines.push_back(event.name + " " +
-                        event.payload.at("device").at("id").get<std::string>());
+        lines.push_back(event.name + " " + event.payload.at("device").at("id").get<std::string>());
       }
     }
     return lines;

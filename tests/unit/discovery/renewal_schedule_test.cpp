@@ -67,8 +67,8 @@ class Schedule : public ::testing::Test {
     auto records = decode_mdns_message(datagram);
     ASSERT_TRUE(records);
     ingest_mdns_records(cache, *records, when, kLink);
-    ASSERT_TRUE(emit_device_events(cache, output, ExpiryReason::authoritative_removal,
-                                   Announce::no));
+    ASSERT_TRUE(
+        emit_device_events(cache, output, ExpiryReason::authoritative_removal, Announce::no));
   }
   ScheduleOutcome step(OwnerTime now) { return schedule.step(now, cache, output); }
   void settle(StableIdSet seen) { schedule.settle_renewal_pass(seen, cache); }
@@ -83,7 +83,7 @@ TEST(RenewalGrace, IsAQuarterOfTheTimeLeftWithinOneToFiveSeconds) {
     double expiry, now;
     std::chrono::nanoseconds grace;
   };
-  const Row rows[] = {{100, 100, 1s}, {100, 200, 1s}, {102, 100, 1s},
+  const Row rows[] = {{100, 100, 1s},     {100, 200, 1s}, {102, 100, 1s},
                       {110, 100, 2500ms}, {120, 100, 5s}, {1000, 100, 5s}};
   for (const Row& row : rows) {
     EXPECT_EQ(renewal_grace(at(row.expiry), at(row.now)), row.grace)
@@ -277,12 +277,12 @@ TEST_P(ScheduleScan, CountsAsTheRegularRenewalOnceItReachesTheDueTime) {
   EXPECT_FALSE(planned_pass(schedule)) << "a scan plans nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ScheduleScan,
-    ::testing::Values(ScanCase{"before_due_time", 89, false, true, false},
-                      ScanCase{"past_due_time_seen", 91, true, false, false},
-                      ScanCase{"past_due_time_silent", 91, false, false, true}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ScheduleScan,
+                         ::testing::Values(ScanCase{"before_due_time", 89, false, true, false},
+                                           ScanCase{"past_due_time_seen", 91, true, false, false},
+                                           ScanCase{"past_due_time_silent", 91, false, false,
+                                                    true}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Schedule, ScanThatReachesARetryCountsAsTheRetry) {
   hear(device_a(120).answer(), at(0));

@@ -130,8 +130,7 @@ TEST(CommandLoop, PumpThatEndedWithoutAcknowledgingStillLetsTheSessionGo) {
   shell.queue().finish();
   gate->open();
   (void)wait_until(
-      [&] { return engine::current_session_state(*shared) == engine::SessionState::stopped; },
-      20s);
+      [&] { return engine::current_session_state(*shared) == engine::SessionState::stopped; }, 20s);
   shell.send(command("getState"));
   const ShutdownRecord record = shell.end_loop();
   EXPECT_TRUE(same_record(record, {"stdin_eof", true})) << record.reason << " " << record.clean;

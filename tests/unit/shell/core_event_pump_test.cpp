@@ -23,8 +23,8 @@ using namespace std::chrono_literals;
 using engine::SessionError;
 using engine::SessionErrorKind;
 using engine::SessionStage;
-using nlohmann::json;
 using kestrune::testing::wait_until;
+using nlohmann::json;
 
 constexpr auto kSettle = 300ms;  // longer than one quiet wait of the pump
 constexpr auto kPatience = 10s;
@@ -94,8 +94,8 @@ std::vector<TranslateCase> translate_cases() {
        false},
       {"metrics",
        engine::SessionMetricsEvent{kId, report_with_packets(4)},
-       {event("metrics", {{"sessionId", kIdText},
-                          {"metrics", metrics_to_json(report_with_packets(4))}})},
+       {event("metrics",
+              {{"sessionId", kIdText}, {"metrics", metrics_to_json(report_with_packets(4))}})},
        false},
       {"completed terminal",
        engine::SessionTerminalRecord{SessionError::success(),
@@ -152,12 +152,10 @@ TEST(TranslateCoreEvent, UnwrittenMetricsNeverFollowTheTerminal) {
     SCOPED_TRACE(failed ? "failed" : "completed");
     OutputQueue queue;
     SessionSnapshot snapshot;
-    ASSERT_TRUE(
-        translate_core_event(engine::SessionMetricsEvent{kId, report_with_packets(1)}, queue,
-                             snapshot));
-    ASSERT_TRUE(
-        translate_core_event(engine::SessionMetricsEvent{kId, report_with_packets(2)}, queue,
-                             snapshot));
+    ASSERT_TRUE(translate_core_event(engine::SessionMetricsEvent{kId, report_with_packets(1)},
+                                     queue, snapshot));
+    ASSERT_TRUE(translate_core_event(engine::SessionMetricsEvent{kId, report_with_packets(2)},
+                                     queue, snapshot));
     engine::SessionTerminalRecord terminal;
     terminal.error = failed ? SessionError::of(SessionErrorKind::cancelled, SessionStage::shutdown)
                             : SessionError::success();
@@ -200,7 +198,8 @@ TEST(TranslateCoreEvent, FailedTerminalGoesInAsOneBatch) {
 struct PumpedSession {
   PumpedSession()
       : started(engine::start_session_with_runner(
-            engine::testing::valid_config(), engine::testing::scripted([](engine::SessionShared& s) {
+            engine::testing::valid_config(),
+            engine::testing::scripted([](engine::SessionShared& s) {
               // No merges: nothing but the test's probe uses the latest-value slot.
               const SessionError playing = engine::mark_startup_complete(s);
               if (playing.is_error()) return playing;

@@ -62,8 +62,8 @@ Handled handle(const std::string& line) {
 
 std::string command(const std::string& name, const std::string& payload,
                     const std::string& request_id = "r-1") {
-  return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
-         name + R"(","payload":)" + payload + "}";
+  return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" + name +
+         R"(","payload":)" + payload + "}";
 }
 
 TEST(ProtocolErrors, CarryTheirFixedValues) {
@@ -73,22 +73,38 @@ TEST(ProtocolErrors, CarryTheirFixedValues) {
   };
   namespace e = protocol_errors;
   const Row rows[] = {
-      {e::kInputTooLarge, R"({"code":"input_too_large","retryable":false,"safeMessage":"The input line exceeds the protocol limit.","stage":"protocol"})"},
-      {e::kMalformedJson, R"({"code":"malformed_json","retryable":false,"safeMessage":"The input line is not valid JSON.","stage":"protocol"})"},
-      {e::kInvalidEnvelope, R"({"code":"invalid_request","retryable":false,"safeMessage":"The command envelope is invalid.","stage":"protocol"})"},
-      {e::kUnsupportedVersion, R"({"code":"unsupported_version","retryable":false,"safeMessage":"The protocol version is not supported.","stage":"protocol"})"},
-      {e::kInvalidType, R"({"code":"invalid_type","retryable":false,"safeMessage":"The input line must be a command.","stage":"protocol"})"},
-      {e::kInvalidRequestId, R"({"code":"invalid_request","retryable":false,"safeMessage":"The requestId is missing or invalid.","stage":"protocol"})"},
-      {e::kInvalidCommandName, R"({"code":"invalid_request","retryable":false,"safeMessage":"The command name is missing or invalid.","stage":"protocol"})"},
-      {e::kPayloadNotObject, R"({"code":"invalid_request","retryable":false,"safeMessage":"The command payload must be an object.","stage":"protocol"})"},
-      {e::kInvalidPayload, R"({"code":"invalid_request","retryable":false,"safeMessage":"The command payload is invalid.","stage":"protocol"})"},
-      {e::kUnknownCommand, R"({"code":"unknown_command","retryable":false,"safeMessage":"The command is not supported.","stage":"protocol"})"},
-      {e::kNotAvailable, R"({"code":"not_available","retryable":false,"safeMessage":"This capability is not available in kestrune protocol v1.","stage":"capability"})"},
-      {e::kNoActiveSession, R"({"code":"no_active_session","retryable":false,"safeMessage":"There is no active AirPlay session.","stage":"session"})"},
-      {e::kInvalidDiscoveryTimeout, R"({"code":"invalid_request","retryable":false,"safeMessage":"The discovery timeout is invalid.","stage":"discovery"})"},
-      {e::kDiscoveryIncomplete, R"({"code":"kestrune_internal","retryable":true,"safeMessage":"Device discovery could not complete.","stage":"discovery"})"},
-      {e::kDiscoveryResultUnusable, R"({"code":"kestrune_internal","retryable":false,"safeMessage":"Device discovery could not complete.","stage":"discovery"})"},
-      {e::kEventPumpFailed, R"({"code":"kestrune_internal","retryable":false,"safeMessage":"The kestrune could not start the event pump.","stage":"internal"})"},
+      {e::kInputTooLarge,
+       R"({"code":"input_too_large","retryable":false,"safeMessage":"The input line exceeds the protocol limit.","stage":"protocol"})"},
+      {e::kMalformedJson,
+       R"({"code":"malformed_json","retryable":false,"safeMessage":"The input line is not valid JSON.","stage":"protocol"})"},
+      {e::kInvalidEnvelope,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The command envelope is invalid.","stage":"protocol"})"},
+      {e::kUnsupportedVersion,
+       R"({"code":"unsupported_version","retryable":false,"safeMessage":"The protocol version is not supported.","stage":"protocol"})"},
+      {e::kInvalidType,
+       R"({"code":"invalid_type","retryable":false,"safeMessage":"The input line must be a command.","stage":"protocol"})"},
+      {e::kInvalidRequestId,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The requestId is missing or invalid.","stage":"protocol"})"},
+      {e::kInvalidCommandName,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The command name is missing or invalid.","stage":"protocol"})"},
+      {e::kPayloadNotObject,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The command payload must be an object.","stage":"protocol"})"},
+      {e::kInvalidPayload,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The command payload is invalid.","stage":"protocol"})"},
+      {e::kUnknownCommand,
+       R"({"code":"unknown_command","retryable":false,"safeMessage":"The command is not supported.","stage":"protocol"})"},
+      {e::kNotAvailable,
+       R"({"code":"not_available","retryable":false,"safeMessage":"This capability is not available in kestrune protocol v1.","stage":"capability"})"},
+      {e::kNoActiveSession,
+       R"({"code":"no_active_session","retryable":false,"safeMessage":"There is no active AirPlay session.","stage":"session"})"},
+      {e::kInvalidDiscoveryTimeout,
+       R"({"code":"invalid_request","retryable":false,"safeMessage":"The discovery timeout is invalid.","stage":"discovery"})"},
+      {e::kDiscoveryIncomplete,
+       R"({"code":"kestrune_internal","retryable":true,"safeMessage":"Device discovery could not complete.","stage":"discovery"})"},
+      {e::kDiscoveryResultUnusable,
+       R"({"code":"kestrune_internal","retryable":false,"safeMessage":"Device discovery could not complete.","stage":"discovery"})"},
+      {e::kEventPumpFailed,
+       R"({"code":"kestrune_internal","retryable":false,"safeMessage":"The kestrune could not start the event pump.","stage":"internal"})"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(serialize_json_line(protocol_error_to_json(row.error)), row.json_text);
@@ -98,9 +114,10 @@ TEST(ProtocolErrors, CarryTheirFixedValues) {
 TEST(Envelopes, HaveTheirExactShape) {
   EXPECT_EQ(serialize_json_line(build_success_response("r\"1", json{{"x", 1}})),
             R"({"ok":true,"requestId":"r\"1","result":{"x":1},"type":"response","version":1})");
-  EXPECT_EQ(serialize_json_line(
-                build_protocol_error_response(std::nullopt, protocol_errors::kMalformedJson)),
-            R"({"error":{"code":"malformed_json","retryable":false,"safeMessage":"The input line is not valid JSON.","stage":"protocol"},"ok":false,"requestId":null,"type":"response","version":1})");
+  EXPECT_EQ(
+      serialize_json_line(
+          build_protocol_error_response(std::nullopt, protocol_errors::kMalformedJson)),
+      R"({"error":{"code":"malformed_json","retryable":false,"safeMessage":"The input line is not valid JSON.","stage":"protocol"},"ok":false,"requestId":null,"type":"response","version":1})");
   EXPECT_EQ(serialize_json_line(build_event("ready", json::object())),
             R"({"event":"ready","payload":{},"type":"event","version":1})");
 }
@@ -151,8 +168,8 @@ TEST_P(DispatchCommand, AnswersExactlyOnce) {
   EXPECT_EQ(response["type"], "response");
   if (c.error || c.session_error) {
     EXPECT_EQ(response["ok"], false);
-    EXPECT_EQ(response["error"], c.error ? protocol_error_to_json(*c.error)
-                                         : session_error_to_json(*c.session_error));
+    EXPECT_EQ(response["error"],
+              c.error ? protocol_error_to_json(*c.error) : session_error_to_json(*c.session_error));
     EXPECT_FALSE(response.contains("result"));
   } else {
     EXPECT_EQ(response["ok"], true);
@@ -184,8 +201,8 @@ std::string device_with_addresses(std::size_t count, const std::string& bad = ""
     addresses += (i ? "," : "") + std::string("\"127.0.0.") + std::to_string(i + 1) + "\"";
   }
   if (!bad.empty()) addresses += (count ? "," : "") + std::string("\"") + bad + "\"";
-  return R"({"stableId":"s","displayName":"d","addresses":[)" + addresses + R"(],"port":)" +
-         kPort + "}";
+  return R"({"stableId":"s","displayName":"d","addresses":[)" + addresses + R"(],"port":)" + kPort +
+         "}";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -193,10 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DispatchCase{"unknown", command("nope", "{}"), e::kUnknownCommand, nullptr, kRun},
         DispatchCase{"other_case", command("Hello", "{}"), e::kUnknownCommand, nullptr, kRun},
-        DispatchCase{"trailing_space", command("hello ", "{}"), e::kUnknownCommand, nullptr,
-                     kRun},
-        DispatchCase{"prefix_of_known", command("scans", "{}"), e::kUnknownCommand, nullptr,
-                     kRun},
+        DispatchCase{"trailing_space", command("hello ", "{}"), e::kUnknownCommand, nullptr, kRun},
+        DispatchCase{"prefix_of_known", command("scans", "{}"), e::kUnknownCommand, nullptr, kRun},
         DispatchCase{"unknown_payload_not_looked_at",
                      command("launch", R"({"volume":"x","timeoutMs":-1,"device":7})"),
                      e::kUnknownCommand, nullptr, kRun},
@@ -204,12 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
                      e::kInvalidPayload, nullptr, kRun},
         DispatchCase{"get_state_idle", command("getState", "{}"), std::nullopt,
                      R"({"session":null,"state":"idle"})", kRun},
-        DispatchCase{"get_state_with_member", command("getState", R"({"x":1})"),
-                     e::kInvalidPayload, nullptr, kRun},
+        DispatchCase{"get_state_with_member", command("getState", R"({"x":1})"), e::kInvalidPayload,
+                     nullptr, kRun},
         DispatchCase{"stop_without_session", command("stopSession", "{}"), e::kNoActiveSession,
                      nullptr, kRun},
-        DispatchCase{"stop_with_member", command("stopSession", R"({"x":1})"),
-                     e::kInvalidPayload, nullptr, kRun},
+        DispatchCase{"stop_with_member", command("stopSession", R"({"x":1})"), e::kInvalidPayload,
+                     nullptr, kRun},
         DispatchCase{"volume_without_session", command("setVolume", R"({"volume":0.5})"),
                      e::kNoActiveSession, nullptr, kRun},
         DispatchCase{"volume_as_string", command("setVolume", R"({"volume":"0.5"})"),
@@ -231,22 +246,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Scan, DispatchCommand,
-    ::testing::Values(
-        DispatchCase{"below_range", command("scan", R"({"timeoutMs":99})"),
-                     e::kInvalidDiscoveryTimeout, nullptr, kRun},
-        DispatchCase{"above_range", command("scan", R"({"timeoutMs":5001})"),
-                     e::kInvalidDiscoveryTimeout, nullptr, kRun},
-        DispatchCase{"zero", command("scan", R"({"timeoutMs":0})"), e::kInvalidDiscoveryTimeout,
-                     nullptr, kRun},
-        // An accepted time reaches discovery, whose result is the response.
-        DispatchCase{"accepted", command("scan", R"({"timeoutMs":100})"), std::nullopt,
-                     R"({"complete":true,"devices":[],"warnings":[{"code":)"
-                     R"("discovery_interface_failed","occurrences":1}]})",
-                     kRun},
-        DispatchCase{"written_as_float", command("scan", R"({"timeoutMs":3000.0})"),
-                     e::kInvalidPayload, nullptr, kRun},
-        DispatchCase{"beyond_u32", command("scan", R"({"timeoutMs":4294967296})"),
-                     e::kInvalidPayload, nullptr, kRun}),
+    ::testing::Values(DispatchCase{"below_range", command("scan", R"({"timeoutMs":99})"),
+                                   e::kInvalidDiscoveryTimeout, nullptr, kRun},
+                      DispatchCase{"above_range", command("scan", R"({"timeoutMs":5001})"),
+                                   e::kInvalidDiscoveryTimeout, nullptr, kRun},
+                      DispatchCase{"zero", command("scan", R"({"timeoutMs":0})"),
+                                   e::kInvalidDiscoveryTimeout, nullptr, kRun},
+                      // An accepted time reaches discovery, whose result is the response.
+                      DispatchCase{"accepted", command("scan", R"({"timeoutMs":100})"),
+                                   std::nullopt,
+                                   R"({"complete":true,"devices":[],"warnings":[{"code":)"
+                                   R"("discovery_interface_failed","occurrences":1}]})",
+                                   kRun},
+                      DispatchCase{"written_as_float", command("scan", R"({"timeoutMs":3000.0})"),
+                                   e::kInvalidPayload, nullptr, kRun},
+                      DispatchCase{"beyond_u32", command("scan", R"({"timeoutMs":4294967296})"),
+                                   e::kInvalidPayload, nullptr, kRun}),
     [](const auto& row) { return std::string(row.param.name); });
 
 const engine::SessionError kConfigError = engine::SessionError::of(
@@ -268,24 +283,28 @@ INSTANTIATE_TEST_SUITE_P(
                      command("startSession", start_payload(device_with_addresses(1, "1.2.3.001"))),
                      e::kInvalidPayload, nullptr, kRun},
         DispatchCase{"no_addresses_left_to_the_session_core",
-                     command("startSession", start_payload(device_with_addresses(0))),
-                     std::nullopt, nullptr, kRun, kConfigError},
-        DispatchCase{"short_buffer_left_to_the_session_core",
-                     command("startSession",
-                             start_payload(kDevice, R"(,"bufferProfile":[50,90,50,250])")),
-                     std::nullopt, nullptr, kRun, kConfigError},
-        DispatchCase{"malformed_features",
-                     command("startSession",
-                             start_payload(R"({"stableId":"s","displayName":"d","addresses":[],"port":1,"featuresHex":"0x-1"})")),
-                     e::kInvalidPayload, nullptr, kRun},
+                     command("startSession", start_payload(device_with_addresses(0))), std::nullopt,
+                     nullptr, kRun, kConfigError},
+        DispatchCase{
+            "short_buffer_left_to_the_session_core",
+            command("startSession", start_payload(kDevice, R"(,"bufferProfile":[50,90,50,250])")),
+            std::nullopt, nullptr, kRun, kConfigError},
+        DispatchCase{
+            "malformed_features",
+            command(
+                "startSession",
+                start_payload(
+                    R"({"stableId":"s","displayName":"d","addresses":[],"port":1,"featuresHex":"0x-1"})")),
+            e::kInvalidPayload, nullptr, kRun},
         DispatchCase{"zero_duration",
                      command("startSession", start_payload(kDevice, R"(,"maxDurationMs":0)")),
                      e::kInvalidPayload, nullptr, kRun},
-        DispatchCase{"infinite_volume_passes_conversion",
-                     command("startSession",
-                             R"({"device":)" + kDevice +
-                                 R"(,"audioSource":["windowsDefaultOutput"],"initialVolume":1e39})"),
-                     std::nullopt, nullptr, kRun, kConfigError},
+        DispatchCase{
+            "infinite_volume_passes_conversion",
+            command("startSession",
+                    R"({"device":)" + kDevice +
+                        R"(,"audioSource":["windowsDefaultOutput"],"initialVolume":1e39})"),
+            std::nullopt, nullptr, kRun, kConfigError},
         DispatchCase{"does_not_decode",
                      command("startSession", start_payload(kDevice, R"(,"bufferProfile":{})")),
                      e::kInvalidPayload, nullptr, kRun}),
@@ -296,9 +315,9 @@ TEST(ScanTime, DefaultsAndRange) {
     std::optional<std::uint32_t> timeoutMs;
     std::optional<long> scan_ms;  // nothing: refused
   };
-  for (const Case& c : {Case{std::nullopt, 3000}, Case{0, std::nullopt}, Case{99, std::nullopt},
-                        Case{100, 100}, Case{5000, 5000}, Case{5001, std::nullopt},
-                        Case{4294967295U, std::nullopt}}) {
+  for (const Case& c :
+       {Case{std::nullopt, 3000}, Case{0, std::nullopt}, Case{99, std::nullopt}, Case{100, 100},
+        Case{5000, 5000}, Case{5001, std::nullopt}, Case{4294967295U, std::nullopt}}) {
     SCOPED_TRACE(c.timeoutMs ? std::to_string(*c.timeoutMs) : "not given");
     const auto scan_time = scan_time_from_payload(ScanPayload{c.timeoutMs});
     if (c.scan_ms) {
@@ -312,8 +331,8 @@ TEST(ScanTime, DefaultsAndRange) {
 }
 
 TEST(ScanResultForHost, IsTheResultObjectUnlessATextIsNotUtf8) {
-  discovery::DiscoveredDevice device{
-      "dev_1", "Kitchen", "Kitchen", "AudioAccessory5,1", {"198.18.0.1"}, 7000, std::nullopt};
+  discovery::DiscoveredDevice device{"dev_1",        "Kitchen", "Kitchen",   "AudioAccessory5,1",
+                                     {"198.18.0.1"}, 7000,      std::nullopt};
   discovery::ScanResult result{{device}, {{"discovery_interface_failed", 2}}, true};
   const auto object = scan_result_for_host(result);
   ASSERT_TRUE(object);
@@ -324,7 +343,7 @@ TEST(ScanResultForHost, IsTheResultObjectUnlessATextIsNotUtf8) {
             R"("occurrences":2}]})");
 
   const std::string broken = "Kitchen\xC3";
-  for (std::string discovery::DiscoveredDevice::*text :
+  for (std::string discovery::DiscoveredDevice::* text :
        {&discovery::DiscoveredDevice::displayName, &discovery::DiscoveredDevice::roomName,
         &discovery::DiscoveredDevice::model}) {
     discovery::ScanResult bad = result;
@@ -337,8 +356,7 @@ TEST(ScanResultForHost, IsTheResultObjectUnlessATextIsNotUtf8) {
 }
 
 TEST(DispatchCommand, EchoesTheRequestIdByteForByte) {
-  const Handled handled =
-      handle(command("getState", "{}", "r\\u00e9\\\"\xF0\x9F\x8E\xB5/\\n"));
+  const Handled handled = handle(command("getState", "{}", "r\\u00e9\\\"\xF0\x9F\x8E\xB5/\\n"));
   ASSERT_EQ(handled.responses.size(), 1U);
   EXPECT_EQ(handled.responses[0]["requestId"], "r\xC3\xA9\"\xF0\x9F\x8E\xB5/\n");
 }

@@ -41,18 +41,12 @@ TEST_P(ParseJsonLine, AcceptsOnlyOneWellFormedValue) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ParseJsonLine,
     ::testing::Values(
-        ParseCase{"object", R"({"a":[1,2,{"b":null}]})", true},
-        ParseCase{"scalar", "17", true},
-        ParseCase{"whitespace_around", " \t{\"a\":1} \r\t", true},
-        ParseCase{"empty", "", false},
-        ParseCase{"only_spaces", "   ", false},
-        ParseCase{"trailing_value", "{} {}", false},
-        ParseCase{"trailing_comma", "[1,]", false},
-        ParseCase{"unquoted_key", "{a:1}", false},
-        ParseCase{"single_quotes", "{'a':1}", false},
-        ParseCase{"comment", "{} // note", false},
-        ParseCase{"leading_zero", "[01]", false},
-        ParseCase{"plus_sign", "[+1]", false},
+        ParseCase{"object", R"({"a":[1,2,{"b":null}]})", true}, ParseCase{"scalar", "17", true},
+        ParseCase{"whitespace_around", " \t{\"a\":1} \r\t", true}, ParseCase{"empty", "", false},
+        ParseCase{"only_spaces", "   ", false}, ParseCase{"trailing_value", "{} {}", false},
+        ParseCase{"trailing_comma", "[1,]", false}, ParseCase{"unquoted_key", "{a:1}", false},
+        ParseCase{"single_quotes", "{'a':1}", false}, ParseCase{"comment", "{} // note", false},
+        ParseCase{"leading_zero", "[01]", false}, ParseCase{"plus_sign", "[+1]", false},
         ParseCase{"nan_literal", "[NaN]", false},
         ParseCase{"raw_control_in_string", std::string("[\"a\x01\"]"), false},
         ParseCase{"nul_outside_string", std::string("{}\0", 3), false},
@@ -91,14 +85,13 @@ TEST(ParseJsonLine, NumbersKeepHowTheyWereWritten) {
     const char* text;
     json::value_t kind;
   };
-  for (const Case& c : {Case{"0", json::value_t::number_unsigned},
-                        Case{"18446744073709551615", json::value_t::number_unsigned},
-                        Case{"18446744073709551616", json::value_t::number_float},
-                        Case{"-0", json::value_t::number_integer},
-                        Case{"-1", json::value_t::number_integer},
-                        Case{"3000.0", json::value_t::number_float},
-                        Case{"3e3", json::value_t::number_float},
-                        Case{"1E2", json::value_t::number_float}}) {
+  for (const Case& c :
+       {Case{"0", json::value_t::number_unsigned},
+        Case{"18446744073709551615", json::value_t::number_unsigned},
+        Case{"18446744073709551616", json::value_t::number_float},
+        Case{"-0", json::value_t::number_integer}, Case{"-1", json::value_t::number_integer},
+        Case{"3000.0", json::value_t::number_float}, Case{"3e3", json::value_t::number_float},
+        Case{"1E2", json::value_t::number_float}}) {
     SCOPED_TRACE(c.text);
     const auto value = parse_json_line(c.text);
     ASSERT_TRUE(value);

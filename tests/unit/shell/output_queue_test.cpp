@@ -46,9 +46,8 @@ TEST(OutputQueue, ValuesComeOutInPushOrderThenTheLatestValue) {
 TEST(OutputQueue, BatchThatDoesNotFitWaitsForRoomAndGoesInWhole) {
   OutputQueue queue;
   fill(queue, static_cast<int>(kOutputCapacity) - 1);
-  auto pushed = std::async(std::launch::async, [&] {
-    return queue.push_batch({json("a"), json("b")}, false);
-  });
+  auto pushed = std::async(std::launch::async,
+                           [&] { return queue.push_batch({json("a"), json("b")}, false); });
   ASSERT_EQ(pushed.wait_for(kSettle), std::future_status::timeout) << "batch of two did not wait";
   ASSERT_EQ(queue.pop(), json(0));
   ASSERT_EQ(pushed.wait_for(kPatience), std::future_status::ready);
@@ -79,8 +78,8 @@ TEST(OutputQueue, ProducerWaitingForRoomIsRefusedWhenTheQueueEnds) {
 TEST(OutputQueue, BatchLargerThanTheCapacityIsNeverAdmitted) {
   OutputQueue queue;
   std::vector<json> huge(kOutputCapacity + 1, json(1));
-  auto pushed = std::async(std::launch::async,
-                           [&] { return queue.push_batch(std::move(huge), false); });
+  auto pushed =
+      std::async(std::launch::async, [&] { return queue.push_batch(std::move(huge), false); });
   ASSERT_EQ(pushed.wait_for(kSettle), std::future_status::timeout);
   queue.finish();
   ASSERT_EQ(pushed.wait_for(kPatience), std::future_status::ready);

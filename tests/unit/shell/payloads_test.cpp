@@ -13,20 +13,38 @@ namespace {
 
 using nlohmann::json;
 
-enum class Type { empty, scan, set_volume, device, audio_source, buffer_profile, start_session,
-                  diagnose, export_diagnostics };
+enum class Type {
+  empty,
+  scan,
+  set_volume,
+  device,
+  audio_source,
+  buffer_profile,
+  start_session,
+  diagnose,
+  export_diagnostics
+};
 
 bool decodes(Type type, const json& value) {
   switch (type) {
-    case Type::empty: return decode_empty_payload(value).has_value();
-    case Type::scan: return decode_scan_payload(value).has_value();
-    case Type::set_volume: return decode_set_volume_payload(value).has_value();
-    case Type::device: return decode_device_payload(value).has_value();
-    case Type::audio_source: return decode_audio_source_payload(value).has_value();
-    case Type::buffer_profile: return decode_buffer_profile_payload(value).has_value();
-    case Type::start_session: return decode_start_session_payload(value).has_value();
-    case Type::diagnose: return decode_diagnose_payload(value).has_value();
-    case Type::export_diagnostics: return decode_export_diagnostics_payload(value).has_value();
+    case Type::empty:
+      return decode_empty_payload(value).has_value();
+    case Type::scan:
+      return decode_scan_payload(value).has_value();
+    case Type::set_volume:
+      return decode_set_volume_payload(value).has_value();
+    case Type::device:
+      return decode_device_payload(value).has_value();
+    case Type::audio_source:
+      return decode_audio_source_payload(value).has_value();
+    case Type::buffer_profile:
+      return decode_buffer_profile_payload(value).has_value();
+    case Type::start_session:
+      return decode_start_session_payload(value).has_value();
+    case Type::diagnose:
+      return decode_diagnose_payload(value).has_value();
+    case Type::export_diagnostics:
+      return decode_export_diagnostics_payload(value).has_value();
   }
   return false;
 }
@@ -116,8 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                    start_with("maxDurationMs", "18446744073709551615"), true},
         DecodeCase{"u64_over", Type::start_session,
                    start_with("maxDurationMs", "18446744073709551616"), false},
-        DecodeCase{"u64_minus_zero", Type::start_session, start_with("maxDurationMs", "-0"),
-                   false},
+        DecodeCase{"u64_minus_zero", Type::start_session, start_with("maxDurationMs", "-0"), false},
         DecodeCase{"u64_in_profile", Type::start_session,
                    profile_with("startMaxWaitMs", "18446744073709551615"), true}),
     [](const auto& row) { return std::string(row.param.name); });
@@ -146,10 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"addresses_null_element", Type::start_session,
                    device_with("addresses", R"([null])"), false},
         DecodeCase{"model_null", Type::start_session, device_with("model", "null"), true},
-        DecodeCase{"features_number", Type::start_session, device_with("featuresHex", "31"),
-                   false},
-        DecodeCase{"device_unknown_key", Type::start_session, device_with("room", R"("x")"),
-                   false},
+        DecodeCase{"features_number", Type::start_session, device_with("featuresHex", "31"), false},
+        DecodeCase{"device_unknown_key", Type::start_session, device_with("room", R"("x")"), false},
         DecodeCase{"stable_id_null", Type::start_session, device_with("stableId", "null"), false},
         DecodeCase{"device_missing", Type::start_session,
                    R"({"audioSource":["windowsDefaultOutput"],"initialVolume":0})", false}),
@@ -174,17 +189,15 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"profile_array_three", Type::buffer_profile, "[150,90,50]", false},
         DecodeCase{"profile_array_five", Type::buffer_profile, "[150,90,50,250,1]", false},
         DecodeCase{"profile_array_float", Type::buffer_profile, "[150,90,50,250.0]", false},
-        DecodeCase{"profile_null", Type::start_session, start_with("bufferProfile", "null"),
-                   true},
-        DecodeCase{"profile_empty_object", Type::start_session,
-                   start_with("bufferProfile", "{}"), false},
+        DecodeCase{"profile_null", Type::start_session, start_with("bufferProfile", "null"), true},
+        DecodeCase{"profile_empty_object", Type::start_session, start_with("bufferProfile", "{}"),
+                   false},
         DecodeCase{"profile_three_members", Type::start_session,
                    start_with("bufferProfile",
                               R"({"capacityMs":150,"startFillPercent":90,"refillPercent":50})"),
                    false},
         DecodeCase{"profile_given_whole", Type::start_session,
-                   start_with("bufferProfile", kProfile),
-                   true},
+                   start_with("bufferProfile", kProfile), true},
         DecodeCase{"profile_as_array", Type::start_session,
                    start_with("bufferProfile", "[150,90,50,250]"), true},
         DecodeCase{"nested_failure_fails_all", Type::start_session,
@@ -215,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"array_file", Type::audio_source, R"(["file","/a.wav"])", true},
         DecodeCase{"array_file_without_path", Type::audio_source, R"(["file"])", false},
         DecodeCase{"array_file_path_number", Type::audio_source, R"(["file",1])", false},
-        DecodeCase{"array_default_output", Type::audio_source, R"(["windowsDefaultOutput"])",
-                   true},
+        DecodeCase{"array_default_output", Type::audio_source, R"(["windowsDefaultOutput"])", true},
         DecodeCase{"array_default_output_extra", Type::audio_source,
                    R"(["windowsDefaultOutput","/a.wav"])", false},
         DecodeCase{"array_empty", Type::audio_source, "[]", false},
@@ -257,8 +269,8 @@ TEST(PayloadValues, StartSessionFieldsLandWhereTheyBelong) {
   EXPECT_EQ(payload->initialVolume, 0.25F);
   EXPECT_EQ(payload->maxDurationMs, std::numeric_limits<std::uint64_t>::max());
 
-  const auto defaults = decode_start_session_payload(parse(start_with("audioSource",
-      R"({"kind":"windowsDefaultOutput","path":"/ignored"})")));
+  const auto defaults = decode_start_session_payload(
+      parse(start_with("audioSource", R"({"kind":"windowsDefaultOutput","path":"/ignored"})")));
   ASSERT_TRUE(defaults);
   EXPECT_EQ(defaults->audioSource.kind, AudioSourcePayload::Kind::windowsDefaultOutput);
   EXPECT_EQ(defaults->audioSource.path, "");
@@ -290,12 +302,9 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 INSTANTIATE_TEST_SUITE_P(
     Table, FloatRounding,
     ::testing::Values(
-        FloatCase{"integer_one", "1", 1.0F},
-        FloatCase{"decimal", "0.3", 0.3F},
-        FloatCase{"negative", "-5", -5.0F},
-        FloatCase{"negative_zero_fraction", "-0.0", -0.0F},
-        FloatCase{"negative_zero_integer", "-0", -0.0F},
-        FloatCase{"zero", "0", 0.0F},
+        FloatCase{"integer_one", "1", 1.0F}, FloatCase{"decimal", "0.3", 0.3F},
+        FloatCase{"negative", "-5", -5.0F}, FloatCase{"negative_zero_fraction", "-0.0", -0.0F},
+        FloatCase{"negative_zero_integer", "-0", -0.0F}, FloatCase{"zero", "0", 0.0F},
         // Halfway between two floats: ties go to the even one.
         FloatCase{"tie_to_even", "16777217", 16777216.0F},
         // 2^60 + 2^36 + 1 lies just above a midpoint; rounded through a double it would land on

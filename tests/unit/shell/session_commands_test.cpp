@@ -33,9 +33,8 @@ using StateStep = std::pair<std::string, std::string>;
 using GatedScript = std::function<SessionError(SessionShared&, Gate&)>;
 
 SessionStarter gated_starter(GatedScript script, std::shared_ptr<Gate> gate) {
-  return scripted_starter([script = std::move(script), gate](SessionShared& shared) {
-    return script(shared, *gate);
-  });
+  return scripted_starter(
+      [script = std::move(script), gate](SessionShared& shared) { return script(shared, *gate); });
 }
 
 json error_object(const std::string& code, const std::string& stage, bool retryable,
@@ -65,7 +64,8 @@ std::vector<StateStep> state_steps(const std::vector<json>& lines) {
   return steps;
 }
 
-std::ptrdiff_t index_of(const std::vector<json>& lines, const std::function<bool(const json&)>& is) {
+std::ptrdiff_t index_of(const std::vector<json>& lines,
+                        const std::function<bool(const json&)>& is) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (is(lines[i])) return static_cast<std::ptrdiff_t>(i);
   }
@@ -154,8 +154,9 @@ std::vector<LifeCase> life_cases() {
        {{"outcome", "completed"}, {"reason", "stop_requested"}}},
       {"fails while playing",
        [=](SessionShared& s, Gate& g) {
-         return play_until_gate(s, g, end_of_stream,
-                                {SessionErrorKind::stream_failed, SessionStage::stream_worker, true});
+         return play_until_gate(
+             s, g, end_of_stream,
+             {SessionErrorKind::stream_failed, SessionStage::stream_worker, true});
        },
        Ending::by_itself,
        {{"starting", "start_requested"},
@@ -164,7 +165,8 @@ std::vector<LifeCase> life_cases() {
         {"stopping", "failure"},
         {"stopped", "cleanup_complete"}},
        {{"outcome", "failed"},
-        {"error", error_object("stream_failed", "stream_worker", true, "Audio streaming failed.")}}},
+        {"error",
+         error_object("stream_failed", "stream_worker", true, "Audio streaming failed.")}}},
       {"fails while starting",
        [](SessionShared&, Gate&) {
          return SessionError{SessionErrorKind::pairing_failed, SessionStage::pairing, true};
@@ -175,8 +177,8 @@ std::vector<LifeCase> life_cases() {
         {"stopping", "failure"},
         {"stopped", "cleanup_complete"}},
        {{"outcome", "failed"},
-        {"error", error_object("pairing_failed", "pairing", false,
-                               "Pairing with the receiver failed.")}}},
+        {"error",
+         error_object("pairing_failed", "pairing", false, "Pairing with the receiver failed.")}}},
   };
 }
 
@@ -308,7 +310,7 @@ TEST(SessionCommands, SecondStartIsBusyUntilTheFirstIsReaped) {
                                   R"("addresses":["1.2.3.001"],"port":1},)"
                                   R"("audioSource":["windowsDefaultOutput"],"initialVolume":0})";
   shell.run(start_command("b"));
-  shell.run(command("startSession", bad_address, "c"));   // busy comes before the conversion
+  shell.run(command("startSession", bad_address, "c"));        // busy comes before the conversion
   shell.run(command("startSession", R"({"device":7})", "d"));  // decoding comes first of all
   gate->open();
   shell.wait_for_event("terminal");
@@ -327,11 +329,11 @@ TEST(SessionCommands, SecondStartIsBusyUntilTheFirstIsReaped) {
 
 TEST(SessionCommands, StartRefusedByTheLeaseIsBusyToo) {
   ShellHarness shell;
-  auto other = engine::start_session_with_runner(
-      engine::testing::valid_config(), engine::testing::scripted([](SessionShared& s) {
-        wait_for_stop(s);
-        return engine::mark_startup_complete(s);
-      }));
+  auto other = engine::start_session_with_runner(engine::testing::valid_config(),
+                                                 engine::testing::scripted([](SessionShared& s) {
+                                                   wait_for_stop(s);
+                                                   return engine::mark_startup_complete(s);
+                                                 }));
   ASSERT_TRUE(other);
   shell.run(start_command("busy"));
   (void)engine::stop_and_wait_session(other->handle);
@@ -347,8 +349,7 @@ TEST(SessionCommands, GetStateShowsTheIdOnceThePumpHandledTheFirstState) {
   auto started = engine::start_session_with_runner(
       engine::testing::valid_config(), engine::testing::scripted([gate](SessionShared& s) {
         (void)gate->wait(kPatience);
-        return play_until_gate(s, *gate, TransitionReason::stop_requested,
-                               SessionError::success());
+        return play_until_gate(s, *gate, TransitionReason::stop_requested, SessionError::success());
       }));
   ASSERT_TRUE(started);
   // What startSession does, with the start signal held back.
@@ -424,9 +425,9 @@ TEST(SessionCommands, SetVolume) {
     const std::uint64_t generation = shared.volume_generation.load();
     shell.run(command("setVolume", c.payload, id));
     json response = find_response(shell.wait_for_response(id), id);
-    EXPECT_EQ(serialize_json_line(response.value("ok", false) ? response["result"]
-                                                              : response["error"]),
-              c.answer);
+    EXPECT_EQ(
+        serialize_json_line(response.value("ok", false) ? response["result"] : response["error"]),
+        c.answer);
     EXPECT_EQ(shared.volume.load(), c.volume_after);
     EXPECT_EQ(shared.volume_generation.load(), generation + (response["ok"] == true ? 1 : 0));
   }

@@ -47,11 +47,11 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"0001:0002:0003:0004:0005:0006:0007:0008", true},
         AddressCase{"1:2:3:4:5:6:7::", true}, AddressCase{"::2:3:4:5:6:7:8", true},
         AddressCase{"::ffff:192.168.1.20", true}, AddressCase{"1:2:3:4:5:6:1.2.3.4", true},
-        AddressCase{"::1.2.3.4", true},
-        AddressCase{"1:2:3:4:5:6:7", false}, AddressCase{"1:2:3:4:5:6:7:8:9", false},
-        AddressCase{"1:2:3:4:5:6:7:8::", false}, AddressCase{"::1:2:3:4:5:6:7:8", false},
-        AddressCase{"1::2::3", false}, AddressCase{":::", false}, AddressCase{":1::", false},
-        AddressCase{"1::2:", false}, AddressCase{"12345::", false}, AddressCase{"g::", false},
+        AddressCase{"::1.2.3.4", true}, AddressCase{"1:2:3:4:5:6:7", false},
+        AddressCase{"1:2:3:4:5:6:7:8:9", false}, AddressCase{"1:2:3:4:5:6:7:8::", false},
+        AddressCase{"::1:2:3:4:5:6:7:8", false}, AddressCase{"1::2::3", false},
+        AddressCase{":::", false}, AddressCase{":1::", false}, AddressCase{"1::2:", false},
+        AddressCase{"12345::", false}, AddressCase{"g::", false},
         AddressCase{"fe80::1%eth0", false}, AddressCase{"[::1]", false},
         AddressCase{"::1/128", false}, AddressCase{"1.2.3.4::", false},
         AddressCase{"1:2:3:4:5:6:7:1.2.3.4", false}, AddressCase{"1.2.3.4:1::", false},
@@ -72,12 +72,12 @@ TEST(AddressLiteral, KeepsTheBytesInNetworkOrder) {
   const auto v6 = parse_address_literal("2001:db8::ffff:1.2.3.4");
   ASSERT_TRUE(v6);
   EXPECT_EQ(v6->family, engine::IpAddress::Family::v6);
-  EXPECT_EQ(v6->bytes, (std::array<std::uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0,
-                                                     0xff, 0xff, 1, 2, 3, 4}));
+  EXPECT_EQ(v6->bytes, (std::array<std::uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0xff,
+                                                     0xff, 1, 2, 3, 4}));
   const auto tail = parse_address_literal("1::2:3");
   ASSERT_TRUE(tail);
-  EXPECT_EQ(tail->bytes, (std::array<std::uint8_t, 16>{0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2,
-                                                       0, 3}));
+  EXPECT_EQ(tail->bytes,
+            (std::array<std::uint8_t, 16>{0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 3}));
 }
 
 struct FeaturesCase {
@@ -91,25 +91,23 @@ void PrintTo(const FeaturesCase& c, std::ostream* os) { *os << '"' << c.text << 
 class FeaturesHex : public ::testing::TestWithParam<FeaturesCase> {};
 
 TEST_P(FeaturesHex, FollowsTheFeatureGrammar) {
-  EXPECT_EQ(parse_features_hex(GetParam().text), GetParam().value) << '"' << GetParam().text
-                                                                   << '"';
+  EXPECT_EQ(parse_features_hex(GetParam().text), GetParam().value) << '"' << GetParam().text << '"';
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FeaturesHex,
-    ::testing::Values(
-        FeaturesCase{"0x0", 0}, FeaturesCase{"0X1F", 31}, FeaturesCase{"1f", 31},
-        FeaturesCase{"+1f", 31}, FeaturesCase{"0x+1f", 31},
-        FeaturesCase{std::string(20, '0') + "1f", 31},
-        FeaturesCase{"ffffffffffffffff", std::numeric_limits<std::uint64_t>::max()},
-        FeaturesCase{"0x445F8A00,1C340", std::nullopt},
-        FeaturesCase{"1" + std::string(16, '0'), std::nullopt},
-        FeaturesCase{"0x", std::nullopt}, FeaturesCase{"", std::nullopt},
-        FeaturesCase{"+", std::nullopt}, FeaturesCase{"0x+", std::nullopt},
-        FeaturesCase{"-1", std::nullopt}, FeaturesCase{"0x-1", std::nullopt},
-        FeaturesCase{"0x0x1", std::nullopt}, FeaturesCase{"++1", std::nullopt},
-        FeaturesCase{"+0x1", std::nullopt}, FeaturesCase{"1 f", std::nullopt},
-        FeaturesCase{" 1f", std::nullopt}, FeaturesCase{"1g", std::nullopt}));
+    ::testing::Values(FeaturesCase{"0x0", 0}, FeaturesCase{"0X1F", 31}, FeaturesCase{"1f", 31},
+                      FeaturesCase{"+1f", 31}, FeaturesCase{"0x+1f", 31},
+                      FeaturesCase{std::string(20, '0') + "1f", 31},
+                      FeaturesCase{"ffffffffffffffff", std::numeric_limits<std::uint64_t>::max()},
+                      FeaturesCase{"0x445F8A00,1C340", std::nullopt},
+                      FeaturesCase{"1" + std::string(16, '0'), std::nullopt},
+                      FeaturesCase{"0x", std::nullopt}, FeaturesCase{"", std::nullopt},
+                      FeaturesCase{"+", std::nullopt}, FeaturesCase{"0x+", std::nullopt},
+                      FeaturesCase{"-1", std::nullopt}, FeaturesCase{"0x-1", std::nullopt},
+                      FeaturesCase{"0x0x1", std::nullopt}, FeaturesCase{"++1", std::nullopt},
+                      FeaturesCase{"+0x1", std::nullopt}, FeaturesCase{"1 f", std::nullopt},
+                      FeaturesCase{" 1f", std::nullopt}, FeaturesCase{"1g", std::nullopt}));
 
 StartSessionPayload payload_with_addresses(std::size_t count) {
   StartSessionPayload payload;
@@ -143,10 +141,9 @@ TEST(SessionConfigFromPayload, AddressCountIsCheckedBeforeAnyEntry) {
   duplicates.device.addresses.push_back("10.0.0.1");
   const auto kept = session_config_from_payload(duplicates);
   ASSERT_TRUE(kept);
-  EXPECT_EQ(kept->addresses,
-            (std::vector<engine::IpAddress>{engine::IpAddress::v4(10, 0, 0, 1),
-                                            *parse_address_literal("::1"),
-                                            engine::IpAddress::v4(10, 0, 0, 1)}));
+  EXPECT_EQ(kept->addresses, (std::vector<engine::IpAddress>{engine::IpAddress::v4(10, 0, 0, 1),
+                                                             *parse_address_literal("::1"),
+                                                             engine::IpAddress::v4(10, 0, 0, 1)}));
 }
 
 TEST(SessionConfigFromPayload, TakesTheDeviceAndSourceOverUnchanged) {

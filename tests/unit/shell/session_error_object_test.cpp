@@ -35,8 +35,8 @@ const CodeRow kRows[] = {
      nullptr, false},
     {SessionErrorKind::setup_failed, "setup_failed", "The receiver rejected session setup.",
      nullptr, true},
-    {SessionErrorKind::record_rejected, "record_rejected",
-     "The receiver rejected playback start.", "record", false},
+    {SessionErrorKind::record_rejected, "record_rejected", "The receiver rejected playback start.",
+     "record", false},
     {SessionErrorKind::control_poisoned, "control_poisoned",
      "The control connection became unusable.", nullptr, true},
     {SessionErrorKind::capture_failed, "capture_failed", "System audio capture failed.", nullptr,
@@ -57,12 +57,11 @@ TEST(SessionErrorObject, FollowsTheTableForEveryCodeStageAndFlag) {
       for (const bool retryable : {false, true}) {
         SCOPED_TRACE(std::string(row.name) + " at " + std::string(engine::wire_name(stage)) +
                      (retryable ? " retryable" : ""));
-        const json expected = {
-            {"code", row.name},
-            {"stage", row.forced_stage ? std::string(row.forced_stage)
-                                       : std::string(engine::wire_name(stage))},
-            {"retryable", row.passes_retryable && retryable},
-            {"safeMessage", row.safeMessage}};
+        const json expected = {{"code", row.name},
+                               {"stage", row.forced_stage ? std::string(row.forced_stage)
+                                                          : std::string(engine::wire_name(stage))},
+                               {"retryable", row.passes_retryable && retryable},
+                               {"safeMessage", row.safeMessage}};
         EXPECT_EQ(session_error_to_json(SessionError{row.code, stage, retryable}), expected);
       }
     }
@@ -72,8 +71,9 @@ TEST(SessionErrorObject, FollowsTheTableForEveryCodeStageAndFlag) {
 TEST(SessionErrorObject, ResponseCarriesItAsItsError) {
   const json response = build_session_error_response(
       "r\"1", SessionError{SessionErrorKind::pairing_failed, SessionStage::pairing, true});
-  EXPECT_EQ(serialize_json_line(response),
-            R"({"error":{"code":"pairing_failed","retryable":false,"safeMessage":"Pairing with the receiver failed.","stage":"pairing"},"ok":false,"requestId":"r\"1","type":"response","version":1})");
+  EXPECT_EQ(
+      serialize_json_line(response),
+      R"({"error":{"code":"pairing_failed","retryable":false,"safeMessage":"Pairing with the receiver failed.","stage":"pairing"},"ok":false,"requestId":"r\"1","type":"response","version":1})");
 }
 
 TEST(SessionErrorObject, ValuesOutsideTheTablesStayNameable) {

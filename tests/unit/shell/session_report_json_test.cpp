@@ -89,9 +89,9 @@ TEST(MetricsJson, WideValuesStayUnsigned) {
 }
 
 TEST(ShutdownEvidenceJson, NamesEveryOutcome) {
-  const char* request_names[] = {"notApplicable",          "succeeded",       "rejected",
-                                 "transportFailed",        "skippedControlPoisoned",
-                                 "deadlineExceeded"};
+  const char* request_names[] = {
+      "notApplicable",          "succeeded",       "rejected", "transportFailed",
+      "skippedControlPoisoned", "deadlineExceeded"};
   const char* cleanup_names[] = {"notApplicable", "completed", "forced"};
   for (int r = 0; r < 6; ++r) {
     for (int c = 0; c < 3; ++c) {
@@ -100,11 +100,10 @@ TEST(ShutdownEvidenceJson, NamesEveryOutcome) {
       report.evidence.teardownOutcome = static_cast<RequestOutcome>(5 - r);
       report.evidence.workerCleanup = static_cast<CleanupOutcome>(c);
       report.evidence.socketCleanup = static_cast<CleanupOutcome>(2 - c);
-      EXPECT_EQ(shutdown_evidence_to_json(report),
-                (json{{"flushOutcome", request_names[r]},
-                      {"teardownOutcome", request_names[5 - r]},
-                      {"workerCleanup", cleanup_names[c]},
-                      {"socketCleanup", cleanup_names[2 - c]}}));
+      EXPECT_EQ(shutdown_evidence_to_json(report), (json{{"flushOutcome", request_names[r]},
+                                                         {"teardownOutcome", request_names[5 - r]},
+                                                         {"workerCleanup", cleanup_names[c]},
+                                                         {"socketCleanup", cleanup_names[2 - c]}}));
     }
   }
 }

@@ -41,8 +41,7 @@ using kestrune::testing::Gate;
 
 inline SessionStarter scripted_starter(engine::testing::Script script) {
   return [script = std::move(script)](engine::SessionConfig config) {
-    return engine::start_session_with_runner(std::move(config),
-                                             engine::testing::scripted(script));
+    return engine::start_session_with_runner(std::move(config), engine::testing::scripted(script));
   };
 }
 
@@ -61,8 +60,8 @@ inline SessionStarter stop_waiting_starter(bool play) {
 
 inline std::string command(const std::string& name, const std::string& payload = "{}",
                            const std::string& request_id = "r-1") {
-  return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
-         name + R"(","payload":)" + payload + "}";
+  return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" + name +
+         R"(","payload":)" + payload + "}";
 }
 
 // A start with the production runner fails at its connect: nothing listens on this port.

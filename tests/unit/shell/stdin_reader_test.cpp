@@ -76,23 +76,29 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReadBoundedLine,
     ::testing::Values(
         ReaderCase{"no_input", "", {"EndOfInput", "EndOfInput"}},
-        ReaderCase{"lines_then_end", "a\nbc\n",
-                   {"Line(a)", "Line(bc)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"final_line_without_feed", "a\nlast", {"Line(a)", "Line(last)", "EndOfInput",
-                                                          "EndOfInput"}},
+        ReaderCase{
+            "lines_then_end", "a\nbc\n", {"Line(a)", "Line(bc)", "EndOfInput", "EndOfInput"}},
+        ReaderCase{"final_line_without_feed",
+                   "a\nlast",
+                   {"Line(a)", "Line(last)", "EndOfInput", "EndOfInput"}},
         ReaderCase{"empty_lines", "\n\n", {"Line()", "Line()", "EndOfInput", "EndOfInput"}},
         ReaderCase{"carriage_return_kept", "x\r\n", {"Line(x\r)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"exactly_the_bound", kMax + "\nnext\n",
+        ReaderCase{"exactly_the_bound",
+                   kMax + "\nnext\n",
                    {"Line(65536 bytes, first 'm')", "Line(next)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"one_byte_over", kMax + "m\nnext\n",
+        ReaderCase{"one_byte_over",
+                   kMax + "m\nnext\n",
                    {"TooLarge", "Line(next)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"bound_reached_by_carriage_return", kMax + "\r\nnext\n",
+        ReaderCase{"bound_reached_by_carriage_return",
+                   kMax + "\r\nnext\n",
                    {"TooLarge", "Line(next)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"far_over_then_good", std::string(1'000'000, 'x') + "\nok\n",
+        ReaderCase{"far_over_then_good",
+                   std::string(1'000'000, 'x') + "\nok\n",
                    {"TooLarge", "Line(ok)", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"over_long_at_end_of_input", kMax + "mm",
-                   {"TooLarge", "EndOfInput", "EndOfInput"}},
-        ReaderCase{"exactly_the_bound_at_end_of_input", kMax,
+        ReaderCase{
+            "over_long_at_end_of_input", kMax + "mm", {"TooLarge", "EndOfInput", "EndOfInput"}},
+        ReaderCase{"exactly_the_bound_at_end_of_input",
+                   kMax,
                    {"Line(65536 bytes, first 'm')", "EndOfInput", "EndOfInput"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -155,9 +161,8 @@ TEST(ReadBoundedLine, EmptyNonBlockingPipeIsWaitedFor) {
 TEST(RunStdinReader, SendsEveryLineThenEndsAfterTheEnd) {
   const int fd = memory_file("one\ntwo\n");
   auto [sender, receiver] = support::channel<InputLine>(32);
-  std::thread reader([fd, sender = std::move(sender)]() mutable {
-    run_stdin_reader(std::move(sender), fd);
-  });
+  std::thread reader(
+      [fd, sender = std::move(sender)]() mutable { run_stdin_reader(std::move(sender), fd); });
   std::vector<std::string> got;
   for (int i = 0; i < 10; ++i) {
     auto line = receiver.recv_timeout(std::chrono::seconds(10));

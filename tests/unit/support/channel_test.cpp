@@ -63,8 +63,8 @@ TEST(Channel, ASenderThatFoundItFullWakesOnceItsRoomIsFree) {
     SCOPED_TRACE("wake_room " + std::to_string(c.wake_room));
     auto [tx, rx] = channel<int>(kCapacity, c.wake_room);
     for (int i = 0; i < kCapacity; ++i) ASSERT_TRUE(tx.send(i));
-    auto blocked = std::async(std::launch::async,
-                              [sender = tx]() mutable { return sender.send(kCapacity); });
+    auto blocked =
+        std::async(std::launch::async, [sender = tx]() mutable { return sender.send(kCapacity); });
     for (int taken = 0; taken < c.takes_to_wake; ++taken) {
       EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout) << "after " << taken;
       EXPECT_EQ(rx.recv().value(), taken);
@@ -156,7 +156,8 @@ TEST(Channel, UnboundedNeverBlocks) {
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(rx.try_recv().value(), i);
 }
 
-// Values keep their order, and are counted, while the queue's storage wraps around and while it grows wrapped.
+// Values keep their order, and are counted, while the queue's storage wraps around and while it
+// grows wrapped.
 TEST(Channel, OrderHoldsAcrossTheWrapAndTheGrowthOfItsRoom) {
   auto [tx, rx] = unbounded_channel<std::string>();
   int next_in = 0;

@@ -42,9 +42,12 @@ TEST(Error, ErrnoKindsAndTimeoutQuestion) {
     bool timeout;
   };
   const Case cases[] = {
-      {EAGAIN, ErrorKind::would_block, true},    {ETIMEDOUT, ErrorKind::timed_out, true},
-      {EINTR, ErrorKind::interrupted, false},    {EPIPE, ErrorKind::connection_closed, false},
-      {ECONNRESET, ErrorKind::connection_closed, false}, {ENOENT, ErrorKind::other, false},
+      {EAGAIN, ErrorKind::would_block, true},
+      {ETIMEDOUT, ErrorKind::timed_out, true},
+      {EINTR, ErrorKind::interrupted, false},
+      {EPIPE, ErrorKind::connection_closed, false},
+      {ECONNRESET, ErrorKind::connection_closed, false},
+      {ENOENT, ErrorKind::other, false},
   };
   for (const Case& c : cases) {
     const Error error = Error::from_errno("recv", c.value).context("read response");

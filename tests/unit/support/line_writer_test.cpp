@@ -288,7 +288,7 @@ TEST_P(SlowReaderTest, EveryLineArrivesWholeOrIsCounted) {
     }
   }
   EXPECT_TRUE(ended);
-  
+
   EXPECT_EQ(whole + dropped, std::uint64_t{kWriters} * kLinesEach);
 }
 

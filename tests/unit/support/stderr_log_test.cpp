@@ -22,8 +22,8 @@ TEST(StderrLog, LinesFromManyThreadsNeverInterleave) {
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([t] {
-      const std::string line =
-          "stage=test writer=" + std::to_string(t) + " " + std::string(200, static_cast<char>('a' + t));
+      const std::string line = "stage=test writer=" + std::to_string(t) + " " +
+                               std::string(200, static_cast<char>('a' + t));
       for (int i = 0; i < 50; ++i) write_stderr_line(line);
     });
   }

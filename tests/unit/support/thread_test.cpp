@@ -95,9 +95,8 @@ TEST(Thread, AbnormalEndsAreReportedByJoin) {
 
 TEST(Thread, IsFinishedAnswersWithoutWaiting) {
   std::atomic<bool> release{false};
-  auto handle = spawn_named("waiter", [&] {
-    (void)wait_until([&] { return release.load(); }, 20s);
-  });
+  auto handle =
+      spawn_named("waiter", [&] { (void)wait_until([&] { return release.load(); }, 20s); });
   ASSERT_TRUE(handle);
   EXPECT_FALSE(handle->is_finished());
   release = true;

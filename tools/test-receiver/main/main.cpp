@@ -55,9 +55,9 @@ int main(int argc, char** argv) {
   std::uint64_t requested = 0;
   // Serves until standard input ends, by design of the tool.
   while (!input_ended()) {
-    if (requested == 0 && receiver.endpoints().datagram_count(
-                              kestrune::test_receiver::UdpEndpoint::data) >=
-                              kPacketsBeforeRetransmission) {
+    if (requested == 0 &&
+        receiver.endpoints().datagram_count(kestrune::test_receiver::UdpEndpoint::data) >=
+            kPacketsBeforeRetransmission) {
       if (kestrune::test_receiver::request_retransmission(receiver, kRetransmittedFrom,
                                                           kRetransmittedCount)) {
         requested = kRetransmittedCount;

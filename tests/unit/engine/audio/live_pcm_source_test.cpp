@@ -145,7 +145,6 @@ TEST(LivePcmSource, ResamplesA48000HzDeviceIntoPackets) {
   EXPECT_LT(fit.residual_db, -70.0);
 }
 
-
 // Only what waits beyond the limit goes, the oldest first and in whole chunks: the source then
 // goes on with the chunk after the gap.
 TEST(LivePcmSource, DropsTheOldestChunksBeyondTheBacklogLimit) {

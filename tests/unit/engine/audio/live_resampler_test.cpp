@@ -43,10 +43,9 @@ TEST(TpdfDither, RequantisesWithClampAndRoundingAwayFromZero) {
   };
   const float max_dither = tpdf_dither(0xFFFFFFFFu, 0);
   const Case cases[] = {
-      {0.5f, 0, 16384},       {-0.5f, 0, -16384},   {1.2f, 0, 32767},
-      {-1.5f, 0, -32767},     {1.0f, max_dither, 32767},
-      {0.0f, max_dither, 1},  {0.0f, -max_dither, -1}, {0.0f, 0.25f * kStep, 0},
-      {std::nanf(""), 0, 0},
+      {0.5f, 0, 16384},        {-0.5f, 0, -16384},        {1.2f, 0, 32767},
+      {-1.5f, 0, -32767},      {1.0f, max_dither, 32767}, {0.0f, max_dither, 1},
+      {0.0f, -max_dither, -1}, {0.0f, 0.25f * kStep, 0},  {std::nanf(""), 0, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(requantize_sample(c.y, c.dither), c.expected) << c.y << " + " << c.dither;
@@ -74,7 +73,8 @@ TEST(TpdfDither, RoundsLikeTheLibraryAtEveryHalfStepAndBetween) {
   ThreadRng& rng = thread_rng();
   for (int i = 0; i < 100'000; ++i) {
     // Uniform over [-1.1, 1.1), past both clamps.
-    values.push_back(static_cast<float>(static_cast<double>(rng.next_u64() >> 11) * 0x1p-53 * 2.2 - 1.1));
+    values.push_back(
+        static_cast<float>(static_cast<double>(rng.next_u64() >> 11) * 0x1p-53 * 2.2 - 1.1));
   }
   for (float y : values) {
     for (float dither : {0.0f, tpdf_dither_from(rng.next_u64())}) {
@@ -135,7 +135,9 @@ TEST(TpdfDither, StereoNoiseIsTriangularOneStepWideAndIndependent) {
       // The triangle's share of the bin [a, b): the integral of 1 - |x|.
       const double a = -1.0 + 2.0 * bin / kBins;
       const double b = a + 2.0 / kBins;
-      const auto cdf = [](double x) { return x < 0 ? (1 + x) * (1 + x) / 2 : 1 - (1 - x) * (1 - x) / 2; };
+      const auto cdf = [](double x) {
+        return x < 0 ? (1 + x) * (1 + x) / 2 : 1 - (1 - x) * (1 - x) / 2;
+      };
       const double expected = n * (cdf(b) - cdf(a));
       EXPECT_NEAR(histogram[channel][bin], expected, 6 * std::sqrt(expected) + 1)
           << "channel " << channel << " bin [" << a << ", " << b << ")";
@@ -178,7 +180,8 @@ TEST_P(ResamplerRate, KeepsLengthLatencyFrequencyAndLevel) {
   std::vector<std::int16_t> output;
   std::size_t first_call_frames = 0;
   for (int call = 0; call < kCalls; ++call) {
-    const CaptureChunk chunk = testing::sine_chunk(rate, static_cast<std::size_t>(call), 1000.0, 0.5);
+    const CaptureChunk chunk =
+        testing::sine_chunk(rate, static_cast<std::size_t>(call), 1000.0, 0.5);
     const std::size_t before = output.size();
     ASSERT_TRUE(resample_live_chunk(*pipeline, chunk.samples, output).has_value());
     const std::size_t frames = (output.size() - before) / 2;
@@ -186,7 +189,8 @@ TEST_P(ResamplerRate, KeepsLengthLatencyFrequencyAndLevel) {
     EXPECT_GE(static_cast<double>(frames), std::floor(per_call) - 1) << "call " << call;
     EXPECT_LE(static_cast<double>(frames), std::ceil(per_call) + 1) << "call " << call;
     // No drift: the total keeps to the rate within a frame or two.
-    EXPECT_NEAR(static_cast<double>(output.size() / 2), per_call * (call + 1), 2.0) << "call " << call;
+    EXPECT_NEAR(static_cast<double>(output.size() / 2), per_call * (call + 1), 2.0)
+        << "call " << call;
   }
 
   std::size_t onset = 0;
@@ -198,7 +202,8 @@ TEST_P(ResamplerRate, KeepsLengthLatencyFrequencyAndLevel) {
   const std::size_t begin = 2 * static_cast<std::size_t>(per_call) + 441;
   const std::size_t end = begin + 441 * ((output.size() / 2 - begin) / 441);
   for (int channel = 0; channel < 2; ++channel) {
-    const testing::SineFit fit = testing::fit_sine(output, channel, 1000.0, kLiveOutputRate, begin, end);
+    const testing::SineFit fit =
+        testing::fit_sine(output, channel, 1000.0, kLiveOutputRate, begin, end);
     EXPECT_NEAR(20 * std::log10(fit.amplitude / (0.5 * 32767)), 0.0, 0.05) << "channel " << channel;
     EXPECT_LT(fit.residual_db, -70.0) << "channel " << channel;
   }

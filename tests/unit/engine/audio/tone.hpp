@@ -39,7 +39,8 @@ inline SineFit fit_sine(std::span<const std::int16_t> stereo, int channel, doubl
   std::complex<double> sum = 0;
   for (std::size_t f = begin; f < end; ++f) {
     const double x = stereo[2 * f + channel];
-    sum += x * std::exp(std::complex<double>(0, -2 * M_PI * frequency * static_cast<double>(f) / rate));
+    sum += x *
+           std::exp(std::complex<double>(0, -2 * M_PI * frequency * static_cast<double>(f) / rate));
   }
   const double n = static_cast<double>(end - begin);
   const double amplitude = 2 * std::abs(sum) / n;
@@ -48,7 +49,8 @@ inline SineFit fit_sine(std::span<const std::int16_t> stereo, int channel, doubl
   double total = 0;
   for (std::size_t f = begin; f < end; ++f) {
     const double x = stereo[2 * f + channel];
-    const double fit = amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate + phase);
+    const double fit =
+        amplitude * std::cos(2 * M_PI * frequency * static_cast<double>(f) / rate + phase);
     residual += (x - fit) * (x - fit);
     total += x * x;
   }

@@ -53,7 +53,8 @@ void PrintTo(const ConversionCase& c, std::ostream* out) { *out << c.name; }
 
 std::uint64_t squares(const Samples& samples) {
   std::uint64_t sum = 0;
-  for (std::int16_t s : samples) sum += static_cast<std::uint64_t>(std::abs(int{s})) * std::abs(int{s});
+  for (std::int16_t s : samples)
+    sum += static_cast<std::uint64_t>(std::abs(int{s})) * std::abs(int{s});
   return sum;
 }
 
@@ -98,26 +99,26 @@ INSTANTIATE_TEST_SUITE_P(
                        Samples{5, 5, -6, -6, 7, 7}, 7, 2 * (25 + 36 + 49)},
         ConversionCase{"six_channels_keep_the_first_two", 6, ramp(12), kSixChannelStereo, 8,
                        squares(kSixChannelStereo)},
-        ConversionCase{"odd_sample_of_a_stereo_buffer_is_ignored", 2, ramp(1001), stereo_of_ramp(500),
-                       1000, squares(stereo_of_ramp(500))},
-        ConversionCase{"partial_frame_of_six_channels_is_ignored", 6, ramp(11), Samples{1, 2}, 2, 5},
+        ConversionCase{"odd_sample_of_a_stereo_buffer_is_ignored", 2, ramp(1001),
+                       stereo_of_ramp(500), 1000, squares(stereo_of_ramp(500))},
+        ConversionCase{"partial_frame_of_six_channels_is_ignored", 6, ramp(11), Samples{1, 2}, 2,
+                       5},
         ConversionCase{"floats_clamp_round_and_zero_nan", 2,
                        std::vector<float>{1.5f, -1.0f, 0.5f, kNaN, -2.0f, 1e-6f},
                        Samples{32767, -32767, 16384, 0, -32767, 0}, 32767,
                        squares(Samples{32767, -32767, 16384, 0, -32767, 0})},
         ConversionCase{"unsigned_extremes", 2, std::vector<std::uint16_t>{0, 65535, 32768, 32767},
-                       Samples{-32768, 32767, 0, -1}, 32768,
-                       1073741824ull + 1073676289ull + 1},
-        ConversionCase{"most_negative_has_magnitude_32768", 2,
-                       std::vector<std::int16_t>{-32768, 0}, Samples{-32768, 0}, 32768,
-                       1073741824ull}),
+                       Samples{-32768, 32767, 0, -1}, 32768, 1073741824ull + 1073676289ull + 1},
+        ConversionCase{"most_negative_has_magnitude_32768", 2, std::vector<std::int16_t>{-32768, 0},
+                       Samples{-32768, 0}, 32768, 1073741824ull}),
     [](const auto& test) { return test.param.name; });
 
 TEST(CaptureCallback, RecordsTheLongestGapBetweenCallbacks) {
   Callback callback = make_callback(2);
   const std::vector<std::int16_t> frame = {1, 1};
   const CaptureInstant start{std::chrono::seconds(100)};
-  const std::vector<CaptureInstant> calls = {start, start + 10500us, start + 12ms, start + 12ms + 999ns};
+  const std::vector<CaptureInstant> calls = {start, start + 10500us, start + 12ms,
+                                             start + 12ms + 999ns};
   const std::vector<std::uint64_t> max_gap_after = {0, 10500, 10500, 10500};
   for (std::size_t i = 0; i < calls.size(); ++i) {
     capture_buffer(callback.state, std::span(frame), calls[i]);
@@ -199,7 +200,8 @@ TEST(CaptureStatsTotals, LevelOfASine) {
   const double amplitude = 0.25;
   std::vector<float> sine(2 * 4800);
   for (std::size_t f = 0; f < 4800; ++f) {
-    const auto value = static_cast<float>(amplitude * std::sin(2 * M_PI * 1000.0 * static_cast<double>(f) / 48000.0));
+    const auto value = static_cast<float>(
+        amplitude * std::sin(2 * M_PI * 1000.0 * static_cast<double>(f) / 48000.0));
     sine[2 * f] = value;
     sine[2 * f + 1] = -value;
   }

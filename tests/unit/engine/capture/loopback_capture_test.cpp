@@ -16,11 +16,11 @@
 namespace kestrune::engine {
 namespace {
 
+using kestrune::testing::wait_until;
 using platform::OutputConfig;
 using platform::SampleFormat;
 using testing::FakeAudioHost;
 using testing::FakeDeviceScript;
-using kestrune::testing::wait_until;
 
 struct StartFailure {
   std::string name;
@@ -45,17 +45,24 @@ FakeDeviceScript format(SampleFormat sample_format) {
 
 std::vector<StartFailure> start_failures() {
   return {
-      {"no_device", script_with([](FakeDeviceScript& s) { s.has_device = false; }),
-       "Windows has no default output device", {}},
+      {"no_device",
+       script_with([](FakeDeviceScript& s) { s.has_device = false; }),
+       "Windows has no default output device",
+       {}},
       {"host_unreachable",
-       script_with([](FakeDeviceScript& s) { s.host_error = support::Error("connection refused"); }),
-       "connection refused", {"Windows has no default output device"}},
+       script_with(
+           [](FakeDeviceScript& s) { s.host_error = support::Error("connection refused"); }),
+       "connection refused",
+       {"Windows has no default output device"}},
       {"config_unreadable",
        script_with([](FakeDeviceScript& s) { s.config = support::fail("device gone"); }),
-       "device gone", {"read default output config"}},
+       "device gone",
+       {"read default output config"}},
       {"zero_channels",
-       script_with([](FakeDeviceScript& s) { s.config = OutputConfig{SampleFormat::f32, 48000, 0}; }),
-       "default output reports zero channels", {}},
+       script_with(
+           [](FakeDeviceScript& s) { s.config = OutputConfig{SampleFormat::f32, 48000, 0}; }),
+       "default output reports zero channels",
+       {}},
       {"format_i8", format(SampleFormat::i8), "unsupported Windows output sample format I8", {}},
       {"format_i32", format(SampleFormat::i32), "unsupported Windows output sample format I32", {}},
       {"format_i64", format(SampleFormat::i64), "unsupported Windows output sample format I64", {}},
@@ -65,9 +72,11 @@ std::vector<StartFailure> start_failures() {
       {"format_f64", format(SampleFormat::f64), "unsupported Windows output sample format F64", {}},
       {"build_fails",
        script_with([](FakeDeviceScript& s) { s.build_error = support::Error("no such stream"); }),
-       "no such stream", {}},
+       "no such stream",
+       {}},
       {"play_fails",
-       script_with([](FakeDeviceScript& s) { s.play_error = support::Error("busy"); }), "busy",
+       script_with([](FakeDeviceScript& s) { s.play_error = support::Error("busy"); }),
+       "busy",
        {"start WASAPI loopback capture stream"}},
   };
 }
@@ -159,7 +168,9 @@ TEST(LoopbackCapture, DeliversChunksCountsErrorsAndClosesOnDrop) {
   EXPECT_EQ(totals.peak, 2047u);
 
   support::Receiver<CaptureChunk> queue = std::move(handle->queue);
-  { CaptureHandle dropped = std::move(*handle); }  // stops the stream
+  {
+    CaptureHandle dropped = std::move(*handle);
+  }  // stops the stream
   EXPECT_TRUE(host.stream->destroyed);
   EXPECT_FALSE(host.stream->data.has_value());
   for (std::size_t chunk = 0; chunk < 2; ++chunk) {
@@ -207,7 +218,6 @@ TEST(LoopbackCapture, CountersAndQueueAcrossThreads) {
   EXPECT_EQ(totals.chunks, kBuffers * kFrames * 2 / kCaptureChunkSamples);
   EXPECT_EQ(received + totals.queueDrops, totals.chunks);
 }
-
 
 // The session's stop ends the start wherever it is: before anything is looked up, or while the
 // host waits for a server that does not answer.

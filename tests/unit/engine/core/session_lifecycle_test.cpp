@@ -273,12 +273,11 @@ TEST(SessionStart, OneSessionAtATimeUntilTheCoordinatorGivesTheLeaseBack) {
 TEST(SessionStart, CoordinatorRunsOnlyOnceItsJoinHandleIsStored) {
   for (int i = 0; i < 20; ++i) {
     std::atomic<bool> stored{false};
-    auto started = start_session_with_runner(valid_config(), scripted([&](SessionShared& s) {
-                                               stored = s.coordinator.lock()->has_value();
-                                               return SessionError::of(
-                                                   SessionErrorKind::network_error,
-                                                   SessionStage::pairing);
-                                             }));
+    auto started = start_session_with_runner(
+        valid_config(), scripted([&](SessionShared& s) {
+          stored = s.coordinator.lock()->has_value();
+          return SessionError::of(SessionErrorKind::network_error, SessionStage::pairing);
+        }));
     ASSERT_TRUE(started);
     (void)wait_and_join_session(started->handle);
     EXPECT_TRUE(stored) << "start " << i;

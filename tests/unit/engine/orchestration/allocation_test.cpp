@@ -29,9 +29,7 @@ void* counted_allocation(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
-void* counted_crypto_malloc(std::size_t size, const char*, int) {
-  return counted_allocation(size);
-}
+void* counted_crypto_malloc(std::size_t size, const char*, int) { return counted_allocation(size); }
 void* counted_crypto_realloc(void* p, std::size_t size, const char*, int) {
   allocations.fetch_add(1, std::memory_order_relaxed);
   return std::realloc(p, size);
@@ -40,8 +38,8 @@ void counted_crypto_free(void* p, const char*, int) { std::free(p); }
 
 // OpenSSL takes other memory functions only before its first allocation, hence at load time.
 const bool crypto_allocations_counted =
-    CRYPTO_set_mem_functions(counted_crypto_malloc, counted_crypto_realloc,
-                             counted_crypto_free) == 1;
+    CRYPTO_set_mem_functions(counted_crypto_malloc, counted_crypto_realloc, counted_crypto_free) ==
+    1;
 
 }  // namespace
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/session_handle.hpp"
 #include "engine/core/session_events.hpp"
+#include "engine/core/session_handle.hpp"
 #include "engine/core/session_mailbox.hpp"
 #include "tests/support/audio_packets.hpp"
 #include "tests/support/temp_wav_file.hpp"
@@ -32,9 +32,9 @@ TEST(WavFrameLimit, IsTheDurationInFramesTowardZero) {
       {std::nullopt, std::numeric_limits<std::uint64_t>::max()},
       {10ms, 441},
       {1s, 44'100},
-      {nanoseconds(22'675), 0},         // 0.99996 frames
-      {nanoseconds(22'676), 1},         // 1.00001 frames
-      {nanoseconds(15'963'719), 704},   // two packets' worth, just above
+      {nanoseconds(22'675), 0},        // 0.99996 frames
+      {nanoseconds(22'676), 1},        // 1.00001 frames
+      {nanoseconds(15'963'719), 704},  // two packets' worth, just above
       {std::chrono::hours(1), 158'760'000},
       {nanoseconds(-5), 0},
   };
@@ -77,7 +77,8 @@ TEST_P(FileStreamPackets, CutsTheFileIntoPaddedPackets) {
     ASSERT_EQ(packets[i].samples.size(), 704U);
     const std::size_t audio = c.audio_frames[i];
     const std::vector<std::int16_t> expected_audio = test_signal(audio, frame);
-    EXPECT_TRUE(std::equal(expected_audio.begin(), expected_audio.end(), packets[i].samples.begin()));
+    EXPECT_TRUE(
+        std::equal(expected_audio.begin(), expected_audio.end(), packets[i].samples.begin()));
     EXPECT_TRUE(std::all_of(packets[i].samples.begin() + static_cast<std::ptrdiff_t>(2 * audio),
                             packets[i].samples.end(), [](std::int16_t s) { return s == 0; }));
     frame += audio;
@@ -90,19 +91,25 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, FileStreamPackets,
     ::testing::Values(
         PacketCase{"ExactPackets", 704, std::nullopt, {352, 352}, TransitionReason::end_of_stream},
-        PacketCase{"OneFrameOver", 705, std::nullopt, {352, 352, 1},
-                   TransitionReason::end_of_stream},
+        PacketCase{
+            "OneFrameOver", 705, std::nullopt, {352, 352, 1}, TransitionReason::end_of_stream},
         PacketCase{"OneFrameFile", 1, std::nullopt, {1}, TransitionReason::end_of_stream},
-        PacketCase{"TenMillisecondsCutAt441", 2000, 10ms, {352, 89},
+        PacketCase{
+            "TenMillisecondsCutAt441", 2000, 10ms, {352, 89}, TransitionReason::duration_elapsed},
+        PacketCase{"DurationOfExactlyTwoPackets",
+                   2000,
+                   nanoseconds(15'963'719),
+                   {352, 352},
                    TransitionReason::duration_elapsed},
-        PacketCase{"DurationOfExactlyTwoPackets", 2000, nanoseconds(15'963'719), {352, 352},
+        PacketCase{
+            "DurationOutlastingTheFile", 705, 1s, {352, 352, 1}, TransitionReason::end_of_stream},
+        PacketCase{"DurationEndingWithTheFile",
+                   704,
+                   nanoseconds(15'963'719),
+                   {352, 352},
                    TransitionReason::duration_elapsed},
-        PacketCase{"DurationOutlastingTheFile", 705, 1s, {352, 352, 1},
-                   TransitionReason::end_of_stream},
-        PacketCase{"DurationEndingWithTheFile", 704, nanoseconds(15'963'719), {352, 352},
-                   TransitionReason::duration_elapsed},
-        PacketCase{"DurationBelowOneFrame", 704, nanoseconds(10), {},
-                   TransitionReason::duration_elapsed}),
+        PacketCase{
+            "DurationBelowOneFrame", 704, nanoseconds(10), {}, TransitionReason::duration_elapsed}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct EndCase {
@@ -132,30 +139,31 @@ const SessionError kControlFailure{SessionErrorKind::stream_failed, SessionStage
 
 INSTANTIATE_TEST_SUITE_P(
     Checks, FileStreamEnds,
-    ::testing::Values(
-        EndCase{"StopRequested", [](StreamRig& r) { request_session_stop(*r.shared, false); },
-                TransitionReason::stop_requested},
-        EndCase{"FeedbackFailed", [](StreamRig& r) { r.feedback_failed->store(true); },
-                std::unexpected(SessionError::of(SessionErrorKind::control_poisoned,
-                                                 SessionStage::feedback))},
-        EndCase{"ControlFailedBeforeTheFeedbackFlag",
-                [](StreamRig& r) {
-                  r.feedback_failed->store(true);
-                  request_session_stop(*r.shared, false);
-                  store_worker_failure(*r.failure, kControlFailure);
-                },
-                std::unexpected(kControlFailure)},
-        EndCase{"FeedbackBeforeTheStop",
-                [](StreamRig& r) {
-                  r.feedback_failed->store(true);
-                  request_session_stop(*r.shared, false);
-                },
-                std::unexpected(SessionError::of(SessionErrorKind::control_poisoned,
-                                                 SessionStage::feedback))}),
+    ::testing::Values(EndCase{"StopRequested",
+                              [](StreamRig& r) { request_session_stop(*r.shared, false); },
+                              TransitionReason::stop_requested},
+                      EndCase{"FeedbackFailed",
+                              [](StreamRig& r) { r.feedback_failed->store(true); },
+                              std::unexpected(SessionError::of(SessionErrorKind::control_poisoned,
+                                                               SessionStage::feedback))},
+                      EndCase{"ControlFailedBeforeTheFeedbackFlag",
+                              [](StreamRig& r) {
+                                r.feedback_failed->store(true);
+                                request_session_stop(*r.shared, false);
+                                store_worker_failure(*r.failure, kControlFailure);
+                              },
+                              std::unexpected(kControlFailure)},
+                      EndCase{"FeedbackBeforeTheStop",
+                              [](StreamRig& r) {
+                                r.feedback_failed->store(true);
+                                request_session_stop(*r.shared, false);
+                              },
+                              std::unexpected(SessionError::of(SessionErrorKind::control_poisoned,
+                                                               SessionStage::feedback))}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(FileStream, AStopDuringStreamingEndsWithinAPacketOrSo) {
-  StreamRig rig(std::chrono::microseconds(8'000));  // about the sender's pace
+  StreamRig rig(std::chrono::microseconds(8'000));                 // about the sender's pace
   const std::vector<std::int16_t> file = test_signal(352 * 1000);  // 8 s
   std::thread stopper([&] {
     ASSERT_TRUE(rig.wait_for_packets(20));
@@ -211,8 +219,8 @@ TEST(FileStream, ASenderThatWentAwayEndsTheLoop) {
   const std::vector<std::int16_t> file = test_signal(352 * 100);
   StreamContext context = rig.context();
   EXPECT_EQ(stream_wav_samples(file, std::nullopt, context),
-            std::unexpected(SessionError::of(SessionErrorKind::stream_failed,
-                                             SessionStage::stream_worker)));
+            std::unexpected(
+                SessionError::of(SessionErrorKind::stream_failed, SessionStage::stream_worker)));
 }
 
 TEST(FileStream, AFileItCannotPlayIsAConfigErrorBeforeAnyPacket) {
@@ -228,8 +236,8 @@ TEST(FileStream, AFileItCannotPlayIsAConfigErrorBeforeAnyPacket) {
     StreamRig rig;
     StreamContext context = rig.context();
     EXPECT_EQ(stream_wav_file(file.path(), std::nullopt, context),
-              std::unexpected(SessionError{SessionErrorKind::config_error, SessionStage::capture,
-                                           false}));
+              std::unexpected(
+                  SessionError{SessionErrorKind::config_error, SessionStage::capture, false}));
     rig.close_channel();
     EXPECT_EQ(rig.packet_count(), 0U);
   }

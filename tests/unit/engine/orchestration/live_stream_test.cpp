@@ -136,9 +136,9 @@ TEST(FillPacketQueue, ASourceErrorIsCaptureFailed) {
   auto source = new_live_source(std::move(*capture.receiver), 44100);
   ASSERT_TRUE(source);
   JitterBuffer buffer(18);
-  EXPECT_EQ(fill_packet_queue(*source, buffer, 9, 18),
-            std::unexpected(SessionError{SessionErrorKind::capture_failed, SessionStage::capture,
-                                         true}));
+  EXPECT_EQ(
+      fill_packet_queue(*source, buffer, 9, 18),
+      std::unexpected(SessionError{SessionErrorKind::capture_failed, SessionStage::capture, true}));
 }
 
 // A playing session's live loop over a fake capture queue.
@@ -184,7 +184,8 @@ std::vector<std::int16_t> first_frames(const std::vector<std::int16_t>& signal,
 
 TEST(LiveStream, PlaysTheCaptureInOrderAndEndsWhenItEnds) {
   LiveRun live;
-  // A burst that fits in the buffer's capacity (a second holds 42 chunks), so none of it is dropped.
+  // A burst that fits in the buffer's capacity (a second holds 42 chunks), so none of it is
+  // dropped.
   live.config.bufferProfile = profile(1000, 90, 50, 100ms);
   for (int i = 0; i < 20; ++i) live.capture.feed();  // 58 whole packets and a remainder
   live.capture.end();
@@ -302,7 +303,8 @@ TEST_P(LiveDrain, EndsAtItsDeadlineWithAudioLeft) {
   stats->frames = 7 * 1024;
   stats->max_callback_gap_us = 21'000;
   auto [unused_sender, unused_queue] = support::channel<CaptureChunk>(1);
-  live.handle.emplace(CaptureHandle{nullptr, stats, std::move(unused_queue), "Fake", "I16", 44100, 2});
+  live.handle.emplace(
+      CaptureHandle{nullptr, stats, std::move(unused_queue), "Fake", "I16", 44100, 2});
 
   Clock::time_point stopped_at;
   std::thread host([&] {
@@ -347,8 +349,8 @@ TEST(LiveStream, WorkerFailuresEndTheLoopWithoutADrain) {
   const Case cases[] = {
       {"rt-control failed",
        [](StreamRig& r) {
-         store_worker_failure(*r.failure, {SessionErrorKind::stream_failed, SessionStage::control,
-                                           true});
+         store_worker_failure(*r.failure,
+                              {SessionErrorKind::stream_failed, SessionStage::control, true});
        },
        control_failure},
       {"feedback failed", [](StreamRig& r) { r.feedback_failed->store(true); },
@@ -380,7 +382,6 @@ TEST(LiveStream, ASenderThatWentAwayEndsTheLoop) {
                                                          SessionStage::stream_worker)));
 }
 
-
 TEST(CaptureBacklogLimit, IsTheWholeChunksThatFitBesideWhatTheLoopHolds) {
   struct Case {
     std::size_t capacity;  // packets
@@ -389,14 +390,14 @@ TEST(CaptureBacklogLimit, IsTheWholeChunksThatFitBesideWhatTheLoopHolds) {
     std::size_t chunks;
   };
   const Case cases[] = {
-      {18, 0, 44100, 6},           // 6336 frames hold 6.19 chunks
-      {18, 9 * 352, 44100, 3},     // the refill target's 9 packets leave 3.09
-      {18, 9 * 352, 48000, 3},     // 3.37 at 48000 Hz
-      {18, 0, 96000, 13},          // 13.47: 13 chunks (139 ms) fit in 144 ms, 14 do not
-      {18, 17 * 352, 44100, 1},    // a full buffer: one chunk may wait all the same
+      {18, 0, 44100, 6},         // 6336 frames hold 6.19 chunks
+      {18, 9 * 352, 44100, 3},   // the refill target's 9 packets leave 3.09
+      {18, 9 * 352, 48000, 3},   // 3.37 at 48000 Hz
+      {18, 0, 96000, 13},        // 13.47: 13 chunks (139 ms) fit in 144 ms, 14 do not
+      {18, 17 * 352, 44100, 1},  // a full buffer: one chunk may wait all the same
       {18, 18 * 352 + 9, 44100, 1},
       {625, 0, 44100, 214},
-      {12, 0, 8000, 1},            // one chunk is longer than the buffer
+      {12, 0, 8000, 1},  // one chunk is longer than the buffer
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.capacity) + " packets, " + std::to_string(c.held) +
@@ -489,7 +490,8 @@ TEST(LiveStream, ACaptureFasterThanTheSenderKeepsItsBacklogWithinTheBound) {
     const std::size_t made = std::min(fed_when_taken[p], kFed);
     const auto behind = std::count(heard.begin() + static_cast<std::ptrdiff_t>(first_chunk[p] + 1),
                                    heard.begin() + static_cast<std::ptrdiff_t>(made), true);
-    worst_behind = std::max(worst_behind, static_cast<std::size_t>(std::max<std::ptrdiff_t>(behind, 0)));
+    worst_behind =
+        std::max(worst_behind, static_cast<std::size_t>(std::max<std::ptrdiff_t>(behind, 0)));
   }
   EXPECT_LE(worst_behind, most_behind);
   EXPECT_EQ(live.rig.stats->underrunSilencePackets.load(), 0U);

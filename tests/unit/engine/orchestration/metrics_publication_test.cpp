@@ -31,8 +31,8 @@ TEST(PublishStreamMetrics, PublishesAtMostOnceASecondAndOnceAfterAStall) {
     std::chrono::milliseconds next;  // the next instant afterwards, since playing
   };
   const Step steps[] = {
-      {0ms, 1, false, 1000ms},    {999ms, 2, false, 1000ms},  {1000ms, 3, true, 2000ms},
-      {1500ms, 4, false, 2000ms}, {5500ms, 5, true, 6000ms},  {5999ms, 6, false, 6000ms},
+      {0ms, 1, false, 1000ms},    {999ms, 2, false, 1000ms}, {1000ms, 3, true, 2000ms},
+      {1500ms, 4, false, 2000ms}, {5500ms, 5, true, 6000ms}, {5999ms, 6, false, 6000ms},
       {6001ms, 7, true, 7000ms},
   };
   std::uint64_t published_prepared = 0;

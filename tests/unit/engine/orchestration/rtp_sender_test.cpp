@@ -19,7 +19,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LoopbackPeer;
 
-const platform::SocketAddress kIpv6Receiver = *platform::SocketAddress::from_ip_literal("::1", 7000);
+const platform::SocketAddress kIpv6Receiver =
+    *platform::SocketAddress::from_ip_literal("::1", 7000);
 
 OutboundPacket packet(std::uint8_t tag, bool with_sync) {
   OutboundPacket p{std::vector<std::uint8_t>(1444, tag), std::nullopt};
@@ -39,7 +40,8 @@ class RtpSenderTest : public ::testing::Test {
 
   // Queues `queued` and closes the channel, then runs "rt-sender" to its end.
   SessionError run(const std::vector<OutboundPacket>& queued,
-                   const platform::SocketAddress& control_to, const platform::SocketAddress& data_to) {
+                   const platform::SocketAddress& control_to,
+                   const platform::SocketAddress& data_to) {
     for (const auto& p : queued) EXPECT_TRUE(packets->try_send(p));
     packets.reset();
     auto handle = start(control_to, data_to);

@@ -9,14 +9,14 @@ namespace kestrune::engine {
 namespace {
 
 const SessionError kSuccess = SessionError::success();
-const SessionError kTimeout = SessionError::of(SessionErrorKind::shutdown_timeout,
-                                               SessionStage::shutdown);
-const SessionError kFeedback = SessionError::of(SessionErrorKind::control_poisoned,
-                                                SessionStage::feedback);
-const SessionError kSenderFailed = SessionError::of(SessionErrorKind::stream_failed,
-                                                    SessionStage::stream_worker);
-const SessionError kLoopFailed = SessionError::of(SessionErrorKind::config_error,
-                                                  SessionStage::capture);
+const SessionError kTimeout =
+    SessionError::of(SessionErrorKind::shutdown_timeout, SessionStage::shutdown);
+const SessionError kFeedback =
+    SessionError::of(SessionErrorKind::control_poisoned, SessionStage::feedback);
+const SessionError kSenderFailed =
+    SessionError::of(SessionErrorKind::stream_failed, SessionStage::stream_worker);
+const SessionError kLoopFailed =
+    SessionError::of(SessionErrorKind::config_error, SessionStage::capture);
 
 struct ResultCase {
   const char* name;
@@ -33,8 +33,8 @@ class PlayedSessionResult : public ::testing::TestWithParam<ResultCase> {};
 
 TEST_P(PlayedSessionResult, TakesTheFirstThatApplies) {
   const ResultCase& c = GetParam();
-  const SessionError result = played_session_result(c.overran, c.outcome, c.feedback_failed,
-                                                    c.sender);
+  const SessionError result =
+      played_session_result(c.overran, c.outcome, c.feedback_failed, c.sender);
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(result.retryable, c.result.retryable);
 }

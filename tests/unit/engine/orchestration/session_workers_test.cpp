@@ -56,12 +56,12 @@ TEST_P(StopSessionWorkers, WaitsEachInTurnAndCountsTheLateOnes) {
         if (c.sender_ends_abnormally) support::end_thread("sender broke");
         return c.sender_returns;
       });
-  auto control = platform::spawn_named("rt-control", [c, control_stop, sender_ended,
-                                                     control_saw_sender_ended] {
-    (void)wait_until([&] { return control_stop->load(); }, 20s);
-    control_saw_sender_ended->store(sender_ended->load());
-    std::this_thread::sleep_for(c.control_lingers);
-  });
+  auto control = platform::spawn_named(
+      "rt-control", [c, control_stop, sender_ended, control_saw_sender_ended] {
+        (void)wait_until([&] { return control_stop->load(); }, 20s);
+        control_saw_sender_ended->store(sender_ended->load());
+        std::this_thread::sleep_for(c.control_lingers);
+      });
   ASSERT_TRUE(sender && control);
 
   SessionWorkers workers(std::move(packets), shared, control_stop);
@@ -102,8 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
                    SessionError::success(), 2, CleanupOutcome::forced},
         // Each gets min(deadline, now + 1 s): with the deadline 300 ms away a worker that takes
         // 600 ms is late, and the deadline has passed by the end.
-        WorkerCase{"LateAgainstANearDeadline", 0ms, 600ms, false, SessionError::success(), 300ms,
-                   1, SessionError::success(), 1, CleanupOutcome::forced}),
+        WorkerCase{"LateAgainstANearDeadline", 0ms, 600ms, false, SessionError::success(), 300ms, 1,
+                   SessionError::success(), 1, CleanupOutcome::forced}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // The feedback worker goes first: it is off the control connection before the packet channel is
@@ -133,9 +133,9 @@ TEST(StopSessionWorkers, StopsTheFeedbackWorkerFirstAndReportsWhatItCounted) {
   feedback.counters->transport_failures.store(1);
   auto saw_channel_closed = std::make_shared<std::atomic<int>>(-1);
   auto saw_control_stop = std::make_shared<std::atomic<int>>(-1);
-  auto thread = platform::spawn_named(
-      "rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed, control_stop,
-                        saw_channel_closed, saw_control_stop] {
+  auto thread =
+      platform::spawn_named("rtsp-feedback", [stop = feedback.worker.stop_flag(), channel_closed,
+                                              control_stop, saw_channel_closed, saw_control_stop] {
         (void)wait_until([&] { return stop->load(); }, 40s);
         saw_channel_closed->store(channel_closed->load() ? 1 : 0);
         saw_control_stop->store(control_stop->load() ? 1 : 0);

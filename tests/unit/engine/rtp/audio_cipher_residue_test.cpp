@@ -87,7 +87,8 @@ const bool crypto_allocations_watched =
     CRYPTO_set_mem_functions(watched_malloc, watched_realloc, watched_free) == 1;
 
 // Every 8-byte window of the secrets.
-std::unordered_set<std::uint64_t> windows_of(const std::vector<std::vector<std::uint8_t>>& secrets) {
+std::unordered_set<std::uint64_t> windows_of(
+    const std::vector<std::vector<std::uint8_t>>& secrets) {
   std::unordered_set<std::uint64_t> windows;
   for (const auto& secret : secrets) {
     for (std::size_t i = 0; i + 8 <= secret.size(); ++i) {
@@ -169,11 +170,12 @@ EVP_CIPHER_CTX* raw_sealed_context(const AeadKey& key, std::vector<std::uint8_t>
   std::array<std::uint8_t, 16> tag{};
   int written = 0;
   int tail = 0;
-  EXPECT_EQ(EVP_EncryptInit_ex2(context, EVP_chacha20_poly1305(), key.data(), kNonce.data(),
-                                nullptr), 1);
+  EXPECT_EQ(
+      EVP_EncryptInit_ex2(context, EVP_chacha20_poly1305(), key.data(), kNonce.data(), nullptr), 1);
   EXPECT_EQ(EVP_EncryptUpdate(context, nullptr, &written, kAad.data(), 8), 1);
   EXPECT_EQ(EVP_EncryptUpdate(context, payload.data(), &written, payload.data(),
-                              static_cast<int>(payload.size())), 1);
+                              static_cast<int>(payload.size())),
+            1);
   EXPECT_EQ(EVP_EncryptFinal_ex(context, payload.data() + written, &tail), 1);
   EXPECT_EQ(EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, 16, tag.data()), 1);
   return context;

@@ -25,9 +25,8 @@ TEST(SampleBytes, AnyLengthAndAlignment) {
     std::size_t sample_offset;  // in samples
     std::size_t byte_offset;    // in bytes, odd ones misalign the 16-bit pairs
   };
-  const Case cases[] = {{1, 0, 0},   {7, 1, 1},   {8, 0, 3},    {9, 3, 0},   {15, 0, 1},
-                        {16, 1, 0},  {17, 0, 5},  {33, 2, 7},   {703, 0, 1}, {704, 0, 0},
-                        {704, 1, 1}, {705, 3, 2}};
+  const Case cases[] = {{1, 0, 0},  {7, 1, 1},  {8, 0, 3},   {9, 3, 0},   {15, 0, 1},  {16, 1, 0},
+                        {17, 0, 5}, {33, 2, 7}, {703, 0, 1}, {704, 0, 0}, {704, 1, 1}, {705, 3, 2}};
   for (const Case& c : cases) {
     std::vector<std::int16_t> source(c.sample_offset + c.samples);
     for (std::size_t i = 0; i < source.size(); ++i) {

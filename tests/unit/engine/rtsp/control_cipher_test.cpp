@@ -74,11 +74,7 @@ TEST(ControlFrames, MessagesAreCutIntoBlocksOfAtMost1024Bytes) {
     std::vector<std::uint16_t> block_sizes;
   };
   const Case cases[] = {
-      {1, {1}},
-      {1024, {1024}},
-      {1025, {1024, 1}},
-      {2048, {1024, 1024}},
-      {3000, {1024, 1024, 952}},
+      {1, {1}}, {1024, {1024}}, {1025, {1024, 1}}, {2048, {1024, 1024}}, {3000, {1024, 1024, 952}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message_size);

@@ -45,8 +45,8 @@ TEST(RtspConnection, StartsWithTheSixDefaultHeadersAndTheInitialState) {
   Harness harness = make_harness();
   const auto& headers = harness.connection.default_headers();
   ASSERT_EQ(headers.size(), 6u);
-  const char* names[] = {"User-Agent", "X-Apple-Client-Name", "X-Apple-Device-ID", "DACP-ID",
-                         "Client-Instance", "Active-Remote"};
+  const char* names[] = {"User-Agent", "X-Apple-Client-Name", "X-Apple-Device-ID",
+                         "DACP-ID",    "Client-Instance",     "Active-Remote"};
   for (std::size_t i = 0; i < headers.size(); ++i) EXPECT_EQ(headers[i].name, names[i]);
   EXPECT_EQ(headers[0].value, "AirPlay/745.83");
   EXPECT_EQ(headers[1].value, "Kestrune Sender");

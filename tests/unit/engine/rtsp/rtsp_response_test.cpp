@@ -32,8 +32,8 @@ TEST(ResponseCompleteness, FindsTheEndOfTheFrontResponse) {
       // A space before the name hides the line: complete at the terminator.
       {"space before the name", head + " Content-Length: 3\r\n\r\n", "abc", true},
       // The first Content-Length line decides.
-      {"two lines, first decides", head + "Content-Length: 1\r\nContent-Length: 3\r\n\r\na",
-       "bc", true},
+      {"two lines, first decides", head + "Content-Length: 1\r\nContent-Length: 3\r\n\r\na", "bc",
+       true},
       {"the status line is not a header", "Content-Length: 9\r\n\r\n", "", true},
   };
   for (const Case& c : cases) {
@@ -97,8 +97,8 @@ TEST(ResponseParsing, ReadsStatusReasonHeadersAndBody) {
        453, "Not  Enough  Bandwidth", ""},
       {"status with plus", "RTSP/1.0 +204 No Content\r\nCSeq: 1\r\n\r\n", 204, "No Content", ""},
       {"body", "RTSP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", 200, "OK", "body"},
-      {"body with a length with plus", "RTSP/1.0 200 OK\r\ncontent-length: +2\r\n\r\nhi", 200,
-       "OK", "hi"},
+      {"body with a length with plus", "RTSP/1.0 200 OK\r\ncontent-length: +2\r\n\r\nhi", 200, "OK",
+       "hi"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,8 +161,8 @@ TEST(ResponseParsing, RefusesWhatIsNotAnRtspResponse) {
 TEST(ResponseStatus, OnlyExactly200IsOk) {
   RtspResponse response;
   response.reason = "No Content";
-  for (const std::uint16_t status : {std::uint16_t{200}, std::uint16_t{204}, std::uint16_t{199},
-                                     std::uint16_t{404}}) {
+  for (const std::uint16_t status :
+       {std::uint16_t{200}, std::uint16_t{204}, std::uint16_t{199}, std::uint16_t{404}}) {
     SCOPED_TRACE(status);
     response.status = status;
     auto ok = ensure_rtsp_ok(response, "SETUP phase 1");

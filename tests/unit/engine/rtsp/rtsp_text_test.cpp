@@ -54,10 +54,10 @@ TEST(WhiteSpace, TrimsUnicodeWhiteSpaceAtBothEndsOnly) {
       {"  value\t", "value"},
       {"\r\n\v\fvalue", "value"},
       {"a b", "a b"},
-      {"\xC2\xA0value\xC2\xA0", "value"},            // U+00A0 no-break space
-      {"\xE3\x80\x80value\xE2\x80\xA8", "value"},    // U+3000, U+2028
-      {"\xE2\x80\x8Bvalue", "\xE2\x80\x8Bvalue"},    // U+200B is not white space
-      {"value\xC3\xA9", "value\xC3\xA9"},            // a letter with a two-byte form stays
+      {"\xC2\xA0value\xC2\xA0", "value"},          // U+00A0 no-break space
+      {"\xE3\x80\x80value\xE2\x80\xA8", "value"},  // U+3000, U+2028
+      {"\xE2\x80\x8Bvalue", "\xE2\x80\x8Bvalue"},  // U+200B is not white space
+      {"value\xC3\xA9", "value\xC3\xA9"},          // a letter with a two-byte form stays
       {"   ", ""},
       {"", ""},
   };
@@ -86,9 +86,9 @@ TEST(Utf8, RefusesMalformedSequences) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(is_valid_utf8({reinterpret_cast<const std::uint8_t*>(c.bytes.data()),
-                             c.bytes.size()}),
-              c.valid);
+    EXPECT_EQ(
+        is_valid_utf8({reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size()}),
+        c.valid);
   }
 }
 

@@ -40,8 +40,8 @@ std::string integer_entry(const char* key, const char* value) {
 }
 
 TEST(SetupPhase1Body, IsABinaryDictionaryInTheFixedKeyOrder) {
-  auto body = build_setup_phase1_body("5A:0F:33:C1:09:7E", "0f1e2d3c-aaaa-4bbb-8ccc-ddddeeeeffff",
-                                      6002);
+  auto body =
+      build_setup_phase1_body("5A:0F:33:C1:09:7E", "0f1e2d3c-aaaa-4bbb-8ccc-ddddeeeeffff", 6002);
   ASSERT_TRUE(body);
   ASSERT_GE(body->size(), 8u);
   EXPECT_EQ(std::string(body->begin(), body->begin() + 8), "bplist00");
@@ -83,9 +83,15 @@ TEST(SetupPhase2Body, HoldsOneAudioStreamWithTheKeyAsData) {
   const struct {
     const char* key;
     std::uint64_t value;
-  } integers[] = {{"type", 96},          {"audioFormat", 2048},  {"sr", 44100},
-                  {"ct", 1},             {"controlPort", 6001},  {"latencyMin", 11025},
-                  {"latencyMax", 88200}, {"spf", 352},           {"streamConnectionID", 0xDEADBEEF}};
+  } integers[] = {{"type", 96},
+                  {"audioFormat", 2048},
+                  {"sr", 44100},
+                  {"ct", 1},
+                  {"controlPort", 6001},
+                  {"latencyMin", 11025},
+                  {"latencyMax", 88200},
+                  {"spf", 352},
+                  {"streamConnectionID", 0xDEADBEEF}};
   for (const auto& expected : integers) {
     SCOPED_TRACE(expected.key);
     EXPECT_EQ(plist_integer(plist_dict_get_item(stream, expected.key))->unsigned_value(),
@@ -135,8 +141,8 @@ TEST(SetupPhase1Answer, ReadsEventPortAndOptionalTimingPortInEitherForm) {
     const char* error;  // nullptr: read
   };
   const Case cases[] = {
-      {"both ports", "<dict>" + integer_entry("eventPort", "7000") +
-                         integer_entry("timingPort", "0") + "</dict>",
+      {"both ports",
+       "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "0") + "</dict>",
        7000, 0, nullptr},
       {"no timing port", "<dict>" + integer_entry("eventPort", "7000") + "</dict>", 7000,
        std::nullopt, nullptr},
@@ -158,7 +164,8 @@ TEST(SetupPhase1Answer, ReadsEventPortAndOptionalTimingPortInEitherForm) {
        std::nullopt, "plist field eventPort is not an integer"},
       {"no event port", "<dict></dict>", 0, std::nullopt, "plist missing eventPort"},
       {"bad timing port fails the read",
-       "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "-2") + "</dict>",
+       "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "-2") +
+           "</dict>",
        0, std::nullopt, "plist field timingPort is not a non-negative integer"},
       {"not a dictionary", "<array></array>", 0, std::nullopt, "plist value is not a dictionary"},
   };
@@ -179,8 +186,8 @@ TEST(SetupPhase1Answer, ReadsEventPortAndOptionalTimingPortInEitherForm) {
 }
 
 TEST(SetupAnswers, BytesThatAreNoPropertyListFailUnderTheDecodeContext) {
-  for (const std::string& body : {std::string("not a plist"), std::string(), std::string("bplist00"),
-                                 std::string("<plist><dict>")}) {
+  for (const std::string& body : {std::string("not a plist"), std::string(),
+                                  std::string("bplist00"), std::string("<plist><dict>")}) {
     SCOPED_TRACE(body);
     auto answer = parse_setup1_response(bytes_of(body));
     ASSERT_FALSE(answer);
@@ -299,10 +306,13 @@ TEST(SetupAnswers, ListsTooDeepOrTooLargeWhenReadAreRefusedBeforeTheLibrarySeesT
     const char* error;  // nullptr: read
   };
   // {eventPort: v, timingPort: v}: two keys sharing one value object, as writers do.
-  const Bytes shared_value = binary_plist(
-      {{0xD2, 0x01, 0x02, 0x03, 0x03}, bytes_of("\x59" "eventPort"),
-       bytes_of("\x5A" "timingPort"), {0x11, 0x1B, 0x58}},
-      1);
+  const Bytes shared_value = binary_plist({{0xD2, 0x01, 0x02, 0x03, 0x03},
+                                           bytes_of("\x59"
+                                                    "eventPort"),
+                                           bytes_of("\x5A"
+                                                    "timingPort"),
+                                           {0x11, 0x1B, 0x58}},
+                                          1);
   const Case cases[] = {
       {"shared value", shared_value, nullptr},
       {"binary, 60 deep", nested_arrays(60, 1), nullptr},
@@ -355,7 +365,11 @@ Bytes binary_integer16(std::uint64_t high, std::uint64_t low) {
 
 // {eventPort: value} in the binary form.
 Bytes binary_event_port(const Bytes& value) {
-  return binary_plist({{0xD1, 0x01, 0x02}, bytes_of("\x59" "eventPort"), value}, 1);
+  return binary_plist({{0xD1, 0x01, 0x02},
+                       bytes_of("\x59"
+                                "eventPort"),
+                       value},
+                      1);
 }
 
 constexpr std::uint64_t kAllOnes = std::numeric_limits<std::uint64_t>::max();
@@ -371,8 +385,8 @@ TEST(SetupPhase1Answer, IntegersTheLibraryWouldMisreadKeepTheirValueOrAreClamped
     const char* error;  // nullptr: read
   };
   const auto xml = [](const std::string& integer_text) {
-    return bytes_of(xml_plist("<dict><key>eventPort</key><integer>" + integer_text +
-                              "</integer></dict>"));
+    return bytes_of(
+        xml_plist("<dict><key>eventPort</key><integer>" + integer_text + "</integer></dict>"));
   };
   const Case cases[] = {
       {"binary 16 bytes, 2^64 + 7000", binary_event_port(binary_integer16(1, 7000)), 0,
@@ -405,8 +419,7 @@ TEST(SetupPhase1Answer, IntegersTheLibraryWouldMisreadKeepTheirValueOrAreClamped
       {"XML, empty", xml(""), 0, "decode binary plist: property list integer is not a number"},
       {"XML, a comment inside", xml("70<!-- c -->00"), 0,
        "decode binary plist: property list integer is not a number"},
-      {"XML, empty element",
-       bytes_of(xml_plist("<dict><key>eventPort</key><integer/></dict>")), 0,
+      {"XML, empty element", bytes_of(xml_plist("<dict><key>eventPort</key><integer/></dict>")), 0,
        "decode binary plist: property list integer is not a number"},
   };
   for (const Case& c : cases) {
@@ -424,13 +437,18 @@ TEST(SetupPhase1Answer, IntegersTheLibraryWouldMisreadKeepTheirValueOrAreClamped
 // {streams: [{type: 96, dataPort: 6000, controlPort: 6001, streamID: value}]} in the binary form.
 Bytes binary_stream_id(const Bytes& value) {
   return binary_plist({{0xD1, 0x01, 0x02},
-                       bytes_of("\x57" "streams"),
+                       bytes_of("\x57"
+                                "streams"),
                        {0xA1, 0x03},
                        {0xD4, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B},
-                       bytes_of("\x54" "type"),
-                       bytes_of("\x58" "dataPort"),
-                       bytes_of("\x5B" "controlPort"),
-                       bytes_of("\x58" "streamID"),
+                       bytes_of("\x54"
+                                "type"),
+                       bytes_of("\x58"
+                                "dataPort"),
+                       bytes_of("\x5B"
+                                "controlPort"),
+                       bytes_of("\x58"
+                                "streamID"),
                        {0x10, 0x60},
                        {0x11, 0x17, 0x70},
                        {0x11, 0x17, 0x71},
@@ -446,11 +464,11 @@ TEST(SetupPhase2Answer, StreamIdsBeyond64BitsAreClampedInEitherForm) {
     PlistInteger stream_id;
   };
   const auto xml = [](const std::string& integer_text) {
-    return bytes_of(xml_plist(setup2("<array>" +
-                                     stream(integer_entry("type", "96") +
-                                            integer_entry("streamID", integer_text.c_str()) +
-                                            kPorts) +
-                                     "</array>")));
+    return bytes_of(
+        xml_plist(setup2("<array>" +
+                         stream(integer_entry("type", "96") +
+                                integer_entry("streamID", integer_text.c_str()) + kPorts) +
+                         "</array>")));
   };
   const Case cases[] = {
       {"binary 16 bytes, -5", binary_stream_id(binary_integer16(kAllOnes, kAllOnes - 4)),
@@ -486,8 +504,9 @@ TEST(SetupPhase2Answer, UsesTheFirstType96StreamAndReadsItsPortsInEitherForm) {
   };
   const Case cases[] = {
       {"second stream is the audio one",
-       setup2("<array>" + stream(integer_entry("type", "100") + integer_entry("dataPort", "1") +
-                                 integer_entry("controlPort", "2")) +
+       setup2("<array>" +
+              stream(integer_entry("type", "100") + integer_entry("dataPort", "1") +
+                     integer_entry("controlPort", "2")) +
               stream(integer_entry("type", "96") + kPorts) + "</array>"),
        std::nullopt, nullptr},
       {"element without type skipped",
@@ -514,18 +533,18 @@ TEST(SetupPhase2Answer, UsesTheFirstType96StreamAndReadsItsPortsInEitherForm) {
               "</array>"),
        PlistInteger::non_negative(18446744073709551615u), nullptr},
       {"stream id as text",
-       setup2("<array>" +
-              stream(integer_entry("type", "96") + "<key>streamID</key><string>1</string>" +
-                     kPorts) +
-              "</array>"),
+       setup2(
+           "<array>" +
+           stream(integer_entry("type", "96") + "<key>streamID</key><string>1</string>" + kPorts) +
+           "</array>"),
        std::nullopt, "streamID is not an integer"},
       {"type as text stops the search",
        setup2("<array>" + stream("<key>type</key><string>96</string>" + kPorts) +
               stream(integer_entry("type", "96") + kPorts) + "</array>"),
        std::nullopt, "plist field type is not an integer"},
       {"negative type",
-       setup2("<array>" + stream(integer_entry("type", "-96") + kPorts) + "</array>"),
-       std::nullopt, "plist field type is not a non-negative integer"},
+       setup2("<array>" + stream(integer_entry("type", "-96") + kPorts) + "</array>"), std::nullopt,
+       "plist field type is not a non-negative integer"},
       {"element not a dictionary",
        setup2("<array><string>x</string>" + stream(integer_entry("type", "96") + kPorts) +
               "</array>"),
@@ -574,9 +593,9 @@ TEST(SetupPhase2Answer, UsesTheFirstType96StreamAndReadsItsPortsInEitherForm) {
 }
 
 TEST(SetupSummaries, ListKeysWithTheTypeNamesOfTheirValues) {
-  auto phase1 = describe_plist_dictionary(bytes_of(xml_plist(
-      "<dict>" + integer_entry("eventPort", "7000") + integer_entry("timingPort", "7001") +
-      "</dict>")));
+  auto phase1 = describe_plist_dictionary(
+      bytes_of(xml_plist("<dict>" + integer_entry("eventPort", "7000") +
+                         integer_entry("timingPort", "7001") + "</dict>")));
   ASSERT_TRUE(phase1);
   EXPECT_EQ(*phase1, "eventPort:integer,timingPort:integer");
 

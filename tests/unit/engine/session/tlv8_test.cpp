@@ -94,8 +94,11 @@ TEST(Tlv8Decode, ReportsWhereTheInputIsCutShort) {
       {"06", Tlv8Error::Kind::TruncatedHeader, 0, 0, "truncated TLV8 header at byte 0",
        "TruncatedHeader(0)"},
       {"06050102", Tlv8Error::Kind::TruncatedValue, 2, 5,
-       "truncated TLV8 value at byte 2: expected 5 bytes", "TruncatedValue { offset: 2, expected: 5 }"},
-      {"0500" "03ff", Tlv8Error::Kind::TruncatedValue, 4, 255,
+       "truncated TLV8 value at byte 2: expected 5 bytes",
+       "TruncatedValue { offset: 2, expected: 5 }"},
+      {"0500"
+       "03ff",
+       Tlv8Error::Kind::TruncatedValue, 4, 255,
        "truncated TLV8 value at byte 4: expected 255 bytes",
        "TruncatedValue { offset: 4, expected: 255 }"},
   };

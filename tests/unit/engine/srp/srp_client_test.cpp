@@ -86,7 +86,12 @@ TEST_F(SrpVectorTest, ServerProofsOtherThanTheExpectedOneAreRefused) {
   const Case cases[] = {
       {"one byte off", one_byte_off},
       {"63 bytes", {proof.begin(), proof.end() - 1}},
-      {"65 bytes", [&] { auto longer = proof; longer.push_back(0); return longer; }()},
+      {"65 bytes",
+       [&] {
+         auto longer = proof;
+         longer.push_back(0);
+         return longer;
+       }()},
       {"empty", {}},
   };
   for (const Case& c : cases) {
@@ -110,9 +115,17 @@ TEST_F(SrpVectorTest, BadChallengesAreRefusedAndLeaveTheChallengeUnprocessed) {
   };
   const auto& salt = vectors_.bytes("salt");
   const Case cases[] = {
-      {"15-byte salt", {salt.begin(), salt.end() - 1}, vectors_.bytes("public_b"),
+      {"15-byte salt",
+       {salt.begin(), salt.end() - 1},
+       vectors_.bytes("public_b"),
        "pairing salt must be 16 bytes, got 15"},
-      {"17-byte salt, checked before B", [&] { auto s = salt; s.push_back(0); return s; }(), {},
+      {"17-byte salt, checked before B",
+       [&] {
+         auto s = salt;
+         s.push_back(0);
+         return s;
+       }(),
+       {},
        "pairing salt must be 16 bytes, got 17"},
       {"385-byte B with a leading zero", salt, long_b, "server SRP public key exceeds 384 bytes"},
       {"B = N", salt, prime, "invalid SRP server public key B mod N == 0"},

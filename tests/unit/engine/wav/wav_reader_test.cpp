@@ -38,7 +38,8 @@ class TempDir {
   std::string write(const std::string& name, const Bytes& bytes) const {
     const std::string file = (path_ / name).string();
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return file;
   }
   std::string path(const std::string& name) const { return (path_ / name).string(); }
@@ -80,24 +81,28 @@ std::vector<WavCase> cases() {
   const std::string kFrames = "WAV data must contain complete non-empty stereo frames";
   return {
       {"minimal", minimal, kTwoFrames},
-      {"list_chunk_between", [] { return WavBuilder().fmt().chunk("LIST", kList).data(kTwoFrames).bytes(); },
-       kTwoFrames},
-      {"odd_chunk_with_pad", [] { return WavBuilder().fmt().chunk("junk", kOdd).data(kTwoFrames).bytes(); },
-       kTwoFrames},
+      {"list_chunk_between",
+       [] { return WavBuilder().fmt().chunk("LIST", kList).data(kTwoFrames).bytes(); }, kTwoFrames},
+      {"odd_chunk_with_pad",
+       [] { return WavBuilder().fmt().chunk("junk", kOdd).data(kTwoFrames).bytes(); }, kTwoFrames},
       {"odd_last_chunk_without_pad",
-       [] { return WavBuilder().fmt().data(kTwoFrames).chunk("junk", kOdd, false).bytes(); }, kTwoFrames},
-      {"data_before_fmt", [] { return WavBuilder().data(kTwoFrames).fmt().bytes(); }, kTwoFrames},
-      {"extensible_fmt_body", [] { return WavBuilder().fmt(1, 2, 44100, 16, 40).data(kTwoFrames).bytes(); },
+       [] { return WavBuilder().fmt().data(kTwoFrames).chunk("junk", kOdd, false).bytes(); },
        kTwoFrames},
-      {"one_stray_byte", [] { return WavBuilder().fmt().data(kTwoFrames).raw(Bytes{9}).bytes(); }, kTwoFrames},
+      {"data_before_fmt", [] { return WavBuilder().data(kTwoFrames).fmt().bytes(); }, kTwoFrames},
+      {"extensible_fmt_body",
+       [] { return WavBuilder().fmt(1, 2, 44100, 16, 40).data(kTwoFrames).bytes(); }, kTwoFrames},
+      {"one_stray_byte", [] { return WavBuilder().fmt().data(kTwoFrames).raw(Bytes{9}).bytes(); },
+       kTwoFrames},
       {"seven_stray_bytes",
        [] { return WavBuilder().fmt().data(kTwoFrames).raw(Bytes(7, 0xEE)).bytes(); }, kTwoFrames},
       {"eight_stray_bytes_are_a_chunk",
        [] { return WavBuilder().fmt().data(kTwoFrames).header("tail", 5).bytes(); }, kTruncated},
       {"second_data_chunk_wins",
        [] { return WavBuilder().fmt().data(Samples{7, 7}).data(kTwoFrames).bytes(); }, kTwoFrames},
-      {"last_fmt_wins_good", [] { return WavBuilder().fmt(1, 1).data(kTwoFrames).fmt().bytes(); }, kTwoFrames},
-      {"last_fmt_wins_bad", [] { return WavBuilder().fmt().data(kTwoFrames).fmt(1, 1).bytes(); }, kFormat},
+      {"last_fmt_wins_good", [] { return WavBuilder().fmt(1, 1).data(kTwoFrames).fmt().bytes(); },
+       kTwoFrames},
+      {"last_fmt_wins_bad", [] { return WavBuilder().fmt().data(kTwoFrames).fmt(1, 1).bytes(); },
+       kFormat},
 
       {"empty", [] { return Bytes{}; }, kNotRiff},
       {"eleven_bytes", [] { return cut(minimal(), 11); }, kNotRiff},
@@ -108,23 +113,30 @@ std::vector<WavCase> cases() {
       {"no_fmt", [] { return WavBuilder().data(kTwoFrames).bytes(); }, kNoFmt},
       {"no_chunks_of_note", [] { return WavBuilder().chunk("LIST", kList).bytes(); }, kNoFmt},
       {"data_longer_than_file", [] { return cut(minimal(), minimal().size() - 1); }, kTruncated},
-      {"hostile_data_size", [] { return WavBuilder().fmt().header("data", 0xFFFFFFFF).raw(Bytes(8, 0)).bytes(); },
+      {"hostile_data_size",
+       [] { return WavBuilder().fmt().header("data", 0xFFFFFFFF).raw(Bytes(8, 0)).bytes(); },
        kTruncated},
-      {"hostile_size_near_end", [] { return WavBuilder().fmt().data(kTwoFrames).header("junk", 0xFFFFFFF8).bytes(); },
+      {"hostile_size_near_end",
+       [] { return WavBuilder().fmt().data(kTwoFrames).header("junk", 0xFFFFFFF8).bytes(); },
        kTruncated},
-      {"fmt_longer_than_file", [] { return WavBuilder().header("fmt ", 100).raw(Bytes(16, 0)).bytes(); },
-       kTruncated},
-      {"fmt_fifteen_bytes", [] { return WavBuilder().chunk("fmt ", Bytes(15, 0)).fmt().data(kTwoFrames).bytes(); },
+      {"fmt_longer_than_file",
+       [] { return WavBuilder().header("fmt ", 100).raw(Bytes(16, 0)).bytes(); }, kTruncated},
+      {"fmt_fifteen_bytes",
+       [] { return WavBuilder().chunk("fmt ", Bytes(15, 0)).fmt().data(kTwoFrames).bytes(); },
        kFmtShort},
       {"no_data", [] { return WavBuilder().fmt().chunk("LIST", kList).bytes(); }, kNoData},
       {"no_data_bad_format", [] { return WavBuilder().fmt(3).bytes(); }, kNoData},
       {"mono", [] { return WavBuilder().fmt(1, 1).data(kTwoFrames).bytes(); }, kFormat},
-      {"rate_48000", [] { return WavBuilder().fmt(1, 2, 48000).data(kTwoFrames).bytes(); }, kFormat},
-      {"bits_24", [] { return WavBuilder().fmt(1, 2, 44100, 24).data(kTwoFrames).bytes(); }, kFormat},
-      {"float_tag", [] { return WavBuilder().fmt(3, 2, 44100, 16).data(kTwoFrames).bytes(); }, kFormat},
-      {"extensible_tag", [] { return WavBuilder().fmt(0xFFFE, 2, 44100, 16, 40).data(kTwoFrames).bytes(); },
+      {"rate_48000", [] { return WavBuilder().fmt(1, 2, 48000).data(kTwoFrames).bytes(); },
        kFormat},
-      {"format_before_frames", [] { return WavBuilder().fmt(1, 1).data(Samples{1, 2, 3}).bytes(); }, kFormat},
+      {"bits_24", [] { return WavBuilder().fmt(1, 2, 44100, 24).data(kTwoFrames).bytes(); },
+       kFormat},
+      {"float_tag", [] { return WavBuilder().fmt(3, 2, 44100, 16).data(kTwoFrames).bytes(); },
+       kFormat},
+      {"extensible_tag",
+       [] { return WavBuilder().fmt(0xFFFE, 2, 44100, 16, 40).data(kTwoFrames).bytes(); }, kFormat},
+      {"format_before_frames", [] { return WavBuilder().fmt(1, 1).data(Samples{1, 2, 3}).bytes(); },
+       kFormat},
       {"empty_data", [] { return WavBuilder().fmt().data(Samples{}).bytes(); }, kFrames},
       {"one_sample", [] { return WavBuilder().fmt().data(Samples{5}).bytes(); }, kFrames},
       {"three_samples", [] { return WavBuilder().fmt().data(Samples{1, 2, 3}).bytes(); }, kFrames},
@@ -194,7 +206,7 @@ TEST(WavReader, FilesThatCannotBeReadNameTheirPath) {
   const std::vector<Unreadable> unreadable = {
       {missing, "open: No such file or directory"},
       {directory, "not a regular file"},
-      {fifo, "not a regular file"},          // would never end, and must not block the open
+      {fifo, "not a regular file"},         // would never end, and must not block the open
       {"/dev/zero", "not a regular file"},  // would never end either
   };
   for (const Unreadable& file : unreadable) {
