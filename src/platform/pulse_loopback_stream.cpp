@@ -101,7 +101,8 @@ support::Status PulseLoopbackStream::connect(const PulseSink& sink, const Stream
   if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
     return support::fail("connect the loopback record stream: " + connection_->last_error());
   }
-  // Without the FIX flags the server records in the spec asked for; the callbacks rely on it.
+  // Without the FIX flags the server records in the sample format, rate and channels asked for;
+  // the callbacks rely on it.
   const pa_sample_spec* granted = pa_stream_get_sample_spec(stream_);
   if (granted == nullptr || !pa_sample_spec_equal(granted, &spec)) {
     return support::fail("the sound server did not record in the sample spec asked for");
