@@ -188,13 +188,7 @@ TEST_F(FrozenServerSession, AStopDuringTheCaptureStartIsAnsweredAtOnce) {
   const SessionTerminalRecord record = terminal();
 
   EXPECT_LT(answered_in, 2500ms);
-  EXPECT_EQ(outcome, std::unexpected(
-                         SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
-  EXPECT_EQ(record.error,
-            (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
-  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
-                                   {SessionState::stopping, TransitionReason::stop_requested},
-                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  expect_cancelled_before_playing(outcome, record);
 }
 
 }  // namespace

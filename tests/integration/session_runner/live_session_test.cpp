@@ -143,13 +143,7 @@ TEST_F(LiveSession, AStopWhileTheCaptureStartsWaitsForNoServer) {
   ASSERT_TRUE(wait_until([&] { return host->waiting.load(); }, 20s));
   const SessionOutcome outcome = stop();
   const SessionTerminalRecord record = terminal();
-  EXPECT_EQ(outcome, std::unexpected(
-                         SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
-  EXPECT_EQ(record.error,
-            (SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false}));
-  EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
-                                   {SessionState::stopping, TransitionReason::stop_requested},
-                                   {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  expect_cancelled_before_playing(outcome, record);
   EXPECT_FALSE(host->stream->built);
   EXPECT_EQ(methods_after_record(),
             (std::vector<std::string>{"FLUSH", "SET_PARAMETER", "FLUSH", "TEARDOWN"}));

@@ -164,6 +164,17 @@ class RunnerFixture : public ::testing::Test {
     return record.value_or(SessionTerminalRecord{});
   }
 
+  // A session stopped before it played ends cancelled at shutdown, through stopping alone.
+  void expect_cancelled_before_playing(const SessionOutcome& outcome,
+                                       const SessionTerminalRecord& record) {
+    const SessionError cancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
+    EXPECT_EQ(outcome, std::unexpected(cancelled));
+    EXPECT_EQ(record.error, cancelled);
+    EXPECT_EQ(log->states(), (States{{SessionState::starting, TransitionReason::start_requested},
+                                     {SessionState::stopping, TransitionReason::stop_requested},
+                                     {SessionState::stopped, TransitionReason::cleanup_complete}}));
+  }
+
   SessionOutcome stop() { return stop_and_wait_session(*handle); }
 
   // The methods the receiver was asked for, without the feedback POSTs (whose timing is the
