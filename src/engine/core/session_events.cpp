@@ -17,12 +17,6 @@ SessionEvent dirty_metrics_or_none(SessionMailbox& mailbox, SessionReport& snaps
   return NoSessionEvent{};
 }
 
-std::optional<SessionStateEvent> take_state_event(SessionMailbox& mailbox) {
-  if (mailbox.state_held_back) return std::exchange(mailbox.state_held_back, std::nullopt);
-  if (auto event = mailbox.state_receiver.try_recv()) return *event;
-  return std::nullopt;
-}
-
 }  // namespace
 
 SessionEventSource::SessionEventSource(std::shared_ptr<SessionShared> shared)
@@ -33,7 +27,7 @@ SessionEvent poll_session_event(SessionEventSource& source) {
   SessionMailbox& mailbox = *source.mailbox_;
   SessionReport snapshot = snapshot_session_report(*source.shared_);
 
-  if (auto state = take_state_event(mailbox)) return *state;
+  if (auto state = mailbox.state_receiver.try_recv()) return *state;
 
   {
     auto guard = mailbox.warnings.try_lock();
@@ -58,15 +52,17 @@ SessionEvent poll_session_event(SessionEventSource& source) {
   SessionEvent metrics = dirty_metrics_or_none(mailbox, snapshot);
   if (!is_no_event(metrics)) return metrics;
 
-  // A state event that arrived since the first look goes out before the terminal record: keep it
-  // for the next poll.
-  if (auto late = mailbox.state_receiver.try_recv()) {
-    mailbox.state_held_back = *late;
-    return NoSessionEvent{};
-  }
-
+  // The coordinator posts its last state events before it stores the terminal record, so once
+  // the record is out of its slot every state event before it is in the channel. One found there
+  // goes out first and the record goes back for the next poll. (Looking at the channel before
+  // taking the record would miss a state event posted in between, and the source, done, would
+  // never deliver it.)
   std::optional<SessionTerminalRecord> terminal = std::exchange(*mailbox.terminal.lock(), {});
   if (!terminal) return NoSessionEvent{};
+  if (auto late = mailbox.state_receiver.try_recv()) {
+    *mailbox.terminal.lock() = std::move(terminal);
+    return *late;
+  }
   source.done_ = true;
   return std::move(*terminal);
 }

@@ -71,8 +71,6 @@ struct SessionMailbox {
 
   support::Sender<SessionStateEvent> state_sender;
   support::Receiver<SessionStateEvent> state_receiver;  // the consumer's
-  // A state event the consumer took out of the channel but must deliver at its next poll.
-  std::optional<SessionStateEvent> state_held_back;  // the consumer's
 
   support::Sender<DoorbellRing> doorbell_sender;
   support::Receiver<DoorbellRing> doorbell_receiver;  // the consumer's

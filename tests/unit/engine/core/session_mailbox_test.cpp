@@ -4,9 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "engine/core/session_events.hpp"
 #include "engine/core/session_report_merge.hpp"
@@ -240,6 +246,40 @@ TEST_F(MailboxFixture, TerminalWaitsForQueuedStateEventsAndComesOnce) {
   const auto before = std::chrono::steady_clock::now();
   EXPECT_TRUE(is_no_event(wait_session_event(source, 10s)));
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+}
+
+// Whether the thread `tid` of this process is asleep (blocked on a lock, say).
+bool thread_sleeps(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto name_end = text.rfind(')');
+  return name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'S';
+}
+
+// The coordinator posts stopped and then stores the terminal record; a poll that has already
+// looked at the state channel and waits for the terminal slot must still deliver stopped first.
+TEST_F(MailboxFixture, StateEventPostedWhileThePollWaitsForTheTerminalSlotComesFirst) {
+  auto slot = std::make_optional(mailbox.terminal.lock());
+  std::atomic<pid_t> poller_tid{0};
+  SessionEvent first;
+  std::thread poller([&] {
+    poller_tid = gettid();
+    first = poll();
+  });
+  // Nothing but the terminal slot's lock can put the poll to sleep.
+  const bool waiting =
+      wait_until([&] { return poller_tid != 0 && thread_sleeps(poller_tid); }, 20s);
+  post_state_event(mailbox, SessionState::stopped, TransitionReason::cleanup_complete);
+  mailbox.closed = true;
+  **slot = terminal_record();
+  slot.reset();
+  poller.join();
+  ASSERT_TRUE(waiting);
+
+  ASSERT_TRUE(std::holds_alternative<SessionStateEvent>(first));
+  EXPECT_EQ(std::get<SessionStateEvent>(first).state, SessionState::stopped);
+  EXPECT_TRUE(std::holds_alternative<SessionTerminalRecord>(poll()));
+  EXPECT_TRUE(source.done());
 }
 
 TEST_F(MailboxFixture, WarningAfterCloseIsNotDeliveredAndCountsNowhere) {
