@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/rtsp/hkdf_sha512.hpp"
+#include "engine/crypto/hkdf_sha512.hpp"
 #include "tests/vectors/vector_file.hpp"
 
 namespace kestrune::engine {

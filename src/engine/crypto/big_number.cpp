@@ -1,4 +1,4 @@
-#include "engine/srp/big_number.hpp"
+#include "engine/crypto/big_number.hpp"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "engine/rtsp/hkdf_sha512.hpp"
+#include "engine/crypto/hkdf_sha512.hpp"
 
 #include <openssl/core_names.h>
 #include <openssl/kdf.h>

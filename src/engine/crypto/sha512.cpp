@@ -1,4 +1,4 @@
-#include "engine/srp/sha512.hpp"
+#include "engine/crypto/sha512.hpp"
 
 #include <openssl/evp.h>
 
