@@ -1,4 +1,4 @@
-#include "engine/session/plist_binary_layout.hpp"
+#include "engine/plist/plist_binary_layout.hpp"
 
 namespace kestrune::engine {
 

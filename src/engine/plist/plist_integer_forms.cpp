@@ -1,12 +1,12 @@
-#include "engine/session/plist_integer_forms.hpp"
+#include "engine/plist/plist_integer_forms.hpp"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <string_view>
 
-#include "engine/session/plist_binary_layout.hpp"
-#include "engine/session/xml_tags.hpp"
+#include "engine/plist/plist_binary_layout.hpp"
+#include "engine/plist/xml_tags.hpp"
 
 namespace kestrune::engine {
 

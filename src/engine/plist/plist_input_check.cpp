@@ -1,11 +1,11 @@
-#include "engine/session/plist_input_check.hpp"
+#include "engine/plist/plist_input_check.hpp"
 
 #include <algorithm>
 #include <string_view>
 #include <vector>
 
-#include "engine/session/plist_binary_layout.hpp"
-#include "engine/session/xml_tags.hpp"
+#include "engine/plist/plist_binary_layout.hpp"
+#include "engine/plist/xml_tags.hpp"
 
 namespace kestrune::engine {
 

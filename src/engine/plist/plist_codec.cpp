@@ -1,12 +1,12 @@
-#include "engine/session/plist_codec.hpp"
+#include "engine/plist/plist_codec.hpp"
 
 #include <cstdlib>
 #include <limits>
 #include <variant>
 
-#include "engine/session/plist_binary_layout.hpp"
-#include "engine/session/plist_input_check.hpp"
-#include "engine/session/plist_integer_forms.hpp"
+#include "engine/plist/plist_binary_layout.hpp"
+#include "engine/plist/plist_input_check.hpp"
+#include "engine/plist/plist_integer_forms.hpp"
 #include "support/wipe.hpp"
 
 namespace kestrune::engine {
