@@ -1,4 +1,4 @@
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
 
 #include <gtest/gtest.h>
 
