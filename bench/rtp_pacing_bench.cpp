@@ -40,7 +40,7 @@
 #include "engine/orchestration/queue_audio_packet.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
 #include "engine/orchestration/stream_stats.hpp"
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/orchestration/queue_audio_packet.hpp"
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "same_run_baseline.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/orchestration/retransmit_request.hpp"
+#include "engine/wire/retransmit_request.hpp"
 
 namespace {
 

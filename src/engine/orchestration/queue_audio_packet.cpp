@@ -3,9 +3,9 @@
 #include <optional>
 #include <utility>
 
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/ntp_time.hpp"
-#include "engine/rtp/sync_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
+#include "engine/wire/ntp_time.hpp"
+#include "engine/wire/sync_packet.hpp"
 
 namespace kestrune::engine {
 

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "engine/core/session_error.hpp"
-#include "engine/rtp/outbound_packet.hpp"
+#include "engine/orchestration/outbound_packet.hpp"
 #include "engine/rtp/rtp_sender_state.hpp"
 #include "support/channel.hpp"
 #include "support/error.hpp"

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/orchestration/retransmit_request.hpp"
+#include "engine/wire/retransmit_request.hpp"
 #include "platform/thread_name.hpp"
 
 namespace kestrune::engine {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/byte_order.hpp"
-#include "engine/rtp/ntp_time.hpp"
+#include "engine/wire/audio_packet.hpp"
+#include "engine/wire/byte_order.hpp"
+#include "engine/wire/ntp_time.hpp"
 
 namespace kestrune::engine {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/orchestration/retransmit_request.hpp"
+#include "engine/wire/retransmit_request.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "engine/orchestration/pacing_schedule.hpp"
 #include "engine/orchestration/queue_audio_packet.hpp"
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
 

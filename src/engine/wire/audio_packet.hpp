@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/rtp/rtp_sender_state.hpp"
+#include "engine/wire/audio_cipher.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::engine {

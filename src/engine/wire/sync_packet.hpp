@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/rtp/outbound_packet.hpp"
+#include "engine/orchestration/outbound_packet.hpp"
 
 namespace kestrune::engine {
 

@@ -1,6 +1,6 @@
-#include "engine/rtp/sync_packet.hpp"
+#include "engine/wire/sync_packet.hpp"
 
-#include "engine/rtp/byte_order.hpp"
+#include "engine/wire/byte_order.hpp"
 
 namespace kestrune::engine {
 

@@ -1,4 +1,4 @@
-#include "engine/rtp/ntp_time.hpp"
+#include "engine/wire/ntp_time.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/session/timing_reply.hpp"
+#include "engine/wire/timing_reply.hpp"
 
 #include <gtest/gtest.h>
 

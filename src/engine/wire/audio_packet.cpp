@@ -1,9 +1,9 @@
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 #include <algorithm>
 
-#include "engine/rtp/byte_order.hpp"
-#include "engine/rtp/sample_bytes.hpp"
+#include "engine/wire/byte_order.hpp"
+#include "engine/wire/sample_bytes.hpp"
 
 namespace kestrune::engine {
 

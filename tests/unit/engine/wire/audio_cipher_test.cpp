@@ -1,4 +1,4 @@
-#include "engine/rtp/audio_cipher.hpp"
+#include "engine/wire/audio_cipher.hpp"
 
 #include <gtest/gtest.h>
 

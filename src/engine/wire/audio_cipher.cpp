@@ -1,8 +1,8 @@
-#include "engine/rtp/audio_cipher.hpp"
+#include "engine/wire/audio_cipher.hpp"
 
 #include <algorithm>
 
-#include "engine/rtp/byte_order.hpp"
+#include "engine/wire/byte_order.hpp"
 
 namespace kestrune::engine {
 

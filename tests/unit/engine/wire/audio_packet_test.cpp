@@ -1,4 +1,4 @@
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 #include <gtest/gtest.h>
 

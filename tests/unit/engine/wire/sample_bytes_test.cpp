@@ -1,4 +1,4 @@
-#include "engine/rtp/sample_bytes.hpp"
+#include "engine/wire/sample_bytes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/orchestration/stream_stats.hpp"
-#include "engine/rtp/byte_order.hpp"
 #include "engine/rtp/packet_history.hpp"
+#include "engine/wire/byte_order.hpp"
 
 namespace kestrune::engine {
 

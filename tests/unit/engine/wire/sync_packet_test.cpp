@@ -1,4 +1,4 @@
-#include "engine/rtp/sync_packet.hpp"
+#include "engine/wire/sync_packet.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "engine/session/timing_reply.hpp"
+#include "engine/wire/timing_reply.hpp"
 
 #include <algorithm>
 
-#include "engine/rtp/byte_order.hpp"
+#include "engine/wire/byte_order.hpp"
 
 namespace kestrune::engine {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/rtp/audio_cipher.hpp"
+#include "engine/wire/audio_cipher.hpp"
 #include "openssl_reference.hpp"
 
 namespace {
