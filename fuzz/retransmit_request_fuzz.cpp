@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/orchestration/retransmit_answer.hpp"
 #include "engine/wire/retransmit_request.hpp"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/orchestration/retransmit_answer.hpp"
 #include "engine/wire/retransmit_request.hpp"
 #include "platform/thread_name.hpp"
 

@@ -8,10 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
-#include "engine/orchestration/stream_stats.hpp"
-#include "engine/rtp/packet_history.hpp"
 #include "engine/wire/byte_order.hpp"
 
 namespace kestrune::engine {
@@ -32,26 +29,14 @@ struct ControlDatagram {
 
 ControlDatagram parse_control_datagram(std::span<const std::uint8_t> datagram);
 
-// Counts `request.count` in retransmitRequested, then for each sequence number first + i (modulo
-// 65,536) still in the history builds the reply in `reply` (its capacity is reused) and passes it
-// to `send_reply` (a callable taking std::span<const std::uint8_t>, returning true when sent);
-// each reply sent adds 1 to retransmitFulfilled. Displaced or never-stored packets are skipped.
-template <class SendReply>
-void answer_retransmit_request(const RetransmitRequest& request, PacketHistory& history,
-                               StreamStats& stats, std::vector<std::uint8_t>& reply,
-                               SendReply&& send_reply) {
-  stats.retransmitRequested.fetch_add(request.count, std::memory_order_relaxed);
-  for (std::uint32_t i = 0; i < request.count; ++i) {
-    const auto sequence_number = static_cast<std::uint16_t>(request.first_sequence_number + i);
-    reply.resize(kRetransmitReplyHeaderBytes);
-    reply[0] = 0x80;
-    reply[1] = 0xD6;
-    put_be16(reply, 2, sequence_number);
-    if (!history.append_packet_to(sequence_number, reply)) continue;
-    if (send_reply(std::span<const std::uint8_t>(reply))) {
-      stats.retransmitFulfilled.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
+// The reply's first bytes for `sequence_number`: 0x80 0xD6 and the sequence number, big-endian.
+// The stored packet follows them byte for byte; `reply` holds at least
+// kRetransmitReplyHeaderBytes bytes.
+inline void put_retransmit_reply_header(std::span<std::uint8_t> reply,
+                                        std::uint16_t sequence_number) {
+  reply[0] = 0x80;
+  reply[1] = 0xD6;
+  put_be16(reply, 2, sequence_number);
 }
 
 }  // namespace kestrune::engine
