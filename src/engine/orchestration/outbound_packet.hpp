@@ -2,15 +2,13 @@
 // What the coordinator hands to "rt-sender": one sealed RTP audio packet and, when one was due,
 // the sync packet to send before it. Ownership moves with the value.
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-namespace kestrune::engine {
+#include "engine/wire/sync_packet.hpp"
 
-inline constexpr std::size_t kSyncPacketBytes = 20;
-using SyncPacket = std::array<std::uint8_t, kSyncPacketBytes>;
+namespace kestrune::engine {
 
 struct OutboundPacket {
   std::vector<std::uint8_t> audio;

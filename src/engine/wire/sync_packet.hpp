@@ -3,14 +3,16 @@
 // packet and then with the first packet at least one second (44,100 frames) of timestamps after
 // the last sync: with 352 frames a packet, every 126th packet.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-
-#include "engine/orchestration/outbound_packet.hpp"
 
 namespace kestrune::engine {
 
 inline constexpr std::uint32_t kSyncIntervalFrames = 44'100;
+inline constexpr std::size_t kSyncPacketBytes = 20;
+using SyncPacket = std::array<std::uint8_t, kSyncPacketBytes>;
 
 // Whether a sync is due with the audio packet of `timestamp`. The difference to the last sync is
 // taken modulo 2^32, so the schedule carries on across a timestamp wrap.
