@@ -37,10 +37,10 @@
 #include <vector>
 
 #include "engine/orchestration/pacing_schedule.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
 #include "engine/orchestration/stream_stats.hpp"
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 namespace {
 

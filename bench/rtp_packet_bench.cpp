@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "same_run_baseline.hpp"
 
 namespace {

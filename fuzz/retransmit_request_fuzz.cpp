@@ -9,7 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/orchestration/retransmit_request.hpp"
+#include "engine/orchestration/retransmit_answer.hpp"
+#include "engine/wire/retransmit_request.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "engine/rtp/byte_order.hpp"
-#include "engine/session/timing_reply.hpp"
+#include "engine/wire/byte_order.hpp"
+#include "engine/wire/timing_reply.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "engine/session/plist_codec.hpp"
+#include "engine/plist/plist_codec.hpp"
 
 namespace kestrune::test_receiver {
 

@@ -1,6 +1,6 @@
 #include "test-receiver/test_receiver.hpp"
 
-#include "engine/session/plist_codec.hpp"
+#include "engine/plist/plist_codec.hpp"
 #include "platform/thread_name.hpp"
 #include "test-receiver/server_connection.hpp"
 

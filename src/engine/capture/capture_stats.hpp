@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/core/session_report.hpp"
+#include "engine/capture/capture_totals.hpp"
 
 namespace kestrune::engine {
 

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "engine/capture/capture_callback.hpp"
-#include "platform/pulse_audio_host.hpp"
 
 namespace kestrune::engine {
 
@@ -77,10 +76,6 @@ support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host,
                        std::string(platform::sample_format_name(config->sample_format)),
                        config->sample_rate,
                        config->channels};
-}
-
-support::Result<CaptureHandle> start_loopback_capture(platform::StopFlag stop) {
-  return start_loopback_capture(platform::default_audio_host(), stop);
 }
 
 }  // namespace kestrune::engine

@@ -39,7 +39,4 @@ struct CaptureHandle {
 support::Result<CaptureHandle> start_loopback_capture(platform::AudioHost& host,
                                                       platform::StopFlag stop = nullptr);
 
-// The same on the system's audio host.
-support::Result<CaptureHandle> start_loopback_capture(platform::StopFlag stop = nullptr);
-
 }  // namespace kestrune::engine

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/capture/capture_totals.hpp"
 #include "engine/core/stream_summary.hpp"
 
 namespace kestrune::engine {
@@ -82,17 +83,6 @@ struct SessionReport {
   ShutdownEvidence evidence;
 
   friend bool operator==(const SessionReport&, const SessionReport&) = default;
-};
-
-// Loopback capture's running totals; peak is the largest absolute sample seen.
-struct CaptureTotals {
-  std::uint64_t callbacks = 0;
-  std::uint64_t chunks = 0;
-  std::uint64_t frames = 0;
-  std::uint64_t queueDrops = 0;
-  std::uint64_t callbackErrors = 0;
-  double rms = 0.0;
-  std::uint64_t peak = 0;
 };
 
 // The feedback worker's running totals: attempts, 2xx answers, other answers, transport failures.

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/rtp/audio_packet.hpp"
 #include "engine/wav/wav_reader.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 namespace kestrune::engine {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 
 namespace kestrune::engine {
 

@@ -4,7 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/orchestration/retransmit_request.hpp"
+#include "engine/orchestration/retransmit_answer.hpp"
+#include "engine/wire/retransmit_request.hpp"
 #include "platform/thread_name.hpp"
 
 namespace kestrune::engine {

@@ -1,6 +1,6 @@
 #pragma once
 // "rt-control": answers the receiver's retransmission requests on the control socket from the
-// packet history (retransmit_request.hpp), counts what was asked for and resent, posts
+// packet history (retransmit_answer.hpp), counts what was asked for and resent, posts
 // retransmit_malformed for requests of a bad length, and turns a fatal receive error into
 // stream_failed at control in the WorkerFailureSlot. It sees its stop flag between reads, so its
 // read timeout bounds how late it notices a stop: 250 ms, a quarter of the 1 s the worker stop

@@ -13,8 +13,8 @@
 #include <memory>
 
 #include "engine/core/session_error.hpp"
+#include "engine/orchestration/outbound_packet.hpp"
 #include "engine/orchestration/stream_stats.hpp"
-#include "engine/rtp/outbound_packet.hpp"
 #include "platform/socket_address.hpp"
 #include "platform/udp_socket.hpp"
 #include "support/channel.hpp"

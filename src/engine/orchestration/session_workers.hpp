@@ -14,7 +14,7 @@
 #include "engine/core/session_error.hpp"
 #include "engine/core/session_report.hpp"
 #include "engine/core/session_shared.hpp"
-#include "engine/rtp/outbound_packet.hpp"
+#include "engine/orchestration/outbound_packet.hpp"
 #include "engine/session/feedback_worker.hpp"
 #include "support/channel.hpp"
 #include "support/stoppable_worker.hpp"

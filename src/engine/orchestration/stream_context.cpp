@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
 
 namespace kestrune::engine {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "engine/rtp/audio_cipher.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtp/packet_history.hpp"
 
 namespace kestrune::engine {
@@ -26,7 +26,7 @@ struct RtpSenderState {
   std::uint16_t sync_sequence_number = 0;
   bool marker_pending = true;      // cleared by the first audio packet
   bool first_sync_pending = true;  // cleared by the first sync packet
-  AeadCipher cipher;               // the stream's sealing context (see audio_cipher.hpp)
+  AeadCipher cipher;               // the stream's sealing context (see wire/audio_cipher.hpp)
 };
 
 }  // namespace kestrune::engine

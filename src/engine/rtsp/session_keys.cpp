@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "engine/rtsp/hkdf_sha512.hpp"
+#include "engine/crypto/hkdf_sha512.hpp"
 #include "support/wipe.hpp"
 
 namespace kestrune::engine {

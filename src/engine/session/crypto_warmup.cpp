@@ -7,10 +7,10 @@
 #include <exception>
 #include <mutex>
 
+#include "engine/crypto/big_number.hpp"
 #include "engine/crypto/chacha20_poly1305.hpp"
+#include "engine/crypto/sha512.hpp"
 #include "engine/rtsp/session_keys.hpp"
-#include "engine/srp/big_number.hpp"
-#include "engine/srp/sha512.hpp"
 #include "engine/srp/srp_group.hpp"
 
 namespace kestrune::engine {

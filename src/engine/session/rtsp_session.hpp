@@ -15,7 +15,7 @@
 #include <string>
 
 #include "engine/core/ip_address.hpp"
-#include "engine/rtp/audio_cipher.hpp"
+#include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/session/setup_bodies.hpp"
 #include "engine/session/timing_responder.hpp"

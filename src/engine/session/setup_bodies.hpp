@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/session/plist_codec.hpp"
+#include "engine/plist/plist_codec.hpp"
 #include "support/error.hpp"
 #include "support/wipe.hpp"
 

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/rtp/ntp_time.hpp"
-#include "engine/session/timing_reply.hpp"
+#include "engine/wire/ntp_time.hpp"
+#include "engine/wire/timing_reply.hpp"
 #include "platform/thread_name.hpp"
 
 namespace kestrune::engine {

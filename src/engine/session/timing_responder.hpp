@@ -1,7 +1,7 @@
 #pragma once
 // The timing responder: owns the UDP port announced as the timing port and answers every timing
-// request (timing_reply.hpp) with the sender's wall-clock receive and transmit times, on a thread
-// of its own. It reads with a 50 ms timeout, so a stop is seen within about 50 ms. Its two
+// request (wire/timing_reply.hpp) with the sender's wall-clock receive and transmit times, on a
+// thread of its own. It reads with a 50 ms timeout, so a stop is seen within about 50 ms. Its two
 // counters are read by others at any time with plain atomic loads.
 
 #include <atomic>

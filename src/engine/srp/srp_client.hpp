@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/srp/big_number.hpp"
-#include "engine/srp/sha512.hpp"
+#include "engine/crypto/big_number.hpp"
+#include "engine/crypto/sha512.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::engine {

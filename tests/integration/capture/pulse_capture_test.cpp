@@ -65,7 +65,7 @@ TEST(PulseAudioHost, UnreachableServerFailsPromptly) {
 // What the sink plays comes out of the live source as a 44100 Hz tone of the same level.
 TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
   REQUIRE_PULSE_SERVER();
-  auto handle = start_loopback_capture();
+  auto handle = start_loopback_capture(platform::default_audio_host());
   ASSERT_TRUE(handle.has_value()) << handle.error().describe();
   EXPECT_EQ(handle->device_name, "KestruneNull");
   EXPECT_EQ(handle->sample_format, "F32");
@@ -113,7 +113,7 @@ TEST(PulseCapture, CapturesThePlayedToneAtTheSinksRate) {
 
 TEST(PulseCapture, DroppingTheHandleClosesTheQueue) {
   REQUIRE_PULSE_SERVER();
-  auto handle = start_loopback_capture();
+  auto handle = start_loopback_capture(platform::default_audio_host());
   ASSERT_TRUE(handle.has_value()) << handle.error().describe();
   support::Receiver<CaptureChunk> queue = std::move(handle->queue);
   // The sink runs even in silence, so chunks keep coming.
@@ -141,7 +141,7 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   testing::TemporarySink sink("kestrune_gone", "KestruneGone",
                               "rate=44100 format=s16le channels=1");
   ASSERT_TRUE(sink.loaded());
-  auto handle = start_loopback_capture();
+  auto handle = start_loopback_capture(platform::default_audio_host());
   ASSERT_TRUE(handle.has_value()) << handle.error().describe();
   EXPECT_EQ(handle->device_name, "KestruneGone");
   EXPECT_EQ(handle->sample_format, "I16");
@@ -186,7 +186,7 @@ TEST(PulseCapture, AStopEndsAStartThatAFrozenServerHolds) {
     std::this_thread::sleep_for(300ms);
     stop = true;
   });
-  auto handle = start_loopback_capture(&stop);
+  auto handle = start_loopback_capture(platform::default_audio_host(), &stop);
   stopper.join();
   ASSERT_FALSE(handle.has_value());
   EXPECT_EQ(handle.error().root_message(), "connect to the sound server: stopped");

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/plist/plist_codec.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "engine/session/pair_setup.hpp"
-#include "engine/session/plist_codec.hpp"
 #include "engine/session/tlv8.hpp"
 #include "test-receiver/test_receiver.hpp"
 

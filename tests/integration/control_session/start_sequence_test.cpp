@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "engine/core/start_point.hpp"
+#include "engine/plist/plist_codec.hpp"
 #include "engine/rtsp/session_keys.hpp"
-#include "engine/session/plist_codec.hpp"
 #include "platform/tcp_listener.hpp"
 #include "session_fixture.hpp"
 #include "tests/support/captured_stderr.hpp"

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "engine/capture/capture_callback.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace {

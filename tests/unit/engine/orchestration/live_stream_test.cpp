@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/core/session_shared.hpp"
-#include "engine/rtp/audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "tests/support/audio_packets.hpp"
 #include "tests/unit/engine/orchestration/stream_rig.hpp"
 

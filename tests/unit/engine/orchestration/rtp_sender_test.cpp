@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/orchestration/pacing_schedule.hpp"
-#include "engine/rtp/audio_packet.hpp"
-#include "engine/rtp/queue_audio_packet.hpp"
+#include "engine/orchestration/queue_audio_packet.hpp"
+#include "engine/wire/audio_packet.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/rtsp/hkdf_sha512.hpp"
 #include "tests/vectors/vector_file.hpp"
 
 namespace kestrune::engine {
@@ -24,16 +23,6 @@ TEST(SessionKeys, MatchTheIndependentlyComputedVectors) {
   EXPECT_EQ(bytes_of(keys->pair_setup_encrypt_key), vectors.bytes("pair_setup_encrypt_key"));
   // Same salt, different labels: the two control keys differ.
   EXPECT_NE(keys->control_write_key, keys->control_read_key);
-}
-
-TEST(HkdfSha512, MatchesTheIndependentlyComputedVectorBeyondOneBlock) {
-  const VectorFile vectors = VectorFile::load("session_keys.txt");
-  const auto& expected = vectors.bytes("hkdf_okm");
-  std::vector<std::uint8_t> output(expected.size());
-  ASSERT_GT(output.size(), 64u);
-  ASSERT_TRUE(hkdf_sha512(vectors.bytes("hkdf_ikm"), vectors.bytes("hkdf_salt"),
-                          vectors.bytes("hkdf_info"), output));
-  EXPECT_EQ(output, expected);
 }
 
 }  // namespace

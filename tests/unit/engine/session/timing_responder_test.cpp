@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/rtp/byte_order.hpp"
-#include "engine/rtp/ntp_time.hpp"
+#include "engine/wire/byte_order.hpp"
+#include "engine/wire/ntp_time.hpp"
 #include "platform/thread_name.hpp"
 #include "tests/support/loopback_peer.hpp"
 #include "tests/support/wait_until.hpp"
