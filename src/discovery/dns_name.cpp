@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "discovery/dns_name.hpp"
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 namespace {

@@ -1,6 +1,6 @@
 #include "discovery/txt_text.hpp"
 
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 namespace {

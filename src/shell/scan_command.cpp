@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "discovery/utf8.hpp"
 #include "shell/commands.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::shell {
 namespace {

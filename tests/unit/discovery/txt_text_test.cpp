@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 namespace {

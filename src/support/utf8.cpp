@@ -1,4 +1,4 @@
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <cstdint>
 
