@@ -9,11 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "discovery/discovery_owner.hpp"
-#include "engine/core/session_config.hpp"
-#include "engine/core/session_error.hpp"
-#include "engine/core/session_start.hpp"
-#include "engine/orchestration/default_session_runner.hpp"
+#include "discovery/discovery.hpp"
+#include "engine/engine.hpp"
 #include "shell/active_session.hpp"
 #include "shell/command_envelope.hpp"
 #include "shell/output_queue.hpp"

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "discovery/discovery_owner.hpp"
-#include "engine/session/crypto_warmup.hpp"
+#include "discovery/discovery.hpp"
+#include "engine/engine.hpp"
 #include "platform/std_streams.hpp"
 #include "platform/thread_name.hpp"
 #include "shell/active_session.hpp"
