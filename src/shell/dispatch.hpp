@@ -27,9 +27,9 @@ struct ShellContext {
   std::shared_ptr<OutputQueue> queue;
   discovery::DiscoveryOwner& discovery;
   ActiveSessionSlot& session;
-  // The process always starts sessions with the production runner (the managed session); tests
-  // put a starter with a scripted runner here.
-  SessionStarter start_session = engine::start_session;
+  // The process gives engine::start_session, the production runner (kestrune_main.cpp); tests
+  // give a starter with a scripted runner.
+  SessionStarter start_session;
 };
 
 enum class DispatchOutcome { keep_running, shutdown_clean, shutdown_not_clean };
