@@ -27,8 +27,8 @@ struct ShellContext {
   std::shared_ptr<OutputQueue> queue;
   discovery::DiscoveryOwner& discovery;
   ActiveSessionSlot& session;
-  // The process gives engine::start_session, the production runner (kestrune_main.cpp); tests
-  // give a starter with a scripted runner.
+  // Always given: the process gives engine::start_session, which runs every session with the
+  // production runner (kestrune_main.cpp); most tests give one with a scripted runner.
   SessionStarter start_session;
 };
 
