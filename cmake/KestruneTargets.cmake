@@ -29,14 +29,87 @@ if(KESTRUNE_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# What each library can include. A subsystem (a folder src/<name>) shows the libraries of other
+# subsystems only its public headers and the headers of its own that they include, in turn; its own
+# libraries see the whole of it. Both views are folders of symbolic links in the build tree, made
+# at configure time and used as include directories, so an include of a private header from
+# outside fails to compile. A header keeps its one name ("engine/core/session_id.hpp") in every
+# view and white-box targets put src/ first, so in one translation unit a name always resolves to
+# the same path (GCC and clang see through the links for #pragma once all the same).
+
+# kestrune_subsystem(<name> [PUBLIC <headers>...]): declares src/<name> a subsystem; the headers
+# are named from src/. Without PUBLIC the whole folder is public (the layers everything builds on).
+function(kestrune_subsystem name)
+  cmake_parse_arguments(ARG "" "" "PUBLIC" ${ARGN})
+  set(src "${PROJECT_SOURCE_DIR}/src")
+  set(views "${PROJECT_BINARY_DIR}/include/${name}")
+  file(REMOVE_RECURSE "${views}")  # removes the links, never what they point to
+  file(MAKE_DIRECTORY "${views}/whole")
+  file(CREATE_LINK "${src}/${name}" "${views}/whole/${name}" SYMBOLIC)
+  set(public "${views}/whole")
+  if(ARG_PUBLIC)
+    set(public "${views}/public")
+    # The closure over quoted includes of this subsystem's own headers. Each header is read once,
+    # so the walk ends after at most as many steps as the folder has headers.
+    set(pending ${ARG_PUBLIC})
+    set(closure "")
+    while(pending)
+      list(POP_FRONT pending header)
+      if(header IN_LIST closure)
+        continue()
+      endif()
+      if(NOT EXISTS "${src}/${header}")
+        message(FATAL_ERROR "src/${header}, in the public view of ${name}, does not exist")
+      endif()
+      list(APPEND closure "${header}")
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${src}/${header}")
+      file(STRINGS "${src}/${header}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"${name}/")
+      foreach(line ${includes})
+        string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" included "${line}")
+        list(APPEND pending "${included}")
+      endforeach()
+    endwhile()
+    foreach(header ${closure})
+      get_filename_component(folder "${public}/${header}" DIRECTORY)
+      file(MAKE_DIRECTORY "${folder}")
+      file(CREATE_LINK "${src}/${header}" "${public}/${header}" SYMBOLIC)
+    endforeach()
+  endif()
+  set_property(GLOBAL PROPERTY KESTRUNE_VIEW_WHOLE_${name} "${views}/whole")
+  set_property(GLOBAL PROPERTY KESTRUNE_VIEW_PUBLIC_${name} "${public}")
+endfunction()
+
+# kestrune_white_box(<target> [PUBLIC]): tests, the test receiver, benchmarks and fuzz targets see
+# the whole of src/, ahead of every subsystem's view (PUBLIC: also whoever links the target).
+function(kestrune_white_box target)
+  cmake_parse_arguments(ARG "PUBLIC" "" "" ${ARGN})
+  set(scope PRIVATE)
+  if(ARG_PUBLIC)
+    set(scope PUBLIC)
+  endif()
+  target_include_directories(${target} BEFORE ${scope} "${PROJECT_SOURCE_DIR}/src")
+endfunction()
+
 # kestrune_library(<name> [DEPS <targets>...]): the static library kestrune_<name> built from every
-# .cpp in the calling folder.
+# .cpp in the calling folder. Under src/<subsystem>/ it sees its subsystem whole and shows its
+# consumers the subsystem's public view; elsewhere (tests/, tools/) it is white-box.
 function(kestrune_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   set(target kestrune_${name})
   add_library(${target} STATIC ${sources})
-  target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  file(RELATIVE_PATH folder "${PROJECT_SOURCE_DIR}/src" "${CMAKE_CURRENT_SOURCE_DIR}")
+  if(folder MATCHES "^\\.\\.")
+    kestrune_white_box(${target} PUBLIC)
+  else()
+    string(REGEX REPLACE "/.*$" "" subsystem "${folder}")
+    get_property(whole GLOBAL PROPERTY KESTRUNE_VIEW_WHOLE_${subsystem})
+    get_property(public GLOBAL PROPERTY KESTRUNE_VIEW_PUBLIC_${subsystem})
+    if(NOT whole)
+      message(FATAL_ERROR "src/${subsystem} is not declared with kestrune_subsystem()")
+    endif()
+    target_include_directories(${target} PRIVATE "${whole}" INTERFACE "${public}")
+  endif()
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
   kestrune_warnings(${target})
 endfunction()
@@ -47,6 +120,7 @@ function(kestrune_test name)
   cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_executable(${name} ${sources})
+  kestrune_white_box(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrune_test_support GTest::gtest
                         GTest::gmock GTest::gtest_main)
   kestrune_warnings(${name})
@@ -59,6 +133,7 @@ endfunction()
 function(kestrune_fuzz_target name source)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   add_executable(${name} ${source})
+  kestrune_white_box(${name})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   kestrune_warnings(${name})

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "discovery/browse_network.hpp"
 #include "discovery/browse_pass.hpp"
 #include "discovery/discovery_cache.hpp"
 #include "discovery/owner_time.hpp"

@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 
-#include "discovery/browse_network.hpp"
 #include "discovery/discovered_device.hpp"
 #include "discovery/discovery_output.hpp"
 #include "support/channel.hpp"
@@ -21,6 +20,9 @@
 #include "support/stoppable_worker.hpp"
 
 namespace kestrune::discovery {
+
+// The network a pass browses (browse_network.hpp): the host's own one unless a test gives another.
+class BrowseNetwork;
 
 struct ScanRequest {
   support::Sender<ScanResult> reply;  // carries one result

@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 
@@ -27,7 +27,7 @@ DnsResult<DecodedName> decode_dns_name(std::span<const std::uint8_t> message, st
       if (message.size() - offset - 1 < length) return std::unexpected(DnsFault::name_past_end);
       const std::string_view label(reinterpret_cast<const char*>(message.data() + offset + 1),
                                    length);
-      if (!is_valid_utf8(label)) return std::unexpected(DnsFault::label_not_utf8);
+      if (!support::is_valid_utf8(label)) return std::unexpected(DnsFault::label_not_utf8);
       const std::size_t separator = labels == 0 ? 0 : 1;
       if (name.text.size() + separator + length > kMaxNameTextBytes) {
         return std::unexpected(DnsFault::name_too_long);

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "discovery/dns_name.hpp"
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 namespace {
@@ -42,7 +42,7 @@ DnsResult<TxtEntries> decode_txt(std::span<const std::uint8_t> rdata) {
     if (rdata.size() - pos - 1 < length) return std::unexpected(DnsFault::txt_string_past_end);
     const std::string_view text = as_text(rdata.subspan(pos + 1, length));
     pos += 1 + length;
-    if (!is_valid_utf8(text)) return std::unexpected(DnsFault::txt_not_utf8);
+    if (!support::is_valid_utf8(text)) return std::unexpected(DnsFault::txt_not_utf8);
 
     const std::size_t equals = text.find('=');
     const std::string_view key = text.substr(0, equals);

@@ -1,6 +1,6 @@
 #include "discovery/txt_text.hpp"
 
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::discovery {
 namespace {
@@ -15,7 +15,7 @@ std::optional<std::string> sanitize_txt_text(std::string_view text, std::size_t 
   if (text.empty() || text.size() > cap) return std::nullopt;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const auto step = decode_utf8_at(text, pos);
+    const auto step = support::decode_utf8_at(text, pos);
     if (!step || is_control(step->code_point)) return std::nullopt;
     pos += step->length;
   }
@@ -23,8 +23,8 @@ std::optional<std::string> sanitize_txt_text(std::string_view text, std::size_t 
 }
 
 std::optional<std::string> normalize_features_hex(std::string_view text) {
-  if (!is_valid_utf8(text)) return std::nullopt;
-  std::string_view digits = trim_unicode_white_space(text);
+  if (!support::is_valid_utf8(text)) return std::nullopt;
+  std::string_view digits = support::trim_unicode_white_space(text);
   if (digits.starts_with("0x")) digits.remove_prefix(2);
   if (digits.empty() || digits.size() > kMaxFeatureDigits) return std::nullopt;
   std::string features = "0x";

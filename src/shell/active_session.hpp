@@ -6,9 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "engine/core/session_events.hpp"
-#include "engine/core/session_handle.hpp"
-#include "engine/core/session_shared.hpp"
+#include "engine/engine.hpp"
 #include "shell/core_event_pump.hpp"
 #include "shell/output_queue.hpp"
 #include "shell/session_snapshot.hpp"

@@ -5,8 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "engine/core/session_handle.hpp"
-#include "engine/core/session_state.hpp"
+#include "engine/engine.hpp"
 #include "shell/active_session.hpp"
 #include "shell/envelopes.hpp"
 #include "shell/output_queue.hpp"

@@ -5,7 +5,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/core/session_id.hpp"
+#include "engine/engine.hpp"
 #include "shell/envelopes.hpp"
 #include "shell/session_error_object.hpp"
 #include "shell/session_report_json.hpp"

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <memory>
 
-#include "engine/core/session_events.hpp"
+#include "engine/engine.hpp"
 #include "shell/output_queue.hpp"
 #include "shell/session_snapshot.hpp"
 #include "support/channel.hpp"

@@ -9,11 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "discovery/discovery_owner.hpp"
-#include "engine/core/session_config.hpp"
-#include "engine/core/session_error.hpp"
-#include "engine/core/session_start.hpp"
-#include "engine/orchestration/default_session_runner.hpp"
+#include "discovery/discovery.hpp"
+#include "engine/engine.hpp"
 #include "shell/active_session.hpp"
 #include "shell/command_envelope.hpp"
 #include "shell/output_queue.hpp"
@@ -30,9 +27,9 @@ struct ShellContext {
   std::shared_ptr<OutputQueue> queue;
   discovery::DiscoveryOwner& discovery;
   ActiveSessionSlot& session;
-  // The process always starts sessions with the production runner (the managed session); tests
-  // put a starter with a scripted runner here.
-  SessionStarter start_session = engine::start_session;
+  // Always given: the process gives engine::start_session, which runs every session with the
+  // production runner (kestrune_main.cpp); most tests give one with a scripted runner.
+  SessionStarter start_session;
 };
 
 enum class DispatchOutcome { keep_running, shutdown_clean, shutdown_not_clean };

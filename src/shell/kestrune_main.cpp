@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "discovery/discovery_owner.hpp"
-#include "engine/session/crypto_warmup.hpp"
+#include "discovery/discovery.hpp"
+#include "engine/engine.hpp"
 #include "platform/std_streams.hpp"
 #include "platform/thread_name.hpp"
 #include "shell/active_session.hpp"
@@ -86,7 +86,9 @@ int kestrune_main() {
   }
 
   ActiveSessionSlot session;
-  ShellContext context{queue, *discovery, session};
+  // Every session of the process runs with the production runner: the managed session with
+  // loopback capture from the sound server.
+  ShellContext context{queue, *discovery, session, engine::start_session};
   const ShutdownRecord record = run_command_loop(context, line_receiver);
 
   stop_discovery_owner(*discovery);

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "discovery/discovery_output.hpp"
+#include "discovery/discovery.hpp"
 #include "shell/output_queue.hpp"
 
 namespace kestrune::shell {

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "discovery/utf8.hpp"
 #include "shell/commands.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::shell {
 namespace {
@@ -15,7 +15,7 @@ constexpr std::uint32_t kMinScanMs = 100;
 constexpr std::uint32_t kMaxScanMs = 5000;
 
 bool device_texts_are_utf8(const discovery::DiscoveredDevice& device) {
-  using discovery::is_valid_utf8;
+  using support::is_valid_utf8;
   return is_valid_utf8(device.id) && is_valid_utf8(device.displayName) &&
          is_valid_utf8(device.roomName) && is_valid_utf8(device.model) &&
          std::all_of(device.addresses.begin(), device.addresses.end(),
@@ -39,7 +39,7 @@ std::optional<nlohmann::json> scan_result_for_host(const discovery::ScanResult& 
       std::all_of(result.devices.begin(), result.devices.end(), device_texts_are_utf8) &&
       std::all_of(result.warnings.begin(), result.warnings.end(),
                   [](const discovery::DiscoveryWarning& warning) {
-                    return discovery::is_valid_utf8(warning.code);
+                    return support::is_valid_utf8(warning.code);
                   });
   if (!utf8) return std::nullopt;
   return discovery::scan_result_to_json(result);

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "discovery/discovered_device.hpp"
+#include "discovery/discovery.hpp"
 #include "shell/payloads.hpp"
 #include "shell/protocol_error.hpp"
 

@@ -1,7 +1,6 @@
 #include <utility>
 
-#include "engine/core/session_handle.hpp"
-#include "engine/core/session_state.hpp"
+#include "engine/engine.hpp"
 #include "shell/active_session.hpp"
 #include "shell/commands.hpp"
 #include "shell/envelopes.hpp"

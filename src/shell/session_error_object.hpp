@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/core/session_error.hpp"
+#include "engine/engine.hpp"
 
 namespace kestrune::shell {
 

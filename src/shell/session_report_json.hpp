@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/core/session_report.hpp"
+#include "engine/engine.hpp"
 
 namespace kestrune::shell {
 

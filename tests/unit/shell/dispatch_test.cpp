@@ -47,7 +47,7 @@ Handled handle(const std::string& line) {
                                                 std::make_shared<NoInterfaces>());
   EXPECT_TRUE(owner);
   ActiveSessionSlot slot;
-  ShellContext context{queue, *owner, slot};
+  ShellContext context{queue, *owner, slot, engine::start_session};
   Handled handled{{}, handle_command_line(line, context)};
   if (slot) (void)stop_active_session(slot);
   drop_discovery_owner(*owner);

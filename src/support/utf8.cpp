@@ -1,8 +1,8 @@
-#include "discovery/utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <cstdint>
 
-namespace kestrune::discovery {
+namespace kestrune::support {
 namespace {
 
 bool is_continuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
@@ -89,4 +89,4 @@ std::string_view trim_unicode_white_space(std::string_view text) {
   return text;
 }
 
-}  // namespace kestrune::discovery
+}  // namespace kestrune::support

@@ -1,12 +1,12 @@
 #pragma once
-// Strict UTF-8 (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF) for the texts
-// that arrive in DNS labels and TXT strings.
+// Strict UTF-8 (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF) for texts
+// that come from the network: DNS labels and TXT strings, and the scan results passed to the host.
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
-namespace kestrune::discovery {
+namespace kestrune::support {
 
 struct Utf8Step {
   char32_t code_point;
@@ -25,4 +25,4 @@ bool is_unicode_white_space(char32_t code_point);
 // The text without Unicode white space at either end. The text must be valid UTF-8.
 std::string_view trim_unicode_white_space(std::string_view text);
 
-}  // namespace kestrune::discovery
+}  // namespace kestrune::support
