@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/stderr_log.hpp"
 #include "support/error.hpp"
-#include "support/stderr_log.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::platform {
@@ -23,8 +23,7 @@ template <class F>
 auto spawn_named(std::string name, F body)
     -> support::Result<support::JoinHandle<std::invoke_result_t<F>>> {
   return support::spawn_thread(
-      std::move(name),
-      support::ThreadEnvironment{&set_current_thread_name, &support::write_stderr_line},
+      std::move(name), support::ThreadEnvironment{&set_current_thread_name, &write_stderr_line},
       std::move(body));
 }
 

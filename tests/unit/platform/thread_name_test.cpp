@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/stderr_log_testing.hpp"
+#include "platform/stderr_log_testing.hpp"
 
 namespace kestrune::platform {
 namespace {
@@ -30,7 +30,7 @@ TEST(Thread, OsNameIsCutTo15BytesAndFullNameKept) {
 TEST(Thread, AnAbnormalEndIsOneLineOnStandardError) {
   std::mutex mutex;
   std::vector<std::string> lines;  // guarded by mutex
-  support::set_stderr_observer_for_testing([&](std::string_view line) {
+  set_stderr_observer_for_testing([&](std::string_view line) {
     const std::lock_guard<std::mutex> lock(mutex);
     lines.emplace_back(line);
   });
@@ -38,7 +38,7 @@ TEST(Thread, AnAbnormalEndIsOneLineOnStandardError) {
       spawn_named("rt-control", [] { throw std::runtime_error("control lock poisoned"); });
   ASSERT_TRUE(handle);
   EXPECT_FALSE(handle->join());
-  support::set_stderr_observer_for_testing({});
+  set_stderr_observer_for_testing({});
   const std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(lines,
             std::vector<std::string>{"error[thread]: rt-control ended: control lock poisoned"});

@@ -23,7 +23,7 @@
 #include <mutex>
 #include <string_view>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 class LineWriter {
  public:
@@ -46,4 +46,4 @@ class LineWriter {
   std::uint64_t dropped_ = 0;  // guarded by mutex_
 };
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

@@ -5,10 +5,10 @@
 #include <functional>
 #include <string_view>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 // `observer` is called with each line just before it goes to the writer, on the thread that
 // writes it (a line kept by a DeferredStderr: when that ends). Empty: none.
 void set_stderr_observer_for_testing(std::function<void(std::string_view)> observer);
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

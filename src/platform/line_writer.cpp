@@ -1,4 +1,4 @@
-#include "support/line_writer.hpp"
+#include "platform/line_writer.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <string>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 namespace {
 
@@ -167,4 +167,4 @@ void LineWriter::count_dropped(std::uint64_t lines) {
   dropped_ += lines;
 }
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform
