@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/core/start_point.hpp"
+#include "engine/core/start_point_testing.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "engine/session/plist_codec.hpp"
 #include "platform/tcp_listener.hpp"
