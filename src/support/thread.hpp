@@ -66,8 +66,8 @@ struct ThreadRecord {
 // Hands "error[thread]: <thread_name> ended: <message>" to `write_line`, when there is one.
 void report_abnormal_end(ThreadLineWriter write_line, std::string_view thread_name,
                          std::string_view message);
-// Whether a spawn of `name` is to fail as if the OS had refused the thread (thread_testing.hpp);
-// one atomic load while no failure is injected.
+// Whether a spawn of `name` is to fail as if the OS had refused the thread; one atomic load while
+// no failure is injected.
 bool spawn_failure_injected(std::string_view name);
 
 }  // namespace detail
@@ -130,7 +130,7 @@ auto spawn_thread(std::string name, ThreadEnvironment environment, F body)
     -> Result<JoinHandle<std::invoke_result_t<F>>> {
   using R = std::invoke_result_t<F>;
   if (detail::spawn_failure_injected(name)) {
-    return fail("spawn thread " + name + ": refused by test hook");
+    return fail("spawn thread " + name + ": refused (injected failure)");
   }
   auto record = std::make_shared<detail::ThreadRecord<R>>();
   record->name = std::move(name);
