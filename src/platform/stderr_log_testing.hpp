@@ -1,6 +1,6 @@
 #pragma once
 // A test seam of write_stderr_line, to see when and on which thread each line is written.
-// Compiled into the support library; included only by tests.
+// Compiled into the platform library; included only by tests.
 
 #include <functional>
 #include <string_view>
