@@ -80,7 +80,7 @@ class RenewalSchedule {
   void after_scan(const StableIdSet& seen, OwnerTime now, const DiscoveryCache& cache);
 
  private:
-  friend struct RenewalScheduleProbe;  // tests' read-only view (renewal_schedule_testing.hpp)
+  friend struct RenewalScheduleAccess;  // read-only views of the rows and plans
 
   ScheduleOutcome handle_renewal_miss(const StableIdSet& due, DiscoveryCache& cache,
                                       DiscoveryOutput& output);

@@ -10,7 +10,7 @@
 
 namespace kestrune::discovery {
 
-struct RenewalScheduleProbe {
+struct RenewalScheduleAccess {
   static const std::map<std::string, RetryRow>& retry_rows(const RenewalSchedule& schedule) {
     return schedule.retry_rows_;
   }
@@ -26,16 +26,16 @@ struct RenewalScheduleProbe {
 };
 
 inline const std::map<std::string, RetryRow>& retry_rows(const RenewalSchedule& schedule) {
-  return RenewalScheduleProbe::retry_rows(schedule);
+  return RenewalScheduleAccess::retry_rows(schedule);
 }
 inline const DeviceInstants& failed_rows(const RenewalSchedule& schedule) {
-  return RenewalScheduleProbe::failed_rows(schedule);
+  return RenewalScheduleAccess::failed_rows(schedule);
 }
 inline const std::optional<RegularRenewal>& regular_renewal(const RenewalSchedule& schedule) {
-  return RenewalScheduleProbe::regular_renewal(schedule);
+  return RenewalScheduleAccess::regular_renewal(schedule);
 }
 inline const std::optional<PlannedPass>& planned_pass(const RenewalSchedule& schedule) {
-  return RenewalScheduleProbe::planned_pass(schedule);
+  return RenewalScheduleAccess::planned_pass(schedule);
 }
 
 }  // namespace kestrune::discovery

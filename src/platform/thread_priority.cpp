@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 
 namespace kestrune::platform {
 
@@ -135,7 +135,7 @@ ThreadPriority raise_current_thread_priority(std::string_view thread_name) {
     char line[160];
     // Through the shared writer: a full standard error pipe must drop the line, not hold the
     // real-time thread that is about to start its schedule.
-    support::write_stderr_line(std::string_view(line, describe(thread_name, got, line)));
+    write_stderr_line(std::string_view(line, describe(thread_name, got, line)));
   }
   return got;
 }

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "platform/std_streams.hpp"
+#include "platform/stderr_log.hpp"
 #include "shell/json_line.hpp"
-#include "support/stderr_log.hpp"
 
 namespace kestrune::shell {
 namespace {
@@ -23,7 +23,7 @@ void run_json_writer(OutputQueue& queue, int fd) {
     line.push_back('\n');
     if (!platform::write_stream(fd, line)) {
       queue.close();
-      support::write_stderr_line(kWriterUnavailableLine);
+      platform::write_stderr_line(kWriterUnavailableLine);
       return;
     }
     // Lines go out unbuffered, one write each, so every line reaches the host as soon as it is

@@ -9,6 +9,7 @@
 #include "discovery/discovery.hpp"
 #include "engine/engine.hpp"
 #include "platform/std_streams.hpp"
+#include "platform/stderr_log.hpp"
 #include "platform/thread_name.hpp"
 #include "shell/active_session.hpp"
 #include "shell/capabilities.hpp"
@@ -21,7 +22,6 @@
 #include "shell/queue_discovery_output.hpp"
 #include "shell/stdin_reader.hpp"
 #include "support/channel.hpp"
-#include "support/stderr_log.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::shell {
@@ -31,7 +31,7 @@ constexpr std::size_t kLineChannelCapacity = 32;
 
 // A start-up thread could not be created: nothing is joined and nothing more is written.
 [[noreturn]] void exit_process_lifecycle_failed() {
-  support::write_stderr_line("error[kestrune]: process lifecycle failed");
+  platform::write_stderr_line("error[kestrune]: process lifecycle failed");
   std::_Exit(1);
 }
 

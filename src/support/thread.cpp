@@ -3,7 +3,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "support/stderr_log.hpp"
 #include "support/thread_testing.hpp"
 
 namespace kestrune::support {
@@ -27,12 +26,14 @@ void inject_spawn_failure_for_testing(std::string name) {
 
 namespace detail {
 
-void report_abnormal_end(std::string_view thread_name, std::string_view message) {
+void report_abnormal_end(ThreadLineWriter write_line, std::string_view thread_name,
+                         std::string_view message) {
+  if (write_line == nullptr) return;
   std::string line = "error[thread]: ";
   line += thread_name;
   line += " ended: ";
   line += message;
-  write_stderr_line(line);
+  write_line(line);
 }
 
 bool spawn_failure_injected(std::string_view name) {

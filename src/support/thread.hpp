@@ -1,11 +1,12 @@
 #pragma once
 // Named threads whose end is a value. The body runs inside a wrapper that catches a
-// support::ThreadEnded (thrown by end_thread) or any other escaping exception, writes one stderr
-// line naming the thread and the message, and marks the thread as ended abnormally; join() then
-// reports that instead of a value. The full name is kept for messages; the new thread first hands
-// it to the given namer, which sets its name in the OS. The program spawns through
-// platform::spawn_named (platform/thread_name.hpp), which passes the OS's namer: support itself
-// makes no system call for it.
+// support::ThreadEnded (thrown by end_thread) or any other escaping exception, hands one line
+// naming the thread and the message to the environment's line writer, and marks the thread as
+// ended abnormally; join() then reports that instead of a value. The full name is kept for
+// messages; the new thread first hands it to the environment's namer, which sets its name in the
+// OS. The program spawns through platform::spawn_named (platform/thread_name.hpp), which passes
+// the OS's namer and the standard error log: support itself makes no system call and writes no
+// stream.
 
 #include <atomic>
 #include <exception>
@@ -38,6 +39,17 @@ class ThreadEnded : public std::exception {
 // spawn_thread (platform::spawn_named).
 [[noreturn]] void end_thread(std::string message);
 
+// Sets the calling thread's name in the OS.
+using ThreadNamer = void (*)(std::string_view name);
+// Writes one diagnostic line (without its line feed).
+using ThreadLineWriter = void (*)(std::string_view line);
+
+// What a spawned thread takes from the layer that knows the OS; a member left empty is skipped.
+struct ThreadEnvironment {
+  ThreadNamer name_thread = nullptr;      // called first on the new thread, with the full name
+  ThreadLineWriter write_line = nullptr;  // given the line of an abnormal end
+};
+
 namespace detail {
 
 template <class R>
@@ -51,15 +63,14 @@ struct ThreadRecord {
   std::atomic<bool> finished{false};
 };
 
-void report_abnormal_end(std::string_view thread_name, std::string_view message);
-// Whether a spawn of `name` is to fail as if the OS had refused the thread (thread_testing.hpp);
-// one atomic load while no failure is injected.
+// Hands "error[thread]: <thread_name> ended: <message>" to `write_line`, when there is one.
+void report_abnormal_end(ThreadLineWriter write_line, std::string_view thread_name,
+                         std::string_view message);
+// Whether a spawn of `name` is to fail as if the OS had refused the thread; one atomic load while
+// no failure is injected.
 bool spawn_failure_injected(std::string_view name);
 
 }  // namespace detail
-
-// Sets the calling thread's name in the OS.
-using ThreadNamer = void (*)(std::string_view name);
 
 template <class R>
 class JoinHandle {
@@ -103,7 +114,7 @@ class JoinHandle {
 
  private:
   template <class F>
-  friend auto spawn_thread(std::string name, ThreadNamer name_thread, F body)
+  friend auto spawn_thread(std::string name, ThreadEnvironment environment, F body)
       -> Result<JoinHandle<std::invoke_result_t<F>>>;
   JoinHandle(std::thread thread, std::shared_ptr<detail::ThreadRecord<R>> record)
       : thread_(std::move(thread)), record_(std::move(record)) {}
@@ -112,19 +123,19 @@ class JoinHandle {
   std::shared_ptr<detail::ThreadRecord<R>> record_;
 };
 
-// Starts `body` on a new thread that first calls `name_thread` (when given) with `name`; the
-// spawn's error when the thread cannot be created.
+// Starts `body` on a new thread that first calls the environment's namer (when given) with
+// `name`; the spawn's error when the thread cannot be created.
 template <class F>
-auto spawn_thread(std::string name, ThreadNamer name_thread, F body)
+auto spawn_thread(std::string name, ThreadEnvironment environment, F body)
     -> Result<JoinHandle<std::invoke_result_t<F>>> {
   using R = std::invoke_result_t<F>;
   if (detail::spawn_failure_injected(name)) {
-    return fail("spawn thread " + name + ": refused by test hook");
+    return fail("spawn thread " + name + ": refused (injected failure)");
   }
   auto record = std::make_shared<detail::ThreadRecord<R>>();
   record->name = std::move(name);
-  auto run = [record, name_thread, body = std::move(body)]() mutable {
-    if (name_thread != nullptr) name_thread(record->name);
+  auto run = [record, environment, body = std::move(body)]() mutable {
+    if (environment.name_thread != nullptr) environment.name_thread(record->name);
     try {
       if constexpr (std::is_void_v<R>) {
         body();
@@ -134,10 +145,10 @@ auto spawn_thread(std::string name, ThreadNamer name_thread, F body)
       }
     } catch (const std::exception& error) {
       record->abnormal_message = error.what();
-      detail::report_abnormal_end(record->name, record->abnormal_message);
+      detail::report_abnormal_end(environment.write_line, record->name, record->abnormal_message);
     } catch (...) {
       record->abnormal_message = "unknown exception";
-      detail::report_abnormal_end(record->name, record->abnormal_message);
+      detail::report_abnormal_end(environment.write_line, record->name, record->abnormal_message);
     }
     record->finished.store(true, std::memory_order_release);
   };

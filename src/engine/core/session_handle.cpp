@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "engine/core/session_report_merge.hpp"
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 
 namespace kestrune::engine {
 
@@ -34,7 +34,7 @@ void drop_session_handle(SessionHandle& handle) {
   const SessionOutcome outcome = wait_session_outcome(*shared);
   join_coordinator(*shared);
   if (!outcome && outcome.error().code == SessionErrorKind::shutdown_timeout) {
-    support::write_stderr_line("error[core_shutdown]: shutdown deadline exceeded");
+    platform::write_stderr_line("error[core_shutdown]: shutdown deadline exceeded");
   }
 }
 

@@ -1,4 +1,5 @@
 #include "engine/core/start_point.hpp"
+#include "engine/core/start_point_testing.hpp"
 
 #include <mutex>
 #include <utility>

@@ -1,12 +1,9 @@
 #pragma once
 // The points of a session's start after which the start sequence or the runner looks for a stop
-// request next: each is reached on the coordinator thread once the step before it is done. A test
-// can be told when a session reaches one, to request the stop exactly there and see that the check
-// that follows ends the start, with the clean-up that belongs to that point. Nothing is told
-// otherwise.
+// request next: each is reached on the coordinator thread once the step before it is done.
+// Reaching one does nothing unless an observer is set.
 
 #include <cstdint>
-#include <functional>
 
 namespace kestrune::engine {
 
@@ -26,12 +23,7 @@ enum class StartPoint : std::uint8_t {
   capture_started,         // the loopback capture runs; the playing state is next
 };
 
-using StartPointObserver = std::function<void(SessionShared&, StartPoint)>;
-
 // Tells the observer, if there is one, on the calling thread.
 void reached_start_point(SessionShared& shared, StartPoint point);
-
-// Replaces the observer (empty: none). For tests; it is called with no lock of the program held.
-void observe_start_points_for_testing(StartPointObserver observer);
 
 }  // namespace kestrune::engine

@@ -26,7 +26,7 @@
 #include "engine/session/feedback_worker.hpp"
 #include "engine/session/start_sequence.hpp"
 #include "engine/session/startup_error.hpp"
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 #include "support/stoppable_worker.hpp"
 
 namespace kestrune::engine {
@@ -42,16 +42,16 @@ SessionError error_at(SessionErrorKind kind, SessionStage stage) {
 }
 
 void write_capture_line(const CaptureHandle& capture) {
-  support::write_stderr_line("stage=capture device_present=" +
-                             std::string(capture.device_name.empty() ? "false" : "true") +
-                             " sample_rate=" + std::to_string(capture.sample_rate) +
-                             " channels=" + std::to_string(capture.channels) +
-                             " sample_format=" + capture.sample_format);
+  platform::write_stderr_line("stage=capture device_present=" +
+                              std::string(capture.device_name.empty() ? "false" : "true") +
+                              " sample_rate=" + std::to_string(capture.sample_rate) +
+                              " channels=" + std::to_string(capture.channels) +
+                              " sample_format=" + capture.sample_format);
 }
 
 void write_capture_summary_line(const CaptureSummary& summary) {
-  support::write_stderr_line("stage=capture_summary callback_gap_max_us=" +
-                             std::to_string(summary.max_callback_gap_us));
+  platform::write_stderr_line("stage=capture_summary callback_gap_max_us=" +
+                              std::to_string(summary.max_callback_gap_us));
 }
 
 // What the stream runs on, made once after the initial volume: the history shared by the

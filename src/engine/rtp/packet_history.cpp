@@ -1,5 +1,4 @@
 #include "engine/rtp/packet_history.hpp"
-#include "engine/rtp/packet_history_testing.hpp"
 
 #include <algorithm>
 
@@ -45,9 +44,5 @@ bool PacketHistory::append_packet_to(std::uint16_t sequence_number,
 }
 
 std::shared_ptr<PacketHistory> new_packet_history() { return std::make_shared<PacketHistory>(); }
-
-support::Mutex<HistorySlots>& history_slots_for_testing(PacketHistory& history) {
-  return history.slots_;
-}
 
 }  // namespace kestrune::engine

@@ -61,7 +61,7 @@ class PacketHistory {
   bool append_packet_to(std::uint16_t sequence_number, std::vector<std::uint8_t>& out);
 
  private:
-  friend support::Mutex<HistorySlots>& history_slots_for_testing(PacketHistory& history);
+  friend struct PacketHistoryAccess;  // the slots and their lock, from outside the class
 
   support::Mutex<HistorySlots> slots_;
 };

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "engine/rtsp/rtsp_text.hpp"
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 #include "support/wipe.hpp"
 
 namespace kestrune::engine {
@@ -328,14 +328,14 @@ support::Result<RtspResponse> RtspConnection::exchange_overlapped(
                                " while waiting for " + std::to_string(cseq))));
     }
     if (*received < cseq) {
-      support::write_stderr_line("warning[rtsp_stale]: method=" + std::string(method) +
-                                 " expected_cseq=" + std::to_string(cseq) +
-                                 " stale_cseq=" + std::to_string(*received) + " action=discard");
+      platform::write_stderr_line("warning[rtsp_stale]: method=" + std::string(method) +
+                                  " expected_cseq=" + std::to_string(cseq) +
+                                  " stale_cseq=" + std::to_string(*received) + " action=discard");
       continue;
     }
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    support::write_stderr_line(
+    platform::write_stderr_line(
         "rtsp method=" + std::string(method) + " cseq=" + std::to_string(cseq) +
         " status=" + std::to_string(response->status) + " elapsed_ms=" + std::to_string(elapsed));
     return std::move(*response);

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 #include "support/thread.hpp"
 
 namespace kestrune::engine {
@@ -19,7 +19,7 @@ support::Result<RtspResponse> exchange_locked(RtspSession& session, std::string_
                                               const std::vector<RtspHeader>& headers,
                                               std::span<const std::uint8_t> body,
                                               CancelSource cancel) {
-  const support::DeferredStderr deferred;  // ends after the guard below
+  const platform::DeferredStderr deferred;  // ends after the guard below
   auto connection = session.connection->lock();
   if (connection.poisoned()) support::end_thread("RTSP lock poisoned");
   return rtsp_exchange(*connection, method, session.url, headers, body, cancel);

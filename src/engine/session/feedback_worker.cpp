@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "platform/stderr_log.hpp"
 #include "platform/thread_name.hpp"
-#include "support/stderr_log.hpp"
 
 namespace kestrune::engine {
 
@@ -49,7 +49,7 @@ Round post_feedback(const FeedbackWorker& worker) {
     if (stop_set(worker)) return Round::stopped;
     std::optional<support::Result<std::uint16_t>> status;
     {
-      const support::DeferredStderr deferred;  // ends after the guard
+      const platform::DeferredStderr deferred;  // ends after the guard
       if (auto connection = worker.connection->try_lock()) {
         status = post_locked(worker, *connection);
       }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 
 namespace kestrune::engine {
 
@@ -26,7 +26,7 @@ std::chrono::nanoseconds request_budget(Clock::time_point deadline) {
 RequestOutcome teardown_request(RtspSession& session, std::string_view method,
                                 const std::vector<RtspHeader>& headers, Clock::time_point deadline,
                                 bool poison_after) {
-  const support::DeferredStderr deferred;  // ends after the guard below
+  const platform::DeferredStderr deferred;  // ends after the guard below
   auto connection = session.connection->lock();
   if (connection.poisoned()) return RequestOutcome::transportFailed;
   if (connection->is_poisoned()) return RequestOutcome::skippedControlPoisoned;

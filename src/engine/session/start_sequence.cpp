@@ -15,7 +15,7 @@
 #include "engine/session/setup_bodies.hpp"
 #include "engine/session/startup_owner.hpp"
 #include "platform/os_random.hpp"
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 #include "support/thread.hpp"
 #include "support/wipe.hpp"
 
@@ -23,8 +23,8 @@ namespace kestrune::engine {
 
 namespace {
 
+using platform::write_stderr_line;
 using support::Error;
-using support::write_stderr_line;
 
 constexpr const char* kPlistContentType = "application/x-apple-binary-plist";
 constexpr const char* kUnavailable = "<unavailable>";
@@ -314,7 +314,7 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
 
   RtspSession record = sequence.build_record(owner);
   support::Result<RtspResponse> response = [&] {
-    const support::DeferredStderr deferred;  // the exchange's line goes out after the guard ends
+    const platform::DeferredStderr deferred;  // the exchange's line goes out after the guard ends
     auto connection = record.connection->lock();
     if (connection.poisoned()) support::end_thread("RTSP lock poisoned");
     connection->set_request_timeout(kRecordRequestTimeout);

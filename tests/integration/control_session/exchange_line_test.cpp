@@ -17,9 +17,9 @@
 #include "engine/session/control_requests.hpp"
 #include "engine/session/feedback_worker.hpp"
 #include "engine/session/session_teardown.hpp"
+#include "platform/stderr_log.hpp"
+#include "platform/stderr_log_testing.hpp"
 #include "session_fixture.hpp"
-#include "support/stderr_log.hpp"
-#include "support/stderr_log_testing.hpp"
 
 namespace kestrune::engine::testing {
 namespace {
@@ -40,7 +40,7 @@ class ExchangeLineTest : public SessionFixture, public ::testing::WithParamInter
     SessionFixture::SetUp();
     ASSERT_NO_FATAL_FAILURE(start_session());
   }
-  void TearDown() override { support::set_stderr_observer_for_testing({}); }
+  void TearDown() override { platform::set_stderr_observer_for_testing({}); }
 };
 
 TEST_P(ExchangeLineTest, WritesItsLineWithTheLockFree) {
@@ -59,7 +59,7 @@ TEST_P(ExchangeLineTest, WritesItsLineWithTheLockFree) {
   std::size_t stale_lines = 0;
   std::vector<std::string> written_under_lock;
   // Another thread tries the lock while each line is being written: the writer must not hold it.
-  support::set_stderr_observer_for_testing([&](std::string_view line) {
+  platform::set_stderr_observer_for_testing([&](std::string_view line) {
     const bool free =
         std::async(std::launch::async, [&] { return connection->try_lock().has_value(); }).get();
     std::lock_guard<std::mutex> lock(mutex);
@@ -72,7 +72,7 @@ TEST_P(ExchangeLineTest, WritesItsLineWithTheLockFree) {
     }
   });
   c.run(*record, shared);
-  support::set_stderr_observer_for_testing({});
+  platform::set_stderr_observer_for_testing({});
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(methods, c.methods);
   EXPECT_EQ(stale_lines, c.stale_lines);
@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {"SET_PARAMETER"},
                      800,
-                     support::kMaxDeferredStderrLines - 1},
+                     platform::kMaxDeferredStderrLines - 1},
         ExchangeCase{"FlushAndTeardown",
                      [](RtspSession& session, const std::shared_ptr<SessionShared>&) {
                        const auto teardown = flush_and_teardown(session, Clock::now() + 10s);

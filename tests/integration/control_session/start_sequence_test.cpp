@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/core/start_point.hpp"
+#include "engine/core/start_point_testing.hpp"
 #include "engine/plist/plist_codec.hpp"
 #include "engine/rtsp/session_keys.hpp"
 #include "platform/tcp_listener.hpp"

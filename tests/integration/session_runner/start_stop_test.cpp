@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/core/start_point.hpp"
+#include "engine/core/start_point_testing.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/integration/session_runner/runner_fixture.hpp"
 #include "tests/support/temp_wav_file.hpp"

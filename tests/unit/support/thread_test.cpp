@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/thread_name.hpp"
 #include "tests/support/wait_until.hpp"
@@ -56,7 +57,8 @@ TEST(Thread, TheNamerGetsTheFullNameOnTheNewThreadFirst) {
     call.name = std::string(name);
     call.on = std::this_thread::get_id();
   };
-  auto handle = spawn_thread("kestrune-discovery-owner", record_name, name_given_to_this_thread);
+  auto handle = spawn_thread("kestrune-discovery-owner", ThreadEnvironment{record_name},
+                             name_given_to_this_thread);
   ASSERT_TRUE(handle);
   EXPECT_EQ(handle->name(), "kestrune-discovery-owner");
   EXPECT_EQ(handle->join().value(), "kestrune-discovery-owner");
@@ -66,7 +68,7 @@ TEST(Thread, TheNamerGetsTheFullNameOnTheNewThreadFirst) {
     const std::lock_guard<std::mutex> lock(namer_call().mutex);
     namer_call().on.reset();
   }
-  auto unnamed = spawn_thread("unnamed", nullptr, name_given_to_this_thread);
+  auto unnamed = spawn_thread("unnamed", ThreadEnvironment{}, name_given_to_this_thread);
   ASSERT_TRUE(unnamed);
   EXPECT_EQ(unnamed->join().value(), "not named");
 }
@@ -91,6 +93,38 @@ TEST(Thread, AbnormalEndsAreReportedByJoin) {
         << joined.error().describe();
     EXPECT_NE(joined.error().root_message().find(c.name), std::string::npos);
   }
+}
+
+// The lines the test line writer was given.
+struct WrittenLines {
+  std::mutex mutex;
+  std::vector<std::string> lines;  // guarded by mutex
+};
+WrittenLines& written_lines() {
+  static WrittenLines written;
+  return written;
+}
+
+TEST(Thread, AnAbnormalEndGivesTheLineWriterOneLineAndANormalEndNone) {
+  const ThreadLineWriter record_line = [](std::string_view line) {
+    const std::lock_guard<std::mutex> lock(written_lines().mutex);
+    written_lines().lines.emplace_back(line);
+  };
+  const ThreadEnvironment environment{nullptr, record_line};
+  auto ended = spawn_thread("rtsp-feedback", environment, [] { end_thread("RTSP lock poisoned"); });
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(ended->join());
+  auto normal = spawn_thread("rt-sender", environment, [] {});
+  ASSERT_TRUE(normal);
+  EXPECT_TRUE(normal->join());
+  // Without a writer the end is still reported by join.
+  auto unwritten = spawn_thread("unwritten", ThreadEnvironment{}, [] { throw 7; });
+  ASSERT_TRUE(unwritten);
+  EXPECT_FALSE(unwritten->join());
+
+  const std::lock_guard<std::mutex> lock(written_lines().mutex);
+  EXPECT_EQ(written_lines().lines,
+            std::vector<std::string>{"error[thread]: rtsp-feedback ended: RTSP lock poisoned"});
 }
 
 TEST(Thread, IsFinishedAnswersWithoutWaiting) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/wav/wav_reader.hpp"
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 #include "test-receiver/audio_account.hpp"
 #include "test-receiver/test_receiver.hpp"
 
@@ -34,7 +34,7 @@ bool input_ended() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using kestrune::support::write_stderr_line;
+  using kestrune::platform::write_stderr_line;
   std::optional<std::vector<std::int16_t>> expected;
   if (argc > 1) {
     auto samples = kestrune::engine::read_wav_file(argv[1]);

@@ -5,25 +5,13 @@
 // that can be written is preceded, in the same write, by one line saying how many were dropped:
 //   "warning[stderr]: dropped_lines=N"
 //
-// The descriptor's own open file description is never changed; it is usually shared with the
-// process that started this one. How a line goes out depends on what the descriptor is:
-// - a pipe or FIFO, or a terminal: through a fresh non-blocking open of the same file
-//   (/proc/self/fd/N), closed again after the line. A line of at most PIPE_BUF bytes is then
-//   written whole or refused whole by the kernel; a longer line is tried only while the pipe is
-//   empty and large enough to take it whole. When that open is not possible, a zero-timeout poll
-//   must report room first, and a longer line again waits for an empty pipe.
-// - a socket, or another character device (/dev/null): a zero-timeout poll, then a write or
-//   send that does not wait.
-// - anything else (a regular file): a plain write, which does not wait for room.
-// A terminal or socket with less room than a line may still take part of it; that is the one
-// case where a line can be cut. A pipe whose reader has gone never raises SIGPIPE: the signal is
-// blocked on the writing thread for the write, and taken back.
+// Each kind of descriptor is written as write_without_waiting.hpp describes.
 
 #include <cstdint>
 #include <mutex>
 #include <string_view>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 class LineWriter {
  public:
@@ -46,4 +34,4 @@ class LineWriter {
   std::uint64_t dropped_ = 0;  // guarded by mutex_
 };
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

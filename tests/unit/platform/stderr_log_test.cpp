@@ -1,4 +1,4 @@
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/stderr_log_testing.hpp"
+#include "platform/stderr_log_testing.hpp"
 #include "tests/support/captured_stderr.hpp"
 
-namespace kestrune::support {
+namespace kestrune::platform {
 namespace {
 
 using test_support::CapturedStderr;
@@ -125,4 +125,4 @@ TEST(StderrLog, ALineWrittenWhileAThreadEndsByAnExceptionStillGoesOut) {
 }
 
 }  // namespace
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

@@ -1,4 +1,4 @@
-#include "support/line_writer.hpp"
+#include "platform/line_writer.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 namespace {
 
 using namespace std::chrono_literals;
@@ -300,4 +300,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

@@ -1,4 +1,4 @@
-#include "support/line_writer.hpp"
+#include "platform/write_without_waiting.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,12 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
-#include <string>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 namespace {
 
@@ -93,7 +91,7 @@ int open_nonblocking(int fd) {
   return ::open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-Sent send_line(int fd, std::string_view bytes) {
+Sent send_bytes(int fd, std::string_view bytes) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return Sent::refused;
   struct stat status{};
@@ -127,44 +125,8 @@ Sent send_line(int fd, std::string_view bytes) {
 
 }  // namespace
 
-void LineWriter::write_line(std::string_view line) {
-  constexpr std::string_view kNotice = "warning[stderr]: dropped_lines=";
-  constexpr std::size_t kCountRoom = 21;  // 20 digits and a line feed
-  // A line that fits goes out from the stack, so a real-time thread may write one without
-  // allocating; a longer one is put together on the heap.
-  char room[1024];
-  std::string heap;
-  const std::size_t most = kNotice.size() + kCountRoom + line.size() + 1;
-  char* text = room;
-  if (most > sizeof room) {
-    heap.resize(most);
-    text = heap.data();
-  }
-  std::size_t size = 0;
-  const auto append = [&](std::string_view part) {
-    part.copy(text + size, part.size());
-    size += part.size();
-  };
-  std::lock_guard<std::mutex> lock(mutex_);
-  // The count of dropped lines goes out in the same write as the line: both or neither, and
-  // nothing between them.
-  if (dropped_ > 0) {
-    append(kNotice);
-    size = static_cast<std::size_t>(std::to_chars(text + size, text + most, dropped_).ptr - text);
-    append("\n");
-  }
-  append(line);
-  append("\n");
-  if (send_line(fd_, std::string_view(text, size)) == Sent::whole) {
-    dropped_ = 0;
-  } else {
-    ++dropped_;
-  }
+bool write_without_waiting(int fd, std::string_view bytes) {
+  return send_bytes(fd, bytes) == Sent::whole;
 }
 
-void LineWriter::count_dropped(std::uint64_t lines) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  dropped_ += lines;
-}
-
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

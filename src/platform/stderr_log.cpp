@@ -1,4 +1,4 @@
-#include "support/stderr_log.hpp"
+#include "platform/stderr_log.hpp"
 
 #include <unistd.h>
 
@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "support/line_writer.hpp"
-#include "support/stderr_log_testing.hpp"
+#include "platform/line_writer.hpp"
+#include "platform/stderr_log_testing.hpp"
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 namespace {
 
@@ -79,4 +79,4 @@ void set_stderr_observer_for_testing(std::function<void(std::string_view)> next)
   observer = std::move(shared);
 }
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform

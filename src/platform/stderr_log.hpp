@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace kestrune::support {
+namespace kestrune::platform {
 
 // Writes `line` followed by a line feed to file descriptor 2, or drops and counts it; while a
 // DeferredStderr lives on the calling thread, the line is kept for its end instead.
@@ -29,4 +29,4 @@ class DeferredStderr {
 
 inline constexpr std::size_t kMaxDeferredStderrLines = 64;
 
-}  // namespace kestrune::support
+}  // namespace kestrune::platform
