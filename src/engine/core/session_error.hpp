@@ -59,7 +59,8 @@ inline constexpr std::array<std::string_view, 16> kSessionStageNames = {
     "internal",
 };
 
-// The code's name; success is reported to the host as "completed".
+// The name from the tables above; success is reported to the host as "completed". A value no
+// enumerator has is "unknown" (support/enum_names.hpp).
 std::string_view wire_name(SessionErrorKind kind);
 std::string_view wire_name(SessionStage stage);
 
