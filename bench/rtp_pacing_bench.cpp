@@ -239,8 +239,7 @@ Timeline run_rt_sender(std::size_t packet_count) {
   handed.reserve(packet_count);
   for (std::size_t queued = 0; queued < packet_count; ++queued) {
     const auto timestamp = static_cast<std::uint32_t>(queued * engine::kFramesPerPacket);
-    if (engine::queue_audio_packet(packets, state, samples, timestamp, stats->packetsPrepared)
-            .is_error()) {
+    if (!engine::queue_audio_packet(packets, state, samples, timestamp, stats->packetsPrepared)) {
       break;
     }
     handed.push_back(now_ns(CLOCK_REALTIME));

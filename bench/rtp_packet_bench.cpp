@@ -37,7 +37,7 @@ void BM_QueueAudioPacket(benchmark::State& state) {
   for (auto _ : state) {
     const auto result =
         engine::queue_audio_packet(packets, sender_state, samples, timestamp, prepared);
-    if (result.is_error()) state.SkipWithError("queue_audio_packet failed");
+    if (!result) state.SkipWithError("queue_audio_packet failed");
     // What "rt-sender" does with the buffer in the end: take it and free it.
     benchmark::DoNotOptimize(receiver.try_recv());
     timestamp += engine::kFramesPerPacket;

@@ -35,7 +35,7 @@ support::Result<support::JoinHandle<void>> spawn_event_pump(
 // for its outcome and its coordinator, joins its event pump (a pump that ended abnormally is
 // ignored) and drops the rest. The session's last events, "terminal" among them, are queued
 // before it returns. Called only with a session in the slot.
-engine::SessionOutcome stop_active_session(ActiveSessionSlot& slot);
+[[nodiscard]] engine::SessionOutcome stop_active_session(ActiveSessionSlot& slot);
 
 // The same for a session that ended by itself and whose terminal event was acknowledged: waits
 // for it instead of stopping it; the outcome is not needed (the host had the terminal event).

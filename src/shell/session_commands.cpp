@@ -113,10 +113,10 @@ DispatchOutcome run_set_volume(const CommandEnvelope& envelope, ShellContext& co
     respond_error(context, envelope.requestId, protocol_errors::kNoActiveSession);
     return DispatchOutcome::keep_running;
   }
-  const engine::SessionError refused =
+  const engine::SessionStatus set =
       engine::set_session_volume(context.session->handle, payload->volume);
-  if (refused.is_error()) {
-    respond_session_error(context, envelope.requestId, refused);
+  if (!set) {
+    respond_session_error(context, envelope.requestId, set.error());
     return DispatchOutcome::keep_running;
   }
   json result = json::object();

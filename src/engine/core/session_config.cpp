@@ -44,8 +44,9 @@ std::optional<char32_t> decode_utf8(const std::string& text, std::size_t& i) {
   return value;
 }
 
-SessionError config_error() {
-  return SessionError::of(SessionErrorKind::config_error, SessionStage::validate_config);
+std::unexpected<SessionError> config_error() {
+  return std::unexpected(
+      SessionError::of(SessionErrorKind::config_error, SessionStage::validate_config));
 }
 
 }  // namespace
@@ -78,7 +79,7 @@ bool is_blank_text(const std::string& text) {
   return true;
 }
 
-SessionError validate_session_config(const SessionConfig& config) {
+SessionStatus validate_session_config(const SessionConfig& config) {
   using namespace std::chrono_literals;
   if (is_blank_text(config.stableId)) return config_error();
   if (is_blank_text(config.displayName)) return config_error();
@@ -91,7 +92,7 @@ SessionError validate_session_config(const SessionConfig& config) {
   if (profile.startFillPercent < 1 || profile.startFillPercent > 90) return config_error();
   if (profile.refillPercent < 1 || profile.refillPercent > 95) return config_error();
   if (profile.startMaxWait < 100ms || profile.startMaxWait > 10s) return config_error();
-  return SessionError::success();
+  return {};
 }
 
 }  // namespace kestrune::engine

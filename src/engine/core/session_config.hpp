@@ -63,6 +63,6 @@ bool is_blank_text(const std::string& text);
 // Success, or config_error at validate_config (not retryable) for the first check that fails:
 // stableId and displayName not blank, port not 0, an address to choose, initialVolume finite in
 // 0.0 to 1.0, then the buffer profile ranges.
-SessionError validate_session_config(const SessionConfig& config);
+[[nodiscard]] SessionStatus validate_session_config(const SessionConfig& config);
 
 }  // namespace kestrune::engine

@@ -1,17 +1,16 @@
 #include "engine/core/session_error.hpp"
 
+#include "support/enum_names.hpp"
+
 namespace kestrune::engine {
 
 std::string_view wire_name(SessionErrorKind kind) {
-  const auto index = static_cast<std::size_t>(kind);
-  if (index < kSessionErrorKindNames.size()) return kSessionErrorKindNames[index];
-  return "completed";
+  if (kind == SessionErrorKind::success) return "completed";
+  return support::enum_name(kSessionErrorKindNames, kind);
 }
 
 std::string_view wire_name(SessionStage stage) {
-  const auto index = static_cast<std::size_t>(stage);
-  if (index < kSessionStageNames.size()) return kSessionStageNames[index];
-  return kSessionStageNames.back();
+  return support::enum_name(kSessionStageNames, stage);
 }
 
 }  // namespace kestrune::engine

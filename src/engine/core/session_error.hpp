@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <string_view>
 
 namespace kestrune::engine {
@@ -58,7 +59,8 @@ inline constexpr std::array<std::string_view, 16> kSessionStageNames = {
     "internal",
 };
 
-// The code's name; success is reported to the host as "completed".
+// The name from the tables above; success is reported to the host as "completed". A value no
+// enumerator has is "unknown" (support/enum_names.hpp).
 std::string_view wire_name(SessionErrorKind kind);
 std::string_view wire_name(SessionStage stage);
 
@@ -98,5 +100,16 @@ struct [[nodiscard]] SessionError {
     return a.code == b.code && a.stage == b.stage && a.retryable == b.retryable;
   }
 };
+
+// What a fallible step of a session gives back: its value, or the SessionError that stopped it.
+// Functions returning one are declared [[nodiscard]]. (An alias, not a class over std::expected:
+// GCC 12 at -O2 miscompiles a class derived from std::expected<void, SessionError> returned by
+// value, handing back the error state for a success.) A bare SessionError is returned only where
+// the error, or success, is itself the value: a session's final result, a worker's join result, a
+// mapping from another kind of failure.
+template <class T>
+using SessionExpected = std::expected<T, SessionError>;
+// A step with no value to give: success, or the SessionError that stopped it.
+using SessionStatus = SessionExpected<void>;
 
 }  // namespace kestrune::engine

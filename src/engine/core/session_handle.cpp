@@ -57,17 +57,18 @@ SessionOutcome wait_and_join_session(SessionHandle& handle) {
   return outcome;
 }
 
-SessionError set_session_volume(SessionHandle& handle, float volume) {
+SessionStatus set_session_volume(SessionHandle& handle, float volume) {
   if (!std::isfinite(volume) || volume < 0.0f || volume > 1.0f) {
-    return SessionError::of(SessionErrorKind::config_error, SessionStage::set_volume);
+    return std::unexpected(
+        SessionError::of(SessionErrorKind::config_error, SessionStage::set_volume));
   }
   if (!handle.shared() || current_session_state(*handle.shared()) == SessionState::stopped) {
-    return SessionError::of(SessionErrorKind::cancelled, SessionStage::set_volume);
+    return std::unexpected(SessionError::of(SessionErrorKind::cancelled, SessionStage::set_volume));
   }
   SessionShared& shared = *handle.shared();
   shared.volume.store(volume, std::memory_order_relaxed);
   shared.volume_generation.fetch_add(1, std::memory_order_acq_rel);
-  return SessionError::success();
+  return {};
 }
 
 SessionState session_state(const SessionHandle& handle) {

@@ -46,15 +46,15 @@ class SessionHandle {
 void drop_session_handle(SessionHandle& handle);
 
 // Stop request (without the last-owner mark), wait for the outcome, join the coordinator.
-SessionOutcome stop_and_wait_session(SessionHandle& handle);
+[[nodiscard]] SessionOutcome stop_and_wait_session(SessionHandle& handle);
 
 // For a session that ended by itself: wait for the outcome, join the coordinator.
-SessionOutcome wait_and_join_session(SessionHandle& handle);
+[[nodiscard]] SessionOutcome wait_and_join_session(SessionHandle& handle);
 
 // Success; config_error at set_volume for a value that is not finite or outside 0.0 to 1.0;
 // cancelled at set_volume once the session is stopped. A refused value changes nothing; an
 // accepted one bumps the volume generation the stream loops compare against.
-SessionError set_session_volume(SessionHandle& handle, float volume);
+[[nodiscard]] SessionStatus set_session_volume(SessionHandle& handle, float volume);
 
 SessionState session_state(const SessionHandle& handle);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "support/enum_names.hpp"
+
 namespace kestrune::engine {
 
 namespace {
@@ -12,15 +14,11 @@ void raise(std::uint64_t& stored, std::uint64_t incoming) { stored = std::max(st
 }  // namespace
 
 std::string_view wire_name(CleanupOutcome outcome) {
-  const auto index = static_cast<std::size_t>(outcome);
-  return index < kCleanupOutcomeNames.size() ? kCleanupOutcomeNames[index]
-                                             : kCleanupOutcomeNames.front();
+  return support::enum_name(kCleanupOutcomeNames, outcome);
 }
 
 std::string_view wire_name(RequestOutcome outcome) {
-  const auto index = static_cast<std::size_t>(outcome);
-  return index < kRequestOutcomeNames.size() ? kRequestOutcomeNames[index]
-                                             : kRequestOutcomeNames.front();
+  return support::enum_name(kRequestOutcomeNames, outcome);
 }
 
 std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {

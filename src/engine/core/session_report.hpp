@@ -66,6 +66,8 @@ inline constexpr std::array<std::string_view, 6> kRequestOutcomeNames = {
     "notApplicable",          "succeeded",       "rejected", "transportFailed",
     "skippedControlPoisoned", "deadlineExceeded"};
 
+// The value's name from the tables above; a value no enumerator has is "unknown"
+// (support/enum_names.hpp).
 std::string_view wire_name(CleanupOutcome outcome);
 std::string_view wire_name(RequestOutcome outcome);
 

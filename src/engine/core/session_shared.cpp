@@ -36,14 +36,14 @@ void transition_session_state(SessionShared& shared, SessionState state, Transit
   notify_session_waiters(shared);
 }
 
-SessionError mark_startup_complete(SessionShared& shared) {
+SessionStatus mark_startup_complete(SessionShared& shared) {
   if (shared.stop_requested.load(std::memory_order_acquire)) {
-    return SessionError::of(SessionErrorKind::cancelled, SessionStage::shutdown);
+    return std::unexpected(SessionError::of(SessionErrorKind::cancelled, SessionStage::shutdown));
   }
   transition_session_state(shared, SessionState::playing, TransitionReason::startup_complete);
   *shared.startup_completed.lock() = true;
   notify_session_waiters(shared);
-  return SessionError::success();
+  return {};
 }
 
 bool startup_completed(SessionShared& shared) { return *shared.startup_completed.lock(); }

@@ -34,7 +34,7 @@ inline constexpr std::chrono::seconds kShutdownGrace{10};
 
 // A session's final result: its report when it ended without error, else its error. Published
 // once, by the coordinator.
-using SessionOutcome = std::expected<SessionReport, SessionError>;
+using SessionOutcome = SessionExpected<SessionReport>;
 
 struct SessionShared {
   SessionShared(const SessionId& id, float initial_volume, Instant start);
@@ -78,7 +78,7 @@ void transition_session_state(SessionShared& shared, SessionState state, Transit
 
 // Moves the session to playing and marks startup complete; cancelled at shutdown, with nothing
 // changed, when a stop was requested.
-SessionError mark_startup_complete(SessionShared& shared);
+[[nodiscard]] SessionStatus mark_startup_complete(SessionShared& shared);
 bool startup_completed(SessionShared& shared);
 
 // Keeps the first reason streaming ended for; later calls change nothing.
@@ -105,7 +105,7 @@ Instant shutdown_deadline(SessionShared& shared);
 void publish_session_outcome(SessionShared& shared, SessionOutcome outcome);
 
 // Waits without a time limit until the outcome is published; returns a copy.
-SessionOutcome wait_session_outcome(SessionShared& shared);
+[[nodiscard]] SessionOutcome wait_session_outcome(SessionShared& shared);
 
 // Joins the coordinator thread once; later calls do nothing. Called on the coordinator thread
 // itself it only lets go of the handle. An abnormal end reported by the join is discarded.

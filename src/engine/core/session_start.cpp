@@ -101,10 +101,10 @@ void run_coordinator(CoordinatorThreadMain main) {
   if (ended) std::rethrow_exception(ended);
 }
 
-std::expected<StartedSession, SessionError> start_session_with_runner(
-    SessionConfig config, std::unique_ptr<SessionRunner> runner) {
-  if (const SessionError invalid = validate_session_config(config); invalid.is_error()) {
-    return std::unexpected(invalid);
+SessionExpected<StartedSession> start_session_with_runner(SessionConfig config,
+                                                          std::unique_ptr<SessionRunner> runner) {
+  if (const SessionStatus valid = validate_session_config(config); !valid) {
+    return std::unexpected(valid.error());
   }
   if (!SessionLease::try_take()) {
     return std::unexpected(

@@ -35,7 +35,7 @@ struct StartedSession {
 // Starts a session that `runner` runs on its coordinator thread. The process starts every session
 // with the production runner (start_session in engine/orchestration/default_session_runner.hpp);
 // tests script a session's life with a runner of their own.
-std::expected<StartedSession, SessionError> start_session_with_runner(
+[[nodiscard]] SessionExpected<StartedSession> start_session_with_runner(
     SessionConfig config, std::unique_ptr<SessionRunner> runner);
 
 struct StartSignal {};

@@ -30,6 +30,8 @@ inline constexpr std::array<std::string_view, 8> kTransitionReasonNames = {
     "stop_requested",  "last_owner_dropped", "failure",       "cleanup_complete",
 };
 
+// The value's name from the table above; a value no enumerator has is "unknown"
+// (support/enum_names.hpp).
 std::string_view wire_name(SessionState state);
 std::string_view wire_name(TransitionReason reason);
 

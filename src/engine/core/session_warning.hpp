@@ -27,6 +27,8 @@ inline constexpr std::array<std::string_view, 7> kWarningCodeNames = {
     "retransmit_malformed",      "shutdown_stage_forced", "internal_contention",
 };
 
+// The value's name from the table above; a value no enumerator has is "unknown"
+// (support/enum_names.hpp).
 std::string_view wire_name(WarningCode code);
 
 struct WarningKey {

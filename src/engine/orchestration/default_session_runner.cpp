@@ -12,7 +12,7 @@ SessionError DefaultSessionRunner::run(const SessionConfig& config,
   return run_managed_session(config, shared, platform::default_audio_host());
 }
 
-std::expected<StartedSession, SessionError> start_session(SessionConfig config) {
+SessionExpected<StartedSession> start_session(SessionConfig config) {
   return start_session_with_runner(std::move(config), std::make_unique<DefaultSessionRunner>());
 }
 

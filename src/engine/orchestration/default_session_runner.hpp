@@ -18,6 +18,6 @@ class DefaultSessionRunner final : public SessionRunner {
 };
 
 // start_session_with_runner with a DefaultSessionRunner (its errors are listed there).
-std::expected<StartedSession, SessionError> start_session(SessionConfig config);
+[[nodiscard]] SessionExpected<StartedSession> start_session(SessionConfig config);
 
 }  // namespace kestrune::engine

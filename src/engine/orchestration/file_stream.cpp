@@ -56,8 +56,8 @@ StreamOutcome stream_wav_samples(std::span<const std::int16_t> samples,
 
   // One turn per packet: bounded by the file's length.
   while (position < samples.size()) {
-    if (const SessionError failure = worker_failure_before_packet(context); failure.is_error()) {
-      return std::unexpected(failure);
+    if (const SessionStatus healthy = worker_failure_before_packet(context); !healthy) {
+      return std::unexpected(healthy.error());
     }
     if (stop_requested(context)) return TransitionReason::stop_requested;
     if (frames_sent >= frame_limit) return TransitionReason::duration_elapsed;
@@ -69,9 +69,8 @@ StreamOutcome stream_wav_samples(std::span<const std::int16_t> samples,
         2 * frames_allowed, std::min<std::size_t>(samples.size() - position, kSamplesPerPacket)));
     packet.fill(0);
     std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(position), take, packet.begin());
-    if (const SessionError queued = queue_stream_packet(context, packet, timestamp);
-        queued.is_error()) {
-      return std::unexpected(queued);
+    if (const SessionStatus queued = queue_stream_packet(context, packet, timestamp); !queued) {
+      return std::unexpected(queued.error());
     }
     offer_stream_metrics(context, std::nullopt);
 

@@ -21,13 +21,13 @@ std::uint64_t wav_frame_limit(std::optional<std::chrono::nanoseconds> max_durati
 
 // Reads the whole file first: any problem with it is config_error at capture (not retryable), the
 // reader's message dropped. Then streams its samples as stream_wav_samples does.
-StreamOutcome stream_wav_file(const std::string& path,
-                              std::optional<std::chrono::nanoseconds> max_duration,
-                              StreamContext& context);
+[[nodiscard]] StreamOutcome stream_wav_file(const std::string& path,
+                                            std::optional<std::chrono::nanoseconds> max_duration,
+                                            StreamContext& context);
 
 // The loop itself over interleaved stereo samples (an even count).
-StreamOutcome stream_wav_samples(std::span<const std::int16_t> samples,
-                                 std::optional<std::chrono::nanoseconds> max_duration,
-                                 StreamContext& context);
+[[nodiscard]] StreamOutcome stream_wav_samples(std::span<const std::int16_t> samples,
+                                               std::optional<std::chrono::nanoseconds> max_duration,
+                                               StreamContext& context);
 
 }  // namespace kestrune::engine

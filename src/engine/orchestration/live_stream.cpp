@@ -40,16 +40,16 @@ struct LiveLoop {
     return capture_totals(*capture->stats);
   }
 
-  SessionError send(const LivePacket& packet) {
-    const SessionError queued = queue_stream_packet(context, packet, timestamp);
-    if (queued.is_success()) timestamp += kFramesPerPacket;
+  [[nodiscard]] SessionStatus send(const LivePacket& packet) {
+    SessionStatus queued = queue_stream_packet(context, packet, timestamp);
+    if (queued) timestamp += kFramesPerPacket;
     return queued;
   }
 };
 
 // Fills the buffer towards its start target until it is reached, startMaxWait has passed or a
 // stop is requested; whatever is buffered then is what streaming begins with.
-SessionError prefill(LiveLoop& loop) {
+[[nodiscard]] SessionStatus prefill(LiveLoop& loop) {
   const auto start = Clock::now();
   const auto patience = loop.config.bufferProfile.startMaxWait;
   // Bounded by startMaxWait: every turn that does not end the prefill sleeps 20 ms.
@@ -57,21 +57,21 @@ SessionError prefill(LiveLoop& loop) {
          !stop_requested(loop.context)) {
     if (const SessionError stored = read_worker_failure(loop.context.worker_failure);
         stored.is_error()) {
-      return stored;
+      return std::unexpected(stored);
     }
     auto filled =
         fill_packet_queue(loop.source, loop.buffer, loop.targets.start, loop.targets.capacity);
-    if (!filled) return filled.error();
+    if (!filled) return std::unexpected(filled.error());
     // A source that has ended can never reach the target: streaming plays out what it gave.
     if (*filled == FillStatus::ended) break;
     if (*filled == FillStatus::not_ready) std::this_thread::sleep_for(kPrefillRetry);
   }
-  return SessionError::success();
+  return {};
 }
 
 // Stops the capture and sends what it still delivers, until it has nothing more or the drain
 // deadline has come; what is still buffered then is discarded.
-StreamOutcome drain(LiveLoop& loop, TransitionReason reason) {
+[[nodiscard]] StreamOutcome drain(LiveLoop& loop, TransitionReason reason) {
   StreamContext& context = loop.context;
   begin_draining(context.shared, reason);
   if (loop.capture) {
@@ -88,8 +88,8 @@ StreamOutcome drain(LiveLoop& loop, TransitionReason reason) {
     while (!loop.buffer.empty()) {
       if (Clock::now() >= deadline) return reason;
       apply_volume_change(context);
-      if (const SessionError sent = loop.send(loop.buffer.front()); sent.is_error()) {
-        return std::unexpected(sent);
+      if (const SessionStatus sent = loop.send(loop.buffer.front()); !sent) {
+        return std::unexpected(sent.error());
       }
       loop.buffer.pop();
     }
@@ -97,7 +97,7 @@ StreamOutcome drain(LiveLoop& loop, TransitionReason reason) {
   }
 }
 
-StreamOutcome stream(LiveLoop& loop) {
+[[nodiscard]] StreamOutcome stream(LiveLoop& loop) {
   StreamContext& context = loop.context;
   const auto streaming_start = Clock::now();
   const auto max_duration = loop.config.maxDuration;
@@ -105,8 +105,8 @@ StreamOutcome stream(LiveLoop& loop) {
   // One packet per turn, paced by the hand-off; ends on the stop, the duration, a failure or the
   // end of the capture.
   for (;;) {
-    if (const SessionError failure = worker_failure_before_packet(context); failure.is_error()) {
-      return std::unexpected(failure);
+    if (const SessionStatus healthy = worker_failure_before_packet(context); !healthy) {
+      return std::unexpected(healthy.error());
     }
     if (stop_requested(context)) return drain(loop, TransitionReason::stop_requested);
     if (max_duration && Clock::now() - streaming_start >= *max_duration) {
@@ -141,9 +141,9 @@ StreamOutcome stream(LiveLoop& loop) {
 
     const bool underrun = loop.buffer.empty();
     if (underrun) context.stats.underrunSilencePackets.fetch_add(1, std::memory_order_relaxed);
-    if (const SessionError sent = loop.send(underrun ? kSilentPacket : loop.buffer.front());
-        sent.is_error()) {
-      return std::unexpected(sent);
+    if (const SessionStatus sent = loop.send(underrun ? kSilentPacket : loop.buffer.front());
+        !sent) {
+      return std::unexpected(sent.error());
     }
     if (!underrun) loop.buffer.pop();
     offer_stream_metrics(context, loop.capture_totals_now());
@@ -170,9 +170,8 @@ CaptureSummary summarize_capture(const CaptureStats& stats) {
   return summary;
 }
 
-std::expected<FillStatus, SessionError> fill_packet_queue(LivePcmSource& source,
-                                                          JitterBuffer& buffer, std::size_t target,
-                                                          std::size_t capacity) {
+SessionExpected<FillStatus> fill_packet_queue(LivePcmSource& source, JitterBuffer& buffer,
+                                              std::size_t target, std::size_t capacity) {
   const std::size_t goal = std::min({target, capacity, buffer.capacity()});
   // Bounded by the goal: every turn adds a packet or returns.
   while (buffer.size() < goal) {
@@ -202,9 +201,7 @@ StreamOutcome stream_capture(support::Receiver<CaptureChunk> queue, std::uint32_
                 targets,
                 JitterBuffer(targets.capacity),
                 sample_rate};
-  if (const SessionError failed = prefill(loop); failed.is_error()) {
-    return std::unexpected(failed);
-  }
+  if (const SessionStatus filled = prefill(loop); !filled) return std::unexpected(filled.error());
   return stream(loop);
 }
 

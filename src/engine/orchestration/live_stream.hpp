@@ -52,15 +52,18 @@ enum class FillStatus { target_reached, not_ready, ended };
 // Pulls packets from the source until the buffer holds min(target, capacity); returns at once
 // with target_reached when it already does, with not_ready or ended as soon as the source says
 // so. A source error is capture_failed at capture (retryable), its message dropped.
-std::expected<FillStatus, SessionError> fill_packet_queue(LivePcmSource& source,
-                                                          JitterBuffer& buffer, std::size_t target,
-                                                          std::size_t capacity);
+[[nodiscard]] SessionExpected<FillStatus> fill_packet_queue(LivePcmSource& source,
+                                                            JitterBuffer& buffer,
+                                                            std::size_t target,
+                                                            std::size_t capacity);
 
 // The loop. `capture` is the running capture (it may be absent); the loop takes and drops it at
 // the drain after filling `summary` from it. `queue` and `sample_rate` are the capture's queue
 // and device rate.
-StreamOutcome stream_capture(support::Receiver<CaptureChunk> queue, std::uint32_t sample_rate,
-                             const SessionConfig& config, StreamContext& context,
-                             std::optional<CaptureHandle>& capture, CaptureSummary& summary);
+[[nodiscard]] StreamOutcome stream_capture(support::Receiver<CaptureChunk> queue,
+                                           std::uint32_t sample_rate, const SessionConfig& config,
+                                           StreamContext& context,
+                                           std::optional<CaptureHandle>& capture,
+                                           CaptureSummary& summary);
 
 }  // namespace kestrune::engine

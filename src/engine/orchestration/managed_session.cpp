@@ -35,10 +35,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr SessionError kCancelled{SessionErrorKind::cancelled, SessionStage::shutdown, false};
+// A stop found before the session plays ends its start as cancelled at shutdown.
+std::unexpected<SessionError> cancelled() {
+  return std::unexpected(SessionError{SessionErrorKind::cancelled, SessionStage::shutdown, false});
+}
 
-SessionError error_at(SessionErrorKind kind, SessionStage stage) {
-  return SessionError::of(kind, stage);
+std::unexpected<SessionError> error_at(SessionErrorKind kind, SessionStage stage) {
+  return std::unexpected(SessionError::of(kind, stage));
 }
 
 void write_capture_line(const CaptureHandle& capture) {
@@ -88,31 +91,31 @@ class ManagedSession {
 
   // From nothing to a playing session: the receiver started, the initial requests sent, every
   // worker and the capture running.
-  SessionError start() {
-    if (stop_requested()) return kCancelled;
+  [[nodiscard]] SessionStatus start() {
+    if (stop_requested()) return cancelled();
     const std::optional<IpAddress> address = choose_session_address(config_.addresses);
     if (!address) return error_at(SessionErrorKind::config_error, SessionStage::validate_config);
     auto started = start_airplay_session(SessionTarget{*address, config_.port}, *shared_);
     // Here the start failure's error text, with its context chain, stops: only its kind goes on,
     // to become the code and stage the host is told. The text is written nowhere, neither to the
     // host nor to standard error; the later steps below drop theirs the same way.
-    if (!started) return startup_session_error(started.error().kind);
+    if (!started) return std::unexpected(startup_session_error(started.error().kind));
     slot_.emplace(std::move(*started), shared_);
     reached(StartPoint::transport_held);
     if (stop_requested()) {
       shutdown_session_owner(*slot_);
-      return kCancelled;
+      return cancelled();
     }
-    if (const SessionError sent = send_initial_requests(); sent.is_error()) return sent;
+    if (SessionStatus sent = send_initial_requests(); !sent) return sent;
     stream_.emplace(session());
-    if (const SessionError running = start_workers(); running.is_error()) return running;
-    if (const SessionError capturing = start_capture(); capturing.is_error()) return capturing;
-    if (stop_requested()) return kCancelled;
+    if (SessionStatus running = start_workers(); !running) return running;
+    if (SessionStatus capturing = start_capture(); !capturing) return capturing;
+    if (stop_requested()) return cancelled();
     return mark_startup_complete(*shared_);
   }
 
   // The source's stream loop, with the metrics published from 1 s after playing began.
-  StreamOutcome stream() {
+  [[nodiscard]] StreamOutcome stream() {
     MetricsPublication metrics{Clock::now() + kMetricsPublicationInterval};
     StreamContext context{
         *workers_->packets,
@@ -133,7 +136,8 @@ class ManagedSession {
                           capture_, capture_summary_);
   }
 
-  // The teardown within the shutdown deadline, what it achieved into the report, and the result.
+  // The teardown within the shutdown deadline, what it achieved into the report, and the
+  // session's result (a bare SessionError: success is a result like any failure).
   SessionError finish(const StreamOutcome& outcome) {
     const Instant deadline = shutdown_deadline(*shared_);
     const std::optional<CaptureSummary> capture_counters = final_capture_counters();
@@ -165,26 +169,26 @@ class ManagedSession {
   // The initial FLUSH, then the initial volume, whose failure only warns. A FLUSH that fails
   // once a stop was requested (the stop cancels its exchange) ends the start as cancelled, as
   // every start step does.
-  SessionError send_initial_requests() {
+  [[nodiscard]] SessionStatus send_initial_requests() {
     if (!send_initial_flush(session(), shared_->stop_requested)) {
-      if (stop_requested()) return kCancelled;
+      if (stop_requested()) return cancelled();
       return error_at(SessionErrorKind::control_poisoned, SessionStage::control);
     }
     reached(StartPoint::initial_flush_answered);
-    if (stop_requested()) return kCancelled;
+    if (stop_requested()) return cancelled();
     // The generation is read before the volume (see apply_volume_change).
     applied_generation_ = shared_->volume_generation.load(std::memory_order_acquire);
     const float volume = shared_->volume.load(std::memory_order_relaxed);
     if (!send_initial_volume(session(), volume, shared_->stop_requested)) {
-      if (stop_requested()) return kCancelled;
+      if (stop_requested()) return cancelled();
       post_session_warning(*shared_, WarningCode::optional_request_rejected,
                            SessionStage::set_volume, true);
     }
-    return SessionError::success();
+    return {};
   }
 
   // "rt-sender", "rt-control" and "rtsp-feedback", in this order, with a stop check after each.
-  SessionError start_workers() {
+  [[nodiscard]] SessionStatus start_workers() {
     auto [packets, packet_queue] =
         support::channel<OutboundPacket>(kPacketChannelCapacity, kPacketChannelWakeRoom);
     auto sender_socket = session().control_socket.duplicate();
@@ -192,44 +196,44 @@ class ManagedSession {
     auto sender =
         start_rtp_sender(std::move(packet_queue), stream_->control_destination,
                          stream_->data_destination, std::move(*sender_socket), stream_->stats);
-    if (!sender) return sender.error();
+    if (!sender) return std::unexpected(sender.error());
     workers_.emplace(std::move(packets), shared_, stream_->control_stop);
     workers_->sender.emplace(std::move(*sender));
     reached(StartPoint::sender_started);
-    if (stop_requested()) return kCancelled;
+    if (stop_requested()) return cancelled();
 
     auto control_socket = session().control_socket.duplicate();
     if (!control_socket) return error_at(SessionErrorKind::network_error, SessionStage::control);
     auto control = start_rtp_control(std::move(*control_socket), stream_->control_destination,
                                      stream_->control_stop, stream_->stats, stream_->history,
                                      shared_, stream_->failure);
-    if (!control) return control.error();
+    if (!control) return std::unexpected(control.error());
     workers_->control.attach(std::move(*control));
     reached(StartPoint::control_started);
-    if (stop_requested()) return kCancelled;
+    if (stop_requested()) return cancelled();
 
     auto feedback = spawn_feedback_worker(session().connection, session().url, shared_);
     if (!feedback) return error_at(SessionErrorKind::internal_error, SessionStage::feedback);
     workers_->feedback.emplace(std::move(*feedback));
     reached(StartPoint::feedback_started);
-    if (stop_requested()) return kCancelled;
-    return SessionError::success();
+    if (stop_requested()) return cancelled();
+    return {};
   }
 
   // Loopback capture, for the default output only. Its start watches the stop flag, so a sound
   // server that does not answer holds a stop for a moment only; a start that fails once a stop
   // was requested is the stop's, as for every start step.
-  SessionError start_capture() {
-    if (!config_.audioSource.is_default_output()) return SessionError::success();
+  [[nodiscard]] SessionStatus start_capture() {
+    if (!config_.audioSource.is_default_output()) return {};
     auto capturing = start_loopback_capture(audio_, &shared_->stop_requested);
     if (!capturing) {
-      if (stop_requested()) return kCancelled;
+      if (stop_requested()) return cancelled();
       return error_at(SessionErrorKind::capture_failed, SessionStage::capture);
     }
     capture_.emplace(std::move(*capturing));
     write_capture_line(*capture_);
     reached(StartPoint::capture_started);
-    return SessionError::success();
+    return {};
   }
 
   // The capture's counters to report once streaming is over: those the live loop took when it
@@ -257,7 +261,7 @@ SessionError run_managed_session(const SessionConfig& config,
                                  const std::shared_ptr<SessionShared>& shared,
                                  platform::AudioHost& audio) {
   ManagedSession session(config, shared, audio);
-  if (const SessionError started = session.start(); started.is_error()) return started;
+  if (const SessionStatus started = session.start(); !started) return started.error();
   const StreamOutcome outcome = session.stream();
   return session.finish(outcome);
 }

@@ -9,18 +9,21 @@
 
 namespace kestrune::engine {
 
-SessionError queue_audio_packet(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
-                                std::span<const std::int16_t> samples, std::uint32_t timestamp,
-                                std::atomic<std::uint64_t>& packets_prepared) {
+SessionStatus queue_audio_packet(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
+                                 std::span<const std::int16_t> samples, std::uint32_t timestamp,
+                                 std::atomic<std::uint64_t>& packets_prepared) {
   return queue_audio_packet_at(packets, state, samples, timestamp, packets_prepared,
                                current_ntp_time());
 }
 
-SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
-                                   std::span<const std::int16_t> samples, std::uint32_t timestamp,
-                                   std::atomic<std::uint64_t>& packets_prepared,
-                                   const support::Result<std::uint64_t>& ntp_now) {
-  if (!ntp_now) return SessionError::of(SessionErrorKind::internal_error, SessionStage::timing);
+SessionStatus queue_audio_packet_at(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
+                                    std::span<const std::int16_t> samples, std::uint32_t timestamp,
+                                    std::atomic<std::uint64_t>& packets_prepared,
+                                    const support::Result<std::uint64_t>& ntp_now) {
+  if (!ntp_now) {
+    return std::unexpected(
+        SessionError::of(SessionErrorKind::internal_error, SessionStage::timing));
+  }
 
   std::optional<SyncPacket> sync;
   if (sync_due(state.first_sync_pending, state.last_sync, timestamp)) {
@@ -33,14 +36,16 @@ SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets, Rtp
 
   auto audio = seal_audio_packet(state, timestamp, samples);
   if (!audio) {
-    return SessionError{SessionErrorKind::stream_failed, SessionStage::stream_worker, false};
+    return std::unexpected(
+        SessionError{SessionErrorKind::stream_failed, SessionStage::stream_worker, false});
   }
 
   packets_prepared.fetch_add(1, std::memory_order_relaxed);
   if (!packets.send(OutboundPacket{std::move(*audio), sync})) {
-    return SessionError::of(SessionErrorKind::stream_failed, SessionStage::stream_worker);
+    return std::unexpected(
+        SessionError::of(SessionErrorKind::stream_failed, SessionStage::stream_worker));
   }
-  return SessionError::success();
+  return {};
 }
 
 }  // namespace kestrune::engine

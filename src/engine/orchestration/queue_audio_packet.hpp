@@ -20,14 +20,18 @@ namespace kestrune::engine {
 // packet (failure: stream_failed at stream_worker, not retryable, the sync packet discarded);
 // adds 1 to `packets_prepared` (the stream's packetsPrepared); sends the pair, waiting while the
 // channel is full (a closed channel: stream_failed at stream_worker, retryable).
-SessionError queue_audio_packet(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
-                                std::span<const std::int16_t> samples, std::uint32_t timestamp,
-                                std::atomic<std::uint64_t>& packets_prepared);
+[[nodiscard]] SessionStatus queue_audio_packet(support::Sender<OutboundPacket>& packets,
+                                               RtpSenderState& state,
+                                               std::span<const std::int16_t> samples,
+                                               std::uint32_t timestamp,
+                                               std::atomic<std::uint64_t>& packets_prepared);
 
 // The same with the wall-clock reading given instead of read.
-SessionError queue_audio_packet_at(support::Sender<OutboundPacket>& packets, RtpSenderState& state,
-                                   std::span<const std::int16_t> samples, std::uint32_t timestamp,
-                                   std::atomic<std::uint64_t>& packets_prepared,
-                                   const support::Result<std::uint64_t>& ntp_now);
+[[nodiscard]] SessionStatus queue_audio_packet_at(support::Sender<OutboundPacket>& packets,
+                                                  RtpSenderState& state,
+                                                  std::span<const std::int16_t> samples,
+                                                  std::uint32_t timestamp,
+                                                  std::atomic<std::uint64_t>& packets_prepared,
+                                                  const support::Result<std::uint64_t>& ntp_now);
 
 }  // namespace kestrune::engine

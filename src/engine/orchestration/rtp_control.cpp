@@ -19,7 +19,7 @@ bool is_quiet_read(const support::Error& error) {
 
 }  // namespace
 
-std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
+SessionExpected<support::JoinHandle<void>> start_rtp_control(
     platform::UdpSocket control_socket, const platform::SocketAddress& reply_destination,
     std::shared_ptr<std::atomic<bool>> stop, std::shared_ptr<StreamStats> stats,
     std::shared_ptr<PacketHistory> history, std::shared_ptr<SessionShared> shared,

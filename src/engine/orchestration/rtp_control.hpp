@@ -40,7 +40,7 @@ struct RetransmitResponderContext {
 
 // Sets the socket's read timeout to kControlReadTimeout and spawns "rt-control". Failures: the
 // timeout, network_error at control; the spawn, internal_error at control.
-std::expected<support::JoinHandle<void>, SessionError> start_rtp_control(
+[[nodiscard]] SessionExpected<support::JoinHandle<void>> start_rtp_control(
     platform::UdpSocket control_socket, const platform::SocketAddress& reply_destination,
     std::shared_ptr<std::atomic<bool>> stop, std::shared_ptr<StreamStats> stats,
     std::shared_ptr<PacketHistory> history, std::shared_ptr<SessionShared> shared,

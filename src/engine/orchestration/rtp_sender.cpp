@@ -9,7 +9,7 @@
 
 namespace kestrune::engine {
 
-std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
+SessionExpected<support::JoinHandle<SessionError>> start_rtp_sender(
     support::Receiver<OutboundPacket> packets, const platform::SocketAddress& control_destination,
     const platform::SocketAddress& data_destination, platform::UdpSocket control_socket,
     std::shared_ptr<StreamStats> stats) {

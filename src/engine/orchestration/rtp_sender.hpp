@@ -46,13 +46,14 @@ struct PacedSenderContext {
 // first raises its own scheduling priority as far as the system allows (thread_priority.hpp).
 // Failures: the socket, network_error at stream_worker; the spawn, internal_error at
 // stream_worker. The moved resources are released on failure.
-std::expected<support::JoinHandle<SessionError>, SessionError> start_rtp_sender(
+[[nodiscard]] SessionExpected<support::JoinHandle<SessionError>> start_rtp_sender(
     support::Receiver<OutboundPacket> packets, const platform::SocketAddress& control_destination,
     const platform::SocketAddress& data_destination, platform::UdpSocket control_socket,
     std::shared_ptr<StreamStats> stats);
 
 // The thread body: success once the channel is closed and drained; stream_failed at
 // stream_worker (retryable) as soon as a send fails, before anything else of that pair is sent.
+// A bare SessionError: it is the thread's result, which the join hands to the session's end.
 SessionError run_paced_sender(PacedSenderContext context);
 
 }  // namespace kestrune::engine

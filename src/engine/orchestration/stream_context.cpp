@@ -18,14 +18,15 @@ TimingTotals TimingCounters::totals() const {
   return {load_or_zero(requests), load_or_zero(replies)};
 }
 
-SessionError worker_failure_before_packet(StreamContext& context) {
+SessionStatus worker_failure_before_packet(StreamContext& context) {
   if (const SessionError stored = read_worker_failure(context.worker_failure); stored.is_error()) {
-    return stored;
+    return std::unexpected(stored);
   }
   if (context.feedback_failed->load(std::memory_order_acquire)) {
-    return SessionError::of(SessionErrorKind::control_poisoned, SessionStage::feedback);
+    return std::unexpected(
+        SessionError::of(SessionErrorKind::control_poisoned, SessionStage::feedback));
   }
-  return SessionError::success();
+  return {};
 }
 
 void apply_volume_change(StreamContext& context) {
@@ -41,8 +42,8 @@ void apply_volume_change(StreamContext& context) {
   context.applied_volume_generation = generation;
 }
 
-SessionError queue_stream_packet(StreamContext& context, std::span<const std::int16_t> samples,
-                                 std::uint32_t timestamp) {
+SessionStatus queue_stream_packet(StreamContext& context, std::span<const std::int16_t> samples,
+                                  std::uint32_t timestamp) {
   return queue_audio_packet(context.packets, context.sender_state, samples, timestamp,
                             context.stats.packetsPrepared);
 }

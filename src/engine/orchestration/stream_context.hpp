@@ -27,7 +27,7 @@ namespace kestrune::engine {
 
 // How a stream loop ends: the reason streaming finished (end_of_stream, duration_elapsed or
 // stop_requested), or the session's failure.
-using StreamOutcome = std::expected<TransitionReason, SessionError>;
+using StreamOutcome = SessionExpected<TransitionReason>;
 
 // Sends one volume to the receiver while audio streams (send_volume_update in a session).
 using VolumeSender = std::function<support::Status(float)>;
@@ -56,7 +56,7 @@ struct StreamContext {
 
 // The failure that ends streaming before the next packet: the one "rt-control" stored, else
 // control_poisoned at feedback when the feedback worker failed; success when there is none.
-SessionError worker_failure_before_packet(StreamContext& context);
+[[nodiscard]] SessionStatus worker_failure_before_packet(StreamContext& context);
 
 // When the session's volume generation differs from the one last applied, sends the current
 // volume; a failure only posts optional_request_rejected at set_volume (retryable). Either way the
@@ -64,8 +64,9 @@ SessionError worker_failure_before_packet(StreamContext& context);
 void apply_volume_change(StreamContext& context);
 
 // queue_audio_packet with the stream's packetiser, channel and packetsPrepared counter.
-SessionError queue_stream_packet(StreamContext& context, std::span<const std::int16_t> samples,
-                                 std::uint32_t timestamp);
+[[nodiscard]] SessionStatus queue_stream_packet(StreamContext& context,
+                                                std::span<const std::int16_t> samples,
+                                                std::uint32_t timestamp);
 
 // Offers the once-a-second publication with the given capture counters.
 void offer_stream_metrics(StreamContext& context, const std::optional<CaptureTotals>& capture);

@@ -24,6 +24,7 @@ inline bool store_worker_failure(WorkerFailureSlot& slot, const SessionError& fa
   return true;
 }
 
+// What the slot holds, success while empty: a stored value, so a bare SessionError.
 inline SessionError read_worker_failure(WorkerFailureSlot& slot) { return *slot.lock(); }
 
 }  // namespace kestrune::engine

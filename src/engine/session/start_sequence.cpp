@@ -65,10 +65,10 @@ class StartSequence {
 
   // A failed connect or exchange: its own kind, unless the stop request is set by now.
   Failed exchange_failed(StartupErrorKind kind, Error error) const {
-    return failed(stop_requested() ? StartupErrorKind::Cancelled : kind, std::move(error));
+    return failed(stop_requested() ? StartupErrorKind::cancelled : kind, std::move(error));
   }
   Step stop_check() const {
-    if (stop_requested()) return failed(StartupErrorKind::Cancelled, Error("startup cancelled"));
+    if (stop_requested()) return failed(StartupErrorKind::cancelled, Error("startup cancelled"));
     return {};
   }
 
@@ -101,9 +101,9 @@ class StartSequence {
 
 Step StartSequence::read_info(StartupOwner& owner) {
   auto info = exchange(owner, "GET", "/info", {{"Content-Type", kPlistContentType}});
-  if (!info) return exchange_failed(StartupErrorKind::ConnectOrInfo, std::move(info).error());
+  if (!info) return exchange_failed(StartupErrorKind::connect_or_info, std::move(info).error());
   if (auto ok = ensure_rtsp_ok(*info, "GET /info"); !ok) {
-    return failed(StartupErrorKind::ConnectOrInfo, std::move(ok).error());
+    return failed(StartupErrorKind::connect_or_info, std::move(ok).error());
   }
   if (auto checked = stop_check(); !checked) return checked;
   write_stderr_line("stage=info status=200 body_bytes=" + std::to_string(info->body.size()));
@@ -114,18 +114,18 @@ Step StartSequence::pair_and_encrypt(StartupOwner& owner) {
   auto key = pair_setup_transient(*owner.connection, stop());
   if (!key) {
     const auto kind = key.error().kind == PairSetupFailureKind::cancelled
-                          ? StartupErrorKind::Cancelled
-                          : StartupErrorKind::Pairing;
+                          ? StartupErrorKind::cancelled
+                          : StartupErrorKind::pairing;
     return failed(kind, std::move(key).error().error);
   }
   auto keys = derive_session_keys(key->bytes);
-  if (!keys) return failed(StartupErrorKind::Pairing, std::move(keys).error());
+  if (!keys) return failed(StartupErrorKind::pairing, std::move(keys).error());
   owner.connection->enable_control_cipher(keys->control_write_key, keys->control_read_key);
   audio_key_ = keys->events_key;
 
   auto options = exchange(owner, "OPTIONS", "*", {});
   if (!options) {
-    return exchange_failed(StartupErrorKind::Pairing,
+    return exchange_failed(StartupErrorKind::pairing,
                            std::move(options).error().context("encrypted OPTIONS transport"));
   }
   if (options->status == 200) {
@@ -140,7 +140,7 @@ Step StartSequence::pair_and_encrypt(StartupOwner& owner) {
 Step StartSequence::start_timing(StartupOwner& owner) {
   if (auto checked = stop_check(); !checked) return checked;
   auto responder = start_timing_responder();
-  if (!responder) return failed(StartupErrorKind::Timing, std::move(responder).error());
+  if (!responder) return failed(StartupErrorKind::timing, std::move(responder).error());
   owner.timing_responder.emplace(std::move(*responder));
   reached_start_point(shared_, StartPoint::timing_started);
   return stop_check();
@@ -153,7 +153,7 @@ Step StartSequence::setup_phase1(StartupOwner& owner) {
 
   const std::uint16_t timing_port = owner.timing_responder->local_port;
   auto body = build_setup_phase1_body(device_id_, uuid, timing_port);
-  if (!body) return failed(StartupErrorKind::SetupPhase1, std::move(body).error());
+  if (!body) return failed(StartupErrorKind::setup_phase1, std::move(body).error());
   write_stderr_line("stage=setup1_send local_timing_port=" + std::to_string(timing_port) +
                     " body_bytes=" + std::to_string(body->size()) +
                     " fields=deviceID:string,sessionUUID:string,timingPort:integer,"
@@ -164,17 +164,17 @@ Step StartSequence::setup_phase1(StartupOwner& owner) {
     write_stderr_line("diagnostic[setup1]: timing_requests_received=" +
                       std::to_string(owner.timing_responder->requests->load()) +
                       " hint=verify_Windows_Firewall_inbound_rule_for_sender");
-    return exchange_failed(StartupErrorKind::SetupPhase1,
+    return exchange_failed(StartupErrorKind::setup_phase1,
                            std::move(response).error().context("SETUP phase 1 transport"));
   }
   if (auto ok = ensure_rtsp_ok(*response, "SETUP phase 1"); !ok) {
-    return failed(StartupErrorKind::SetupPhase1, std::move(ok).error());
+    return failed(StartupErrorKind::setup_phase1, std::move(ok).error());
   }
   const auto shape = describe_plist_dictionary(response->body);
   write_stderr_line("stage=setup1_response body_bytes=" + std::to_string(response->body.size()) +
                     " shape=" + (shape ? *shape : std::string(kUnavailable)));
   auto parsed = parse_setup1_response(response->body);
-  if (!parsed) return failed(StartupErrorKind::SetupPhase1, std::move(parsed).error());
+  if (!parsed) return failed(StartupErrorKind::setup_phase1, std::move(parsed).error());
   setup1_ = *parsed;
   if (auto checked = stop_check(); !checked) return checked;
 
@@ -205,12 +205,12 @@ void StartSequence::connect_events(StartupOwner& owner) {
 Step StartSequence::bind_control_socket(StartupOwner& owner) {
   auto socket = platform::UdpSocket::bind_any_ipv4();
   if (!socket) {
-    return failed(StartupErrorKind::ControlBind,
+    return failed(StartupErrorKind::control_bind,
                   std::move(socket).error().context("bind local control UDP socket"));
   }
   owner.control_socket.emplace(std::move(*socket));
   auto port = owner.control_socket->local_port();
-  if (!port) return failed(StartupErrorKind::ControlBind, std::move(port).error());
+  if (!port) return failed(StartupErrorKind::control_bind, std::move(port).error());
   local_control_port_ = *port;
   reached_start_point(shared_, StartPoint::control_socket_bound);
   return {};
@@ -219,20 +219,20 @@ Step StartSequence::bind_control_socket(StartupOwner& owner) {
 Step StartSequence::setup_phase2(StartupOwner& owner) {
   auto body =
       build_setup_phase2_body(local_control_port_, audio_key_, random_stream_connection_id());
-  if (!body) return failed(StartupErrorKind::SetupPhase2, std::move(body).error());
+  if (!body) return failed(StartupErrorKind::setup_phase2, std::move(body).error());
   auto response =
       exchange(owner, "SETUP", url_, {{"Content-Type", kPlistContentType}}, body->bytes());
   if (!response) {
-    return exchange_failed(StartupErrorKind::SetupPhase2, std::move(response).error());
+    return exchange_failed(StartupErrorKind::setup_phase2, std::move(response).error());
   }
   if (auto ok = ensure_rtsp_ok(*response, "SETUP phase 2"); !ok) {
-    return failed(StartupErrorKind::SetupPhase2, std::move(ok).error());
+    return failed(StartupErrorKind::setup_phase2, std::move(ok).error());
   }
   const auto shape = describe_setup2_stream_fields(response->body);
   write_stderr_line("stage=setup2_response body_bytes=" + std::to_string(response->body.size()) +
                     " type96_shape=" + (shape ? *shape : std::string(kUnavailable)));
   auto parsed = parse_setup2_response(response->body);
-  if (!parsed) return failed(StartupErrorKind::SetupPhase2, std::move(parsed).error());
+  if (!parsed) return failed(StartupErrorKind::setup_phase2, std::move(parsed).error());
   setup2_ = *parsed;
   reached_start_point(shared_, StartPoint::setup2_answered);
   if (auto checked = stop_check(); !checked) return checked;
@@ -285,7 +285,7 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
   // Nothing is held until the connection exists, so these failures need no clean-up and leave the
   // shutdown deadline unarmed.
   if (shared.stop_requested.load(std::memory_order_acquire)) {
-    return failed(StartupErrorKind::Cancelled, Error("startup cancelled"));
+    return failed(StartupErrorKind::cancelled, Error("startup cancelled"));
   }
   const std::string device_id = random_device_id();
   StartSequence sequence(target, shared, device_id);
@@ -293,7 +293,8 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
   auto connected = rtsp_connect_with_deadline(receiver_socket_address(target.address, target.port),
                                               device_id, sequence.stop());
   if (!connected) {
-    return sequence.exchange_failed(StartupErrorKind::ConnectOrInfo, std::move(connected).error());
+    return sequence.exchange_failed(StartupErrorKind::connect_or_info,
+                                    std::move(connected).error());
   }
 
   // From here on a failure is cleaned up by the owner's drop, then the guard's.
@@ -325,19 +326,19 @@ std::expected<RtspSession, StartupFailure> start_airplay_session(const SessionTa
   }();
   if (!response) {
     abandon_record(std::move(record), shared, true);
-    return sequence.exchange_failed(StartupErrorKind::RecordTransport,
+    return sequence.exchange_failed(StartupErrorKind::record_transport,
                                     std::move(response).error().context("RECORD transport"));
   }
   if (!is_success_status(response->status)) {
     abandon_record(std::move(record), shared, false);
     return failed(
-        StartupErrorKind::RecordRejected,
+        StartupErrorKind::record_rejected,
         Error("RECORD returned RTSP " + std::to_string(response->status) + " " + response->reason));
   }
   reached_start_point(shared, StartPoint::record_answered);
   if (sequence.stop_requested()) {
     abandon_record(std::move(record), shared, false);
-    return failed(StartupErrorKind::Cancelled, Error("startup cancelled"));
+    return failed(StartupErrorKind::cancelled, Error("startup cancelled"));
   }
   {
     auto connection = record.connection->lock();

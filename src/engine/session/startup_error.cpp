@@ -6,23 +6,23 @@ SessionError startup_session_error(StartupErrorKind kind) {
   using K = SessionErrorKind;
   using S = SessionStage;
   switch (kind) {
-    case StartupErrorKind::Cancelled:
+    case StartupErrorKind::cancelled:
       return SessionError::of(K::cancelled, S::shutdown);
-    case StartupErrorKind::ConnectOrInfo:
+    case StartupErrorKind::connect_or_info:
       return SessionError::of(K::network_error, S::pairing);
-    case StartupErrorKind::Pairing:
+    case StartupErrorKind::pairing:
       return SessionError::of(K::pairing_failed, S::pairing);
-    case StartupErrorKind::Timing:
+    case StartupErrorKind::timing:
       return SessionError::of(K::internal_error, S::timing);
-    case StartupErrorKind::SetupPhase1:
+    case StartupErrorKind::setup_phase1:
       return SessionError::of(K::setup_failed, S::setup_phase1);
-    case StartupErrorKind::ControlBind:
+    case StartupErrorKind::control_bind:
       return SessionError::of(K::network_error, S::control);
-    case StartupErrorKind::SetupPhase2:
+    case StartupErrorKind::setup_phase2:
       return SessionError::of(K::setup_failed, S::setup_phase2);
-    case StartupErrorKind::RecordRejected:
+    case StartupErrorKind::record_rejected:
       return SessionError::of(K::record_rejected, S::record);
-    case StartupErrorKind::RecordTransport:
+    case StartupErrorKind::record_transport:
       return SessionError::of(K::control_poisoned, S::record);
   }
   return SessionError::of(K::internal_error, S::internal);

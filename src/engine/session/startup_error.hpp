@@ -10,15 +10,15 @@
 namespace kestrune::engine {
 
 enum class StartupErrorKind : std::uint8_t {
-  Cancelled,        // a stop check found the stop request, or a connect or exchange failed under it
-  ConnectOrInfo,    // TCP connect, GET /info
-  Pairing,          // pair-setup, key derivation, encrypted OPTIONS transport
-  Timing,           // the timing responder did not start
-  SetupPhase1,      // SETUP phase 1 body, exchange, status, answer
-  ControlBind,      // the local control socket
-  SetupPhase2,      // SETUP phase 2 body, exchange, status, answer
-  RecordRejected,   // RECORD answered outside 2xx
-  RecordTransport,  // the RECORD exchange failed
+  cancelled,        // a stop check found the stop request, or a connect or exchange failed under it
+  connect_or_info,  // TCP connect, GET /info
+  pairing,          // pair-setup, key derivation, encrypted OPTIONS transport
+  timing,           // the timing responder did not start
+  setup_phase1,     // SETUP phase 1 body, exchange, status, answer
+  control_bind,     // the local control socket
+  setup_phase2,     // SETUP phase 2 body, exchange, status, answer
+  record_rejected,  // RECORD answered outside 2xx
+  record_transport,  // the RECORD exchange failed
 };
 
 struct StartupFailure {

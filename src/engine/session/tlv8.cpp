@@ -12,15 +12,15 @@ constexpr std::uint8_t kErrorItemType = 7;
 }  // namespace
 
 Tlv8Error Tlv8Error::truncated_header(std::size_t offset) {
-  return Tlv8Error(Kind::TruncatedHeader, offset, 0);
+  return Tlv8Error(Kind::truncated_header, offset, 0);
 }
 
 Tlv8Error Tlv8Error::truncated_value(std::size_t offset, std::size_t expected) {
-  return Tlv8Error(Kind::TruncatedValue, offset, expected);
+  return Tlv8Error(Kind::truncated_value, offset, expected);
 }
 
 std::string Tlv8Error::text() const {
-  if (kind_ == Kind::TruncatedHeader) {
+  if (kind_ == Kind::truncated_header) {
     return "truncated TLV8 header at byte " + std::to_string(offset_);
   }
   return "truncated TLV8 value at byte " + std::to_string(offset_) + ": expected " +
@@ -28,7 +28,7 @@ std::string Tlv8Error::text() const {
 }
 
 std::string Tlv8Error::debug_text() const {
-  if (kind_ == Kind::TruncatedHeader) return "TruncatedHeader(" + std::to_string(offset_) + ")";
+  if (kind_ == Kind::truncated_header) return "TruncatedHeader(" + std::to_string(offset_) + ")";
   return "TruncatedValue { offset: " + std::to_string(offset_) +
          ", expected: " + std::to_string(expected_) + " }";
 }

@@ -25,7 +25,7 @@ struct Tlv8Item {
 
 class Tlv8Error {
  public:
-  enum class Kind { TruncatedHeader, TruncatedValue };
+  enum class Kind { truncated_header, truncated_value };
 
   // The item starting at `offset` lacks one of its two header bytes.
   static Tlv8Error truncated_header(std::size_t offset);

@@ -334,14 +334,14 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{
             "InfoRejected",
             [](auto& r) { r.script("GET", "/info", ScriptedReply::status(404, "Not Found")); },
-            StartupErrorKind::ConnectOrInfo,
+            StartupErrorKind::connect_or_info,
             "GET /info returned RTSP 404 Not Found",
             {kNoWorker, kCompleted, kNA, kNA},
             0,
             {"GET"}},
         FailureCase{"InfoConnectionClosed",
                     [](auto& r) { r.script("GET", "/info", ScriptedReply::close_connection()); },
-                    StartupErrorKind::ConnectOrInfo,
+                    StartupErrorKind::connect_or_info,
                     "read GET CSeq 1 response",
                     {kNoWorker, kForced, kNA, kNA},
                     0,
@@ -350,14 +350,14 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& r) {
                       r.script("POST", "/pair-setup", ScriptedReply::status(401, "Unauthorized"));
                     },
-                    StartupErrorKind::Pairing,
+                    StartupErrorKind::pairing,
                     "pair-setup M1 returned RTSP 401 Unauthorized",
                     {kNoWorker, kCompleted, kNA, kNA},
                     0,
                     {"GET", "POST"}},
         FailureCase{"OptionsTransport",
                     [](auto& r) { r.script("OPTIONS", "*", ScriptedReply::close_connection()); },
-                    StartupErrorKind::Pairing,
+                    StartupErrorKind::pairing,
                     "encrypted OPTIONS transport",
                     {kNoWorker, kForced, kNA, kNA},
                     0,
@@ -366,21 +366,21 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& r) {
                       r.script("SETUP", "", ScriptedReply::status(500, "Internal Server Error"));
                     },
-                    StartupErrorKind::SetupPhase1,
+                    StartupErrorKind::setup_phase1,
                     "SETUP phase 1 returned RTSP 500 Internal Server Error",
                     {kCompleted, kCompleted, kNA, kNA},
                     0,
                     then(kUpToOptions, {"SETUP"})},
         FailureCase{"Setup1Transport",
                     [](auto& r) { r.script("SETUP", "", ScriptedReply::close_connection()); },
-                    StartupErrorKind::SetupPhase1,
+                    StartupErrorKind::setup_phase1,
                     "SETUP phase 1 transport",
                     {kCompleted, kForced, kNA, kNA},
                     0,
                     then(kUpToOptions, {"SETUP"})},
         FailureCase{"Setup1AnswerWithoutEventPort",
                     [](auto& r) { r.script("SETUP", "", with_body(empty_dictionary())); },
-                    StartupErrorKind::SetupPhase1,
+                    StartupErrorKind::setup_phase1,
                     "plist missing eventPort",
                     {kCompleted, kCompleted, kNA, kNA},
                     0,
@@ -390,14 +390,14 @@ INSTANTIATE_TEST_SUITE_P(
                       r.script("SETUP", "", ScriptedReply::status(453, "Not Enough Bandwidth"), 1,
                                1);
                     },
-                    StartupErrorKind::SetupPhase2,
+                    StartupErrorKind::setup_phase2,
                     "SETUP phase 2 returned RTSP 453 Not Enough Bandwidth",
                     {kCompleted, kCompleted, kNA, kNA},
                     0,
                     then(kUpToOptions, {"SETUP", "SETUP"})},
         FailureCase{"Setup2AnswerWithoutStreams",
                     [](auto& r) { r.script("SETUP", "", with_body(empty_dictionary()), 1, 1); },
-                    StartupErrorKind::SetupPhase2,
+                    StartupErrorKind::setup_phase2,
                     "SETUP phase 2 response has no streams array",
                     {kCompleted, kCompleted, kNA, kNA},
                     0,
@@ -406,14 +406,14 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& r) {
                       r.script("RECORD", "", ScriptedReply::status(453, "Not Enough Bandwidth"));
                     },
-                    StartupErrorKind::RecordRejected,
+                    StartupErrorKind::record_rejected,
                     "RECORD returned RTSP 453 Not Enough Bandwidth",
                     {kCompleted, kCompleted, RequestOutcome::succeeded, RequestOutcome::succeeded},
                     0,
                     then(kUpToOptions, {"SETUP", "SETUP", "RECORD", "FLUSH", "TEARDOWN"})},
         FailureCase{"RecordTransport",
                     [](auto& r) { r.script("RECORD", "", ScriptedReply::close_connection()); },
-                    StartupErrorKind::RecordTransport,
+                    StartupErrorKind::record_transport,
                     "RECORD transport",
                     {CleanupOutcome::forced, kForced, RequestOutcome::skippedControlPoisoned,
                      RequestOutcome::skippedControlPoisoned},
@@ -426,7 +426,7 @@ TEST_F(StartSequenceTest, ARefusedConnectionFailsBeforeAnythingIsHeld) {
   auto started = start_airplay_session({IpAddress::v4(127, 0, 0, 1), closed_tcp_port()}, *shared);
   const auto lines = captured.finish_lines();
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::ConnectOrInfo);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::connect_or_info);
   EXPECT_EQ(lines, std::vector<std::string>{"stage=tcp_connect target=<redacted>"});
   EXPECT_FALSE(deadline_armed());
   EXPECT_EQ(evidence(), ShutdownEvidence{});
@@ -451,7 +451,7 @@ TEST_F(StartSequenceTest, AFailedSetupPhase1TransportWritesTheTimingHint) {
   auto started = start();
   const std::string text = captured.finish();
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::SetupPhase1);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::setup_phase1);
   EXPECT_NE(text.find("diagnostic[setup1]: timing_requests_received=1 "
                       "hint=verify_Windows_Firewall_inbound_rule_for_sender\n"),
             std::string::npos)
@@ -464,7 +464,7 @@ TEST_F(StartSequenceTest, RecordGetsTwoSecondsOnly) {
   auto started = start();
   const auto took = elapsed_since(started_at);
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::RecordTransport);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::record_transport);
   EXPECT_GE(took, 1900ms);
   EXPECT_LT(took, 8s);  // well short of the usual 10 s
   EXPECT_EQ(evidence().flushOutcome, RequestOutcome::skippedControlPoisoned);
@@ -477,7 +477,7 @@ TEST_F(StartSequenceTest, AStopBeforeTheStartDoesNothingAtAll) {
   auto started = start();
   EXPECT_TRUE(captured.finish().empty());
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::cancelled);
   EXPECT_EQ(receiver->connections_accepted(), 0u);
   EXPECT_FALSE(deadline_armed());
 }
@@ -511,7 +511,7 @@ TEST_P(StopDuringStartTest, EndsCancelledWithinAboutOneSlice) {
   stopper.join();
   ASSERT_TRUE(stopped_at.has_value());
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled) << started.error().error.describe();
+  EXPECT_EQ(started.error().kind, StartupErrorKind::cancelled) << started.error().error.describe();
   EXPECT_LT(ended_at - *stopped_at, 1s);  // a slice is 100 ms; the responder stop adds little
   expect_evidence(evidence(), c.evidence, c.forced_stages > 0);
   EXPECT_EQ(forced_stages(), c.forced_stages);
@@ -558,7 +558,7 @@ TEST_P(StopAtStartPoint, EndsCancelledThere) {
   auto started = start();
   observe_start_points_for_testing({});
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled) << started.error().error.describe();
+  EXPECT_EQ(started.error().kind, StartupErrorKind::cancelled) << started.error().error.describe();
   EXPECT_EQ(evidence(), c.evidence);
   EXPECT_EQ(forced_stages(), 0u);
   EXPECT_TRUE(deadline_armed());
@@ -646,7 +646,7 @@ TEST_F(StartSequenceTest, AStopDuringTheEventsConnectWarnsAndThenCancels) {
   const std::string text = captured.finish();
   stopper.join();
   ASSERT_FALSE(started);
-  EXPECT_EQ(started.error().kind, StartupErrorKind::Cancelled);
+  EXPECT_EQ(started.error().kind, StartupErrorKind::cancelled);
   EXPECT_NE(text.find("warning[events]: connection failed\n"), std::string::npos) << text;
   EXPECT_EQ(count_of("SETUP"), 1u);  // the stop check after the events step ended it
 }

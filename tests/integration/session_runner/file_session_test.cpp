@@ -147,7 +147,7 @@ TEST_F(FileSession, AStopWhilePlayingEndsItPromptlyAndVolumeChangesReachTheRecei
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
   ASSERT_TRUE(log->wait_for_state(SessionState::playing));
   ASSERT_TRUE(receiver->endpoints().wait_for_datagrams(UdpEndpoint::data, 20, 5s));
-  EXPECT_TRUE(set_session_volume(*handle, 0.25F).is_success());
+  EXPECT_TRUE(set_session_volume(*handle, 0.25F));
   ASSERT_TRUE(
       wait_until([&] { return receiver->requests_with("SET_PARAMETER").size() == 2; }, 10s));
 

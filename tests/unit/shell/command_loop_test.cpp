@@ -73,8 +73,8 @@ TEST(CommandLoop, ClosedOutputStopsTheSession) {
 TEST(CommandLoop, LineThatFindsTheSessionStoppedWaitsForItsReap) {
   auto gate = std::make_shared<Gate>();
   ShellHarness shell(scripted_starter([gate](SessionShared& s) {
-    const SessionError started = engine::mark_startup_complete(s);
-    if (started.is_error()) return started;
+    const engine::SessionStatus started = engine::mark_startup_complete(s);
+    if (!started) return started.error();
     (void)gate->wait(kPatience);
     engine::record_end_reason(s, engine::TransitionReason::end_of_stream);
     return SessionError::success();
@@ -118,8 +118,8 @@ TEST(CommandLoop, LineThatFindsTheSessionStoppedWaitsForItsReap) {
 TEST(CommandLoop, PumpThatEndedWithoutAcknowledgingStillLetsTheSessionGo) {
   auto gate = std::make_shared<Gate>();
   ShellHarness shell(scripted_starter([gate](SessionShared& s) {
-    const SessionError started = engine::mark_startup_complete(s);
-    if (started.is_error()) return started;
+    const engine::SessionStatus started = engine::mark_startup_complete(s);
+    if (!started) return started.error();
     (void)gate->wait(kPatience);
     return SessionError::success();
   }));

@@ -201,8 +201,8 @@ struct PumpedSession {
             engine::testing::valid_config(),
             engine::testing::scripted([](engine::SessionShared& s) {
               // No merges: nothing but the test's probe uses the latest-value slot.
-              const SessionError playing = engine::mark_startup_complete(s);
-              if (playing.is_error()) return playing;
+              const engine::SessionStatus playing = engine::mark_startup_complete(s);
+              if (!playing) return playing.error();
               engine::testing::wait_for_stop(s);
               return SessionError::success();
             }))) {

@@ -28,6 +28,7 @@ using engine::SessionShared;
 using engine::SessionStage;
 using engine::TransitionReason;
 using engine::testing::wait_for_stop;
+using kestrune::testing::session_result_of;
 
 using StateStep = std::pair<std::string, std::string>;
 using GatedScript = std::function<SessionError(SessionShared&, Gate&)>;
@@ -81,8 +82,8 @@ json find_response(const std::vector<json>& lines, const std::string& id) {
 // Playing, then the end the test lets happen (the gate) or a stop request.
 SessionError play_until_gate(SessionShared& shared, Gate& gate, TransitionReason end,
                              SessionError result) {
-  if (const SessionError started = engine::mark_startup_complete(shared); started.is_error()) {
-    return started;
+  if (const engine::SessionStatus started = engine::mark_startup_complete(shared); !started) {
+    return started.error();
   }
   engine::merge_stream_summary(shared, {.packetsPrepared = 12, .packetsSent = 10});
   if (end == TransitionReason::stop_requested) {
@@ -129,7 +130,8 @@ std::vector<LifeCase> life_cases() {
       {"stopped while starting",
        [](SessionShared& s, Gate&) {
          wait_for_stop(s);
-         return engine::mark_startup_complete(s);  // cancelled: the stop came first
+         return session_result_of(
+             engine::mark_startup_complete(s));  // cancelled: the stop came first
        },
        Ending::stop_while_starting,
        {{"starting", "start_requested"},
@@ -329,11 +331,11 @@ TEST(SessionCommands, SecondStartIsBusyUntilTheFirstIsReaped) {
 
 TEST(SessionCommands, StartRefusedByTheLeaseIsBusyToo) {
   ShellHarness shell;
-  auto other = engine::start_session_with_runner(engine::testing::valid_config(),
-                                                 engine::testing::scripted([](SessionShared& s) {
-                                                   wait_for_stop(s);
-                                                   return engine::mark_startup_complete(s);
-                                                 }));
+  auto other = engine::start_session_with_runner(
+      engine::testing::valid_config(), engine::testing::scripted([](SessionShared& s) {
+        wait_for_stop(s);
+        return session_result_of(engine::mark_startup_complete(s));
+      }));
   ASSERT_TRUE(other);
   shell.run(start_command("busy"));
   (void)engine::stop_and_wait_session(other->handle);
@@ -471,7 +473,7 @@ TEST(SessionCommands, EventPumpThatCannotStartLeavesNoSession) {
   ShellHarness shell(scripted_starter([&stop_seen](SessionShared& s) {
     wait_for_stop(s);
     stop_seen = s.stop_requested.load();
-    return engine::mark_startup_complete(s);
+    return session_result_of(engine::mark_startup_complete(s));
   }));
   support::inject_spawn_failure_for_testing(kCoreEventsThreadName);
   shell.run(start_command("fails"));
@@ -492,7 +494,7 @@ TEST(SessionCommands, AcceptedResponseRefusedStopsTheSession) {
   ShellHarness shell(scripted_starter([&stop_seen](SessionShared& s) {
     wait_for_stop(s);
     stop_seen = s.stop_requested.load();
-    return engine::mark_startup_complete(s);
+    return session_result_of(engine::mark_startup_complete(s));
   }));
   shell.queue().finish();
   EXPECT_EQ(shell.run(start_command()), DispatchOutcome::keep_running);

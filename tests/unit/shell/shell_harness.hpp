@@ -28,6 +28,7 @@
 #include "tests/support/gate.hpp"
 #include "tests/support/refused_port.hpp"
 #include "tests/support/scripted_session.hpp"
+#include "tests/support/session_result.hpp"
 
 namespace kestrune::shell::testing {
 
@@ -49,11 +50,11 @@ inline SessionStarter scripted_starter(engine::testing::Script script) {
 inline SessionStarter stop_waiting_starter(bool play) {
   return scripted_starter([play](engine::SessionShared& s) {
     if (play) {
-      const engine::SessionError started = engine::mark_startup_complete(s);
-      if (started.is_error()) return started;
+      const engine::SessionStatus started = engine::mark_startup_complete(s);
+      if (!started) return started.error();
     }
     engine::testing::wait_for_stop(s);
-    if (!play) return engine::mark_startup_complete(s);
+    if (!play) return kestrune::testing::session_result_of(engine::mark_startup_complete(s));
     return engine::SessionError::success();
   });
 }

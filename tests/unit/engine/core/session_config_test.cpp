@@ -6,6 +6,8 @@
 #include <functional>
 #include <limits>
 
+#include "tests/support/session_result.hpp"
+
 namespace kestrune::engine {
 namespace {
 
@@ -28,7 +30,7 @@ TEST(SessionConfig, DefaultsAreTheShellsProfileAndPass) {
   EXPECT_EQ(config.bufferProfile.refillPercent, 50);
   EXPECT_EQ(config.bufferProfile.startMaxWait, 250ms);
   EXPECT_TRUE(config.audioSource.is_default_output());
-  EXPECT_TRUE(validate_session_config(config).is_success());
+  EXPECT_TRUE(validate_session_config(config));
 }
 
 TEST(SessionConfig, RangeChecksAtTheirBoundaries) {
@@ -85,7 +87,8 @@ TEST(SessionConfig, RangeChecksAtTheirBoundaries) {
   for (const Case& c : cases) {
     SessionConfig config = valid_config();
     c.change(config);
-    const SessionError result = validate_session_config(config);
+    const SessionError result =
+        kestrune::testing::session_result_of(validate_session_config(config));
     if (c.passes) {
       EXPECT_TRUE(result.is_success()) << c.name;
     } else {

@@ -13,6 +13,7 @@
 #include "support/thread.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/scripted_session.hpp"
+#include "tests/support/session_result.hpp"
 #include "tests/support/wait_until.hpp"
 
 namespace kestrune::engine {
@@ -41,8 +42,8 @@ struct LifeCase {
 };
 
 SessionError playing_then(SessionShared& shared, TransitionReason end, SessionError result) {
-  if (const SessionError started = mark_startup_complete(shared); started.is_error()) {
-    return started;
+  if (const SessionStatus started = mark_startup_complete(shared); !started) {
+    return started.error();
   }
   if (end == TransitionReason::stop_requested) wait_for_stop(shared);
   record_end_reason(shared, end);
@@ -76,7 +77,7 @@ std::vector<LifeCase> life_cases() {
        end_of_stream},
       {"drains when its duration elapses",
        [=](SessionShared& s) {
-         if (mark_startup_complete(s).is_error()) return internal;
+         if (!mark_startup_complete(s)) return internal;
          begin_draining(s, duration_elapsed);
          begin_draining(s, stop_requested);  // already draining: nothing
          record_end_reason(s, duration_elapsed);
@@ -95,7 +96,7 @@ std::vector<LifeCase> life_cases() {
        [=](SessionShared& s) {
          wait_for_stop(s);
          begin_draining(s, stop_requested);  // not playing: nothing
-         if (mark_startup_complete(s).is_error()) return cancelled;
+         if (!mark_startup_complete(s)) return cancelled;
          return internal;
        },
        Ending::stop_while_starting,
@@ -448,7 +449,7 @@ TEST(SessionHandle, VolumeIsCheckedAndRefusedOnceStopped) {
     *shared->state.lock() = c.state;
     const float volume_before = shared->volume;
     const std::uint64_t generation_before = shared->volume_generation;
-    EXPECT_EQ(set_session_volume(handle, c.volume), c.result)
+    EXPECT_EQ(kestrune::testing::session_result_of(set_session_volume(handle, c.volume)), c.result)
         << wire_name(c.state) << " " << c.volume;
     if (c.result.is_success()) {
       EXPECT_EQ(shared->volume, c.volume);
@@ -463,7 +464,7 @@ TEST(SessionHandle, VolumeIsCheckedAndRefusedOnceStopped) {
 TEST(SessionHandle, OperationsOnAnEmptyHandleDoNothing) {
   SessionHandle empty;
   EXPECT_EQ(session_state(empty), SessionState::stopped);
-  EXPECT_EQ(set_session_volume(empty, 0.5f).code, SessionErrorKind::cancelled);
+  EXPECT_EQ(set_session_volume(empty, 0.5f).error().code, SessionErrorKind::cancelled);
   EXPECT_FALSE(stop_and_wait_session(empty));
   EXPECT_EQ(session_report_snapshot(empty), SessionReport{});
   drop_session_handle(empty);

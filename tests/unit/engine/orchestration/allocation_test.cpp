@@ -107,7 +107,7 @@ TEST(PerPacketAllocation, QueueingAllocatesOnlyThePacketItHandsOn) {
   std::atomic<std::uint64_t> prepared{0};
   std::uint32_t timestamp = 0;
   const auto queue_one = [&] {
-    EXPECT_TRUE(queue_audio_packet(packets, state, samples, timestamp, prepared).is_success());
+    EXPECT_TRUE(queue_audio_packet(packets, state, samples, timestamp, prepared));
     timestamp += kFramesPerPacket;
   };
   // Filling the channel before anything takes from it makes the cipher context and all the

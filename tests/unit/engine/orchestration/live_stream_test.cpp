@@ -145,7 +145,7 @@ TEST(FillPacketQueue, ASourceErrorIsCaptureFailed) {
 struct LiveRun {
   explicit LiveRun(std::chrono::microseconds pace = 0us) : rig(pace) {
     config.bufferProfile = profile(150, 90, 50, 100ms);
-    EXPECT_TRUE(mark_startup_complete(*rig.shared).is_success());
+    EXPECT_TRUE(mark_startup_complete(*rig.shared));
   }
 
   StreamOutcome run() {

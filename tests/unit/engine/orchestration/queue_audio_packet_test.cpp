@@ -9,6 +9,7 @@
 #include "engine/wire/audio_packet.hpp"
 #include "engine/wire/byte_order.hpp"
 #include "engine/wire/ntp_time.hpp"
+#include "tests/support/session_result.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -24,7 +25,8 @@ class QueueAudioPacketTest : public ::testing::Test {
   }
 
   SessionError queue(std::uint32_t timestamp, support::Result<std::uint64_t> ntp = kNtpNow) {
-    return queue_audio_packet_at(*sender, state, samples, timestamp, prepared, ntp);
+    return kestrune::testing::session_result_of(
+        queue_audio_packet_at(*sender, state, samples, timestamp, prepared, ntp));
   }
 
   std::shared_ptr<PacketHistory> history = new_packet_history();
@@ -89,7 +91,7 @@ TEST_F(QueueAudioPacketTest, AClosedChannelIsARetryableStreamFailure) {
 
 TEST_F(QueueAudioPacketTest, TheRealClockFeedsTheSyncPacket) {
   const std::uint64_t before = current_ntp_time().value();
-  ASSERT_TRUE(queue_audio_packet(*sender, state, samples, 0, prepared).is_success());
+  ASSERT_TRUE(queue_audio_packet(*sender, state, samples, 0, prepared));
   const std::uint64_t after = current_ntp_time().value();
   auto packet = receiver->try_recv();
   ASSERT_TRUE(packet && packet->sync);

@@ -12,6 +12,7 @@
 #include "engine/wire/audio_packet.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/loopback_peer.hpp"
+#include "tests/support/session_result.hpp"
 
 namespace kestrune::engine {
 namespace {
@@ -125,8 +126,8 @@ TEST_F(RtpSenderTest, TheStreamLoopSeesTheEndedSenderAsAClosedChannel) {
   // The first packet fails in "rt-sender"; at most the channel's 8 more fit before a hand-off
   // finds it closed.
   for (std::uint32_t i = 0; i < 100 && last.is_success(); ++i) {
-    last =
-        queue_audio_packet(*packets, state, samples, i * kFramesPerPacket, stats->packetsPrepared);
+    last = kestrune::testing::session_result_of(
+        queue_audio_packet(*packets, state, samples, i * kFramesPerPacket, stats->packetsPrepared));
   }
   EXPECT_EQ(last, SessionError::of(SessionErrorKind::stream_failed, SessionStage::stream_worker));
   EXPECT_EQ(handle->join().value(),

@@ -92,15 +92,15 @@ TEST(StartupSessionError, MapsEveryKindToItsCodeAndStage) {
     S stage;
     bool retryable;
   } cases[] = {
-      {StartupErrorKind::Cancelled, K::cancelled, S::shutdown, false},
-      {StartupErrorKind::ConnectOrInfo, K::network_error, S::pairing, true},
-      {StartupErrorKind::Pairing, K::pairing_failed, S::pairing, false},
-      {StartupErrorKind::Timing, K::internal_error, S::timing, false},
-      {StartupErrorKind::SetupPhase1, K::setup_failed, S::setup_phase1, true},
-      {StartupErrorKind::ControlBind, K::network_error, S::control, true},
-      {StartupErrorKind::SetupPhase2, K::setup_failed, S::setup_phase2, true},
-      {StartupErrorKind::RecordRejected, K::record_rejected, S::record, false},
-      {StartupErrorKind::RecordTransport, K::control_poisoned, S::record, true},
+      {StartupErrorKind::cancelled, K::cancelled, S::shutdown, false},
+      {StartupErrorKind::connect_or_info, K::network_error, S::pairing, true},
+      {StartupErrorKind::pairing, K::pairing_failed, S::pairing, false},
+      {StartupErrorKind::timing, K::internal_error, S::timing, false},
+      {StartupErrorKind::setup_phase1, K::setup_failed, S::setup_phase1, true},
+      {StartupErrorKind::control_bind, K::network_error, S::control, true},
+      {StartupErrorKind::setup_phase2, K::setup_failed, S::setup_phase2, true},
+      {StartupErrorKind::record_rejected, K::record_rejected, S::record, false},
+      {StartupErrorKind::record_transport, K::control_poisoned, S::record, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(startup_session_error(c.kind), (SessionError{c.code, c.stage, c.retryable}))

@@ -89,16 +89,16 @@ TEST(Tlv8Decode, ReportsWhereTheInputIsCutShort) {
     const char* debug;
   };
   const Case cases[] = {
-      {"06010207", Tlv8Error::Kind::TruncatedHeader, 3, 0, "truncated TLV8 header at byte 3",
+      {"06010207", Tlv8Error::Kind::truncated_header, 3, 0, "truncated TLV8 header at byte 3",
        "TruncatedHeader(3)"},
-      {"06", Tlv8Error::Kind::TruncatedHeader, 0, 0, "truncated TLV8 header at byte 0",
+      {"06", Tlv8Error::Kind::truncated_header, 0, 0, "truncated TLV8 header at byte 0",
        "TruncatedHeader(0)"},
-      {"06050102", Tlv8Error::Kind::TruncatedValue, 2, 5,
+      {"06050102", Tlv8Error::Kind::truncated_value, 2, 5,
        "truncated TLV8 value at byte 2: expected 5 bytes",
        "TruncatedValue { offset: 2, expected: 5 }"},
       {"0500"
        "03ff",
-       Tlv8Error::Kind::TruncatedValue, 4, 255,
+       Tlv8Error::Kind::truncated_value, 4, 255,
        "truncated TLV8 value at byte 4: expected 255 bytes",
        "TruncatedValue { offset: 4, expected: 255 }"},
   };
