@@ -3,7 +3,7 @@
 #include <optional>
 #include <utility>
 
-#include "engine/wire/audio_packet.hpp"
+#include "engine/rtp/seal_audio_packet.hpp"
 #include "engine/wire/ntp_time.hpp"
 #include "engine/wire/sync_packet.hpp"
 

@@ -1,4 +1,4 @@
-#include "engine/wire/audio_packet.hpp"
+#include "engine/rtp/seal_audio_packet.hpp"
 
 #include <algorithm>
 

@@ -5,12 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <vector>
 
-#include "engine/rtp/rtp_sender_state.hpp"
 #include "engine/wire/audio_cipher.hpp"
-#include "support/error.hpp"
 
 namespace kestrune::engine {
 
@@ -20,13 +16,5 @@ inline constexpr std::size_t kAudioPacketOverheadBytes =
 inline constexpr std::uint32_t kFramesPerPacket = 352;
 inline constexpr std::size_t kSamplesPerPacket = 2 * kFramesPerPacket;
 inline constexpr std::size_t kAudioPayloadBytes = 2 * kSamplesPerPacket;
-static_assert(kAudioPayloadBytes + kAudioPacketOverheadBytes == kHistorySlotBytes);
-
-// Seals `samples` (interleaved left, right) with the state's current sequence number into a new
-// packet buffer, stores a copy in the history, then advances the sequence number (wrapping) and
-// clears marker pending. On failure ("audio encryption failed") the state is unchanged.
-support::Result<std::vector<std::uint8_t>> seal_audio_packet(RtpSenderState& state,
-                                                             std::uint32_t timestamp,
-                                                             std::span<const std::int16_t> samples);
 
 }  // namespace kestrune::engine

@@ -17,7 +17,7 @@
 #include "engine/capture/capture_callback.hpp"
 #include "engine/orchestration/queue_audio_packet.hpp"
 #include "engine/orchestration/rtp_sender.hpp"
-#include "engine/wire/audio_packet.hpp"
+#include "engine/rtp/seal_audio_packet.hpp"
 #include "tests/support/loopback_peer.hpp"
 
 namespace {

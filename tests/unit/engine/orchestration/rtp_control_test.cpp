@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/wire/audio_packet.hpp"
+#include "engine/rtp/seal_audio_packet.hpp"
 #include "support/stoppable_worker.hpp"
 #include "support/thread_testing.hpp"
 #include "tests/support/audio_packets.hpp"

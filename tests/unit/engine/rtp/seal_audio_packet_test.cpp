@@ -1,4 +1,4 @@
-#include "engine/wire/audio_packet.hpp"
+#include "engine/rtp/seal_audio_packet.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "openssl_reference.hpp"
+#include "tests/support/openssl_reference.hpp"
 
 namespace kestrune::engine {
 namespace {

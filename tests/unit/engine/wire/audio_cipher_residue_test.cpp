@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/wire/audio_cipher.hpp"
-#include "openssl_reference.hpp"
+#include "tests/support/openssl_reference.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "openssl_reference.hpp"
+#include "tests/support/openssl_reference.hpp"
 
 namespace kestrune::engine {
 namespace {
