@@ -49,6 +49,8 @@ struct SessionMetrics {
   friend bool operator==(const SessionMetrics&, const SessionMetrics&) = default;
 };
 
+// These two spell their enumerators as the host reads them (camelCase), unlike the tree's other
+// enumerations.
 enum class CleanupOutcome : std::uint8_t { notApplicable, completed, forced };
 
 enum class RequestOutcome : std::uint8_t {
