@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engine/rtsp/rtsp_text.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::test_receiver {
 
@@ -46,8 +47,9 @@ support::Result<ReceivedRequest> parse_rtsp_request(std::span<const std::uint8_t
     if (colon == std::string_view::npos) {
       return support::fail("bad header line: " + std::string(line));
     }
-    request.headers.push_back({std::string(engine::trim_white_space(line.substr(0, colon))),
-                               std::string(engine::trim_white_space(line.substr(colon + 1)))});
+    request.headers.push_back(
+        {std::string(support::trim_unicode_white_space(line.substr(0, colon))),
+         std::string(support::trim_unicode_white_space(line.substr(colon + 1)))});
   }
   request.body.assign(bytes.begin() + static_cast<std::ptrdiff_t>(head_end + 4), bytes.end());
   return request;

@@ -3,46 +3,11 @@
 #include <cmath>
 #include <limits>
 
+#include "support/utf8.hpp"
+
 namespace kestrune::engine {
 
 namespace {
-
-// The code points with the Unicode White_Space property.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-// Decodes one UTF-8 sequence at `i`; nothing for a malformed one (which is then not white space).
-std::optional<char32_t> decode_utf8(const std::string& text, std::size_t& i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = 0;
-  char32_t value = 0;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-  } else {
-    return std::nullopt;
-  }
-  if (text.size() - i < length) return std::nullopt;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (next & 0x3F);
-  }
-  i += length;
-  return value;
-}
 
 std::unexpected<SessionError> config_error() {
   return std::unexpected(
@@ -71,12 +36,7 @@ std::optional<IpAddress> choose_session_address(const std::vector<IpAddress>& ad
 }
 
 bool is_blank_text(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = decode_utf8(text, i);
-    if (!c || !is_white_space(*c)) return false;
-  }
-  return true;
+  return support::is_valid_utf8(text) && support::trim_unicode_white_space(text).empty();
 }
 
 SessionStatus validate_session_config(const SessionConfig& config) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/rtsp/rtsp_text.hpp"
+#include "support/utf8.hpp"
 
 namespace kestrune::engine {
 
@@ -49,7 +50,8 @@ support::Result<std::optional<std::uint64_t>> rtsp_message_length(
   const auto terminator = find_terminator(buffer, search_from);
   if (!terminator) return std::optional<std::uint64_t>();
   const std::size_t head_end = *terminator + kTerminator.size();
-  if (!is_valid_utf8(buffer.first(head_end))) return support::fail("RTSP header is not UTF-8");
+  if (!support::is_valid_utf8(as_text(buffer.first(head_end))))
+    return support::fail("RTSP header is not UTF-8");
 
   // The first line whose name is exactly "content-length" in any case decides; a name with
   // white space around it is not that line.
@@ -65,7 +67,7 @@ support::Result<std::optional<std::uint64_t>> rtsp_message_length(
   });
   std::uint64_t content_length = 0;
   if (length_text) {
-    auto parsed = parse_unsigned_decimal(trim_white_space(*length_text),
+    auto parsed = parse_unsigned_decimal(support::trim_unicode_white_space(*length_text),
                                          std::numeric_limits<std::uint64_t>::max());
     if (!parsed)
       return support::fail_with_context(std::move(parsed), "invalid RTSP Content-Length");
@@ -89,7 +91,8 @@ support::Result<std::optional<std::size_t>> rtsp_response_complete(
 support::Result<RtspResponse> parse_rtsp_response(std::span<const std::uint8_t> bytes) {
   const auto terminator = find_terminator(bytes);
   if (!terminator) return support::fail("RTSP response has no header terminator");
-  if (!is_valid_utf8(bytes.first(*terminator))) return support::fail("RTSP header is not UTF-8");
+  if (!support::is_valid_utf8(as_text(bytes.first(*terminator))))
+    return support::fail("RTSP header is not UTF-8");
   const std::string_view head = as_text(bytes.first(*terminator));
 
   RtspResponse response;
@@ -115,8 +118,9 @@ support::Result<RtspResponse> parse_rtsp_response(std::span<const std::uint8_t> 
       header_error = support::Error("invalid RTSP header: " + std::string(line));
       return false;
     }
-    response.headers.insert_or_assign(ascii_lower(trim_white_space(line.substr(0, colon))),
-                                      std::string(trim_white_space(line.substr(colon + 1))));
+    response.headers.insert_or_assign(
+        ascii_lower(support::trim_unicode_white_space(line.substr(0, colon))),
+        std::string(support::trim_unicode_white_space(line.substr(colon + 1))));
     return true;
   });
   if (header_error) return support::fail(std::move(*header_error));
