@@ -22,7 +22,7 @@
 #include "engine/core/session_handle.hpp"
 #include "engine/core/session_report_merge.hpp"
 #include "engine/core/session_shared.hpp"
-#include "engine/orchestration/default_session_runner.hpp"
+#include "engine/engine.hpp"
 #include "platform/pulse_audio_host.hpp"
 #include "test-receiver/test_receiver.hpp"
 

@@ -3,7 +3,8 @@
 // runner reports every failure as its returned SessionError (success when the session ended
 // without error, with the end reason recorded in the shared state); it returns success only after
 // mark_startup_complete succeeded. The production runner, which talks to the receiver and streams
-// the audio, lives above the session core (engine/orchestration/default_session_runner.hpp).
+// the audio, lives above the session core (engine/orchestration/default_session_runner.hpp); the
+// shell starts sessions with it through start_session (engine/engine.hpp).
 
 #include <memory>
 

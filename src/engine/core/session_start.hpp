@@ -33,7 +33,7 @@ struct StartedSession {
 // internal_error at internal when the OS random source cannot make the session id. A failed start
 // leaves the lease as it found it.
 // Starts a session that `runner` runs on its coordinator thread. The process starts every session
-// with the production runner (start_session in engine/orchestration/default_session_runner.hpp);
+// with the production runner (start_session in engine/engine.hpp);
 // tests script a session's life with a runner of their own.
 [[nodiscard]] SessionExpected<StartedSession> start_session_with_runner(
     SessionConfig config, std::unique_ptr<SessionRunner> runner);

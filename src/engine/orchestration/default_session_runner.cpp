@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/engine.hpp"
 #include "engine/orchestration/managed_session.hpp"
 #include "platform/pulse_audio_host.hpp"
 

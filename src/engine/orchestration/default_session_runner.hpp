@@ -1,8 +1,7 @@
 #pragma once
 // The runner every session of the process gets: the managed session with loopback capture from
-// the sound server. start_session starts a session with it.
+// the sound server. start_session (engine/engine.hpp) starts a session with it.
 
-#include <expected>
 #include <memory>
 
 #include "engine/core/session_config.hpp"
@@ -16,8 +15,5 @@ class DefaultSessionRunner final : public SessionRunner {
  public:
   SessionError run(const SessionConfig& config, std::shared_ptr<SessionShared> shared) override;
 };
-
-// start_session_with_runner with a DefaultSessionRunner (its errors are listed there).
-[[nodiscard]] SessionExpected<StartedSession> start_session(SessionConfig config);
 
 }  // namespace kestrune::engine

@@ -1,4 +1,4 @@
-#include "engine/session/crypto_warmup.hpp"
+#include "engine/engine.hpp"
 
 #include <openssl/rand.h>
 

@@ -19,7 +19,7 @@
 #include "engine/core/session_handle.hpp"
 #include "engine/core/session_runner.hpp"
 #include "engine/core/session_start.hpp"
-#include "engine/orchestration/default_session_runner.hpp"
+#include "engine/engine.hpp"
 #include "engine/orchestration/managed_session.hpp"
 #include "test-receiver/test_receiver.hpp"
 #include "tests/support/audio_packets.hpp"
