@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 #include "platform/interface_addresses.hpp"
 #include "support/error.hpp"
 

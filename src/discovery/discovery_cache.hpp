@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "discovery/discovered_device.hpp"
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 #include "discovery/mdns_record.hpp"
 #include "discovery/owner_time.hpp"
 #include "discovery/record_key.hpp"

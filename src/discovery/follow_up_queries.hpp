@@ -23,7 +23,7 @@
 
 #include "discovery/browse_query.hpp"
 #include "discovery/discovery_cache.hpp"
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 #include "discovery/mdns_record.hpp"
 
 namespace kestrune::discovery {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 #include "discovery/ipv4_address.hpp"
 #include "discovery/mdns_record.hpp"
 

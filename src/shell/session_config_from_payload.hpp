@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "engine/core/session_config.hpp"
 #include "shell/payloads.hpp"
 #include "shell/protocol_error.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "engine/core/session_error.hpp"
 
 namespace kestrune::engine {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/socket_address.hpp"
 
 namespace kestrune::engine {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "engine/rtp/audio_cipher.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/session/setup_bodies.hpp"

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/socket_address.hpp"
 
 namespace kestrune::engine {

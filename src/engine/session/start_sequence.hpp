@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <expected>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "engine/session/startup_error.hpp"

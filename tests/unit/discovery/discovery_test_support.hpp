@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "discovery/dns_fault.hpp"
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 
 namespace kestrune::discovery {
 

@@ -1,4 +1,4 @@
-#include "discovery/interface_record.hpp"
+#include "discovery/address_rules.hpp"
 
 namespace kestrune::discovery {
 

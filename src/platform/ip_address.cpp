@@ -1,4 +1,4 @@
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::engine {
 
