@@ -9,9 +9,9 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "discovery/address_rules.hpp"
-#include "discovery/ipv4_address.hpp"
 #include "discovery/mdns_record.hpp"
+#include "platform/interface_addresses.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::discovery {
 
@@ -22,7 +22,7 @@ struct RecordKey {
   std::string data_text;
   std::uint16_t type = 0;
   bool interface_present = false;  // A records only
-  Ipv4Address interface_address{};
+  platform::IpAddress interface_address{};
   friend bool operator==(const RecordKey&, const RecordKey&) = default;
 };
 
@@ -31,7 +31,7 @@ struct FlushKey {
   std::string_view owner_name;
   std::uint16_t type = 0;
   bool interface_present = false;
-  Ipv4Address interface_address{};
+  platform::IpAddress interface_address{};
   friend bool operator==(const FlushKey&, const FlushKey&) = default;
 };
 
@@ -47,10 +47,11 @@ using RecordKeySet = std::unordered_set<RecordKey, RecordKeyHash>;
 using FlushKeySet = std::unordered_set<FlushKey, FlushKeyHash>;
 
 // The key of a record received on an interface (the interface counts for A records only).
-RecordKey record_cache_key(const MdnsRecord& record, const InterfaceRecord& receiving);
+RecordKey record_cache_key(const MdnsRecord& record,
+                           const platform::Ipv4InterfaceAddress& receiving);
 
 FlushKey flush_key_of(const RecordKey& key);
 // The flush key of a record received on an interface, without building its data text.
-FlushKey flush_key_of(const MdnsRecord& record, const InterfaceRecord& receiving);
+FlushKey flush_key_of(const MdnsRecord& record, const platform::Ipv4InterfaceAddress& receiving);
 
 }  // namespace kestrune::discovery

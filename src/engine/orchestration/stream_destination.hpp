@@ -10,6 +10,6 @@
 
 namespace kestrune::engine {
 
-platform::SocketAddress stream_destination(const IpAddress& receiver, std::uint16_t port);
+platform::SocketAddress stream_destination(const platform::IpAddress& receiver, std::uint16_t port);
 
 }  // namespace kestrune::engine

@@ -21,7 +21,7 @@ using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::RecordingOutput;
 using Kind = ScheduleOutcome::Kind;
 
-const InterfaceRecord kLink = lan_interface({198, 18, 0, 2});
+const platform::Ipv4InterfaceAddress kLink = lan_interface({198, 18, 0, 2});
 
 OwnerTime at(double seconds) {
   return OwnerTime::from_duration(
