@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "../tests/unit/discovery/discovery_test_support.hpp"
 #include "../tests/unit/discovery/literal_device_view.hpp"
 #include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
 #include "discovery/discovery_cache.hpp"
 #include "discovery/mdns_message.hpp"
-#include "platform/netmask.hpp"
 
 namespace {
 
@@ -34,20 +34,9 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-platform::Ipv4InterfaceAddress interface_of(platform::IpAddress address,
-                                            std::uint8_t prefix_length) {
-  platform::Ipv4InterfaceAddress interface;
-  interface.address = address;
-  interface.prefix_length = prefix_length;
-  interface.netmask = platform::netmask_of_prefix(prefix_length);
-  interface.broadcast =
-      platform::IpAddress::v4_of_value(address.v4_value() | ~interface.netmask.v4_value());
-  return interface;
-}
-
 const platform::Ipv4InterfaceAddress kInterfaces[] = {
-    interface_of({192, 168, 1, 10}, 24), interface_of({10, 1, 0, 4}, 16),
-    interface_of({172, 16, 0, 5}, 24),  // never listed
+    lan_interface({192, 168, 1, 10}, 24), lan_interface({10, 1, 0, 4}, 16),
+    lan_interface({172, 16, 0, 5}, 24),  // never listed
 };
 
 void check_device(const std::string& id, const ViewEntry& entry, const DiscoveryCache& cache) {
