@@ -39,7 +39,9 @@ struct HeardRecords {
     for (const auto& [key, entry] : cache.records) {
       if (key.type == kTypeSrv) srv.insert(key.owner_name);
       if (key.type == kTypeTxt) txt.insert(key.owner_name);
-      if (key.type == kTypeA) address.insert(address_key(key.owner_name, key.interface_address));
+      if (key.type == kTypeA)
+        address.insert(
+            address_key(key.owner_name, platform::IpAddress::v4_of_value(key.interface_address)));
     }
   }
 };

@@ -34,9 +34,9 @@ std::string data_text_of(const RecordData& data) {
 }
 
 void hash_interface_part(SipHasher& hasher, std::uint16_t type, bool interface_present,
-                         const platform::IpAddress& interface_address) {
+                         std::uint32_t interface_address) {
   hasher.update_u64(std::uint64_t{type} << 40 | std::uint64_t{interface_present} << 32 |
-                    interface_address.v4_value());
+                    interface_address);
 }
 
 }  // namespace
@@ -60,7 +60,7 @@ RecordKey record_cache_key(const MdnsRecord& record,
                            const platform::Ipv4InterfaceAddress& receiving) {
   const bool is_address = std::holds_alternative<ARecordData>(record.data);
   return RecordKey{record.owner_name, data_text_of(record.data), record.type, is_address,
-                   is_address ? receiving.address : platform::IpAddress{}};
+                   is_address ? receiving.address.v4_value() : 0};
 }
 
 FlushKey flush_key_of(const RecordKey& key) {
@@ -70,7 +70,7 @@ FlushKey flush_key_of(const RecordKey& key) {
 FlushKey flush_key_of(const MdnsRecord& record, const platform::Ipv4InterfaceAddress& receiving) {
   const bool is_address = std::holds_alternative<ARecordData>(record.data);
   return FlushKey{record.owner_name, record.type, is_address,
-                  is_address ? receiving.address : platform::IpAddress{}};
+                  is_address ? receiving.address.v4_value() : 0};
 }
 
 }  // namespace kestrune::discovery

@@ -1,7 +1,9 @@
 #pragma once
 // The identity of a cached record: its owner, its data written as text, its type and, for A
 // records only, the interface that received it. The flush key leaves the data out; a cache-flush
-// record evicts every entry that shares its flush key.
+// record evicts every entry that shares its flush key. The receiving interface is kept as its
+// IPv4 address's number (IpAddress::v4_value): four bytes, not the seventeen of the address value,
+// since every device of a view copies its supporting keys.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +23,8 @@ struct RecordKey {
   // TXT: "<key>=<value>\0" for each entry in key order ("" for no entries).
   std::string data_text;
   std::uint16_t type = 0;
-  bool interface_present = false;  // A records only
-  platform::IpAddress interface_address{};
+  bool interface_present = false;       // A records only
+  std::uint32_t interface_address = 0;  // its v4_value()
   friend bool operator==(const RecordKey&, const RecordKey&) = default;
 };
 
@@ -31,7 +33,7 @@ struct FlushKey {
   std::string_view owner_name;
   std::uint16_t type = 0;
   bool interface_present = false;
-  platform::IpAddress interface_address{};
+  std::uint32_t interface_address = 0;  // its v4_value()
   friend bool operator==(const FlushKey&, const FlushKey&) = default;
 };
 

@@ -568,7 +568,7 @@ TEST_F(DeviceViewTest, ManySrvRecordsNamingOneHostGiveItsLowestAddresses) {
                                            static_cast<std::uint8_t>(1 + n % 200)};
       b.a("kitchen-pod.local", address, static_cast<std::uint32_t>(100 + n));
       address_keys.insert(
-          RecordKey{"kitchen-pod.local", address.to_string(), kTypeA, true, kY.address});
+          RecordKey{"kitchen-pod.local", address.to_string(), kTypeA, true, kY.address.v4_value()});
     }
     ingest(b, kY);
   }

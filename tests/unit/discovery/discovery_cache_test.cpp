@@ -34,7 +34,8 @@ class CacheTest : public ::testing::Test {
 
   const CacheEntry* find_a(std::string_view host, platform::IpAddress address,
                            const platform::Ipv4InterfaceAddress& receiving) const {
-    const RecordKey key{std::string(host), address.to_string(), kTypeA, true, receiving.address};
+    const RecordKey key{std::string(host), address.to_string(), kTypeA, true,
+                        receiving.address.v4_value()};
     const auto found = cache_.records.find(key);
     return found == cache_.records.end() ? nullptr : &found->second;
   }
@@ -58,7 +59,7 @@ TEST_F(CacheTest, RecordKeysWriteTheDataAsText) {
   const auto records = records_of(b);
   ASSERT_EQ(records.size(), 5u);
   const RecordKey expected[] = {
-      {"host.local", "10.0.0.2", kTypeA, true, kX.address},
+      {"host.local", "10.0.0.2", kTypeA, true, kX.address.v4_value()},
       {"_airplay._tcp.local", "kitchen._airplay._tcp.local", kTypePtr, false, {}},
       {"kitchen._airplay._tcp.local", "7000:host.local", kTypeSrv, false, {}},
       {"kitchen._airplay._tcp.local", std::string("a=1\0b=2\0", 8), kTypeTxt, false, {}},
@@ -235,7 +236,7 @@ TEST_F(CacheTest, ExpiredRecordsLeaveUnlessTheySupportAPublishedDevice) {
              .a("pod.local", {192, 168, 1, 31}, 1)
              .a("live.local", {192, 168, 1, 32}, 120),
          kX);
-  const RecordKey held{"pod.local", "192.168.1.31", kTypeA, true, kX.address};
+  const RecordKey held{"pod.local", "192.168.1.31", kTypeA, true, kX.address.v4_value()};
   cache_.held_keys.insert(held);
 
   drop_expired_records(cache_, kNow);  // nothing has expired yet
@@ -388,16 +389,16 @@ TEST(CacheFlushKeys, OnlyFlushRecordsWithALifetime) {
   b.srv("kitchen._airplay._tcp.local", 7000, "host.local", 120, true);
   const std::vector<MdnsRecord> batch = records_of(b);  // the keys refer to its names
   const FlushKeySet keys = collect_cache_flush_keys(batch, kX);
-  const FlushKeySet expected = {{"host.local", kTypeA, true, kX.address},
+  const FlushKeySet expected = {{"host.local", kTypeA, true, kX.address.v4_value()},
                                 {"kitchen._airplay._tcp.local", kTypeSrv, false, {}}};
   EXPECT_EQ(keys, expected);
 }
 
 TEST_F(CacheTest, RemovalByExactKey) {
   ingest(DnsMessageBuilder().a("host.local", {10, 1, 0, 20}).a("host.local", {10, 1, 0, 21}), kY);
-  const RecordKey key{"host.local", "10.1.0.20", kTypeA, true, kY.address};
+  const RecordKey key{"host.local", "10.1.0.20", kTypeA, true, kY.address.v4_value()};
   RecordKey on_other_interface = key;
-  on_other_interface.interface_address = kX.address;
+  on_other_interface.interface_address = kX.address.v4_value();
   EXPECT_FALSE(remove_cache_record(cache_.records, on_other_interface));
   EXPECT_TRUE(remove_cache_record(cache_.records, key));
   EXPECT_FALSE(remove_cache_record(cache_.records, key));
