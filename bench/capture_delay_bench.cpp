@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   engine::SessionConfig session;
   session.stableId = "dev_bench";
   session.displayName = "Bench";
-  session.addresses = {engine::IpAddress::v4(127, 0, 0, 1)};
+  session.addresses = {platform::IpAddress::v4(127, 0, 0, 1)};
   session.port = (*receiver)->port();
   session.audioSource = engine::AudioSource::default_output();
   session.initialVolume = 0.5F;

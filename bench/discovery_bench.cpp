@@ -16,10 +16,12 @@
 #include "discovery/discovery_cache.hpp"
 #include "discovery/follow_up_queries.hpp"
 #include "discovery/mdns_message.hpp"
+#include "platform/netmask.hpp"
 
 namespace {
 
 using namespace kestrune::discovery;
+namespace platform = kestrune::platform;
 using kestrune::testing::DnsMessageBuilder;
 
 // What a receiver answers to the browse query: both PTRs, TXT, SRV and two addresses for the
@@ -66,10 +68,10 @@ BENCHMARK(BM_DecodeTypicalAnswer);
 
 // A cache filled to its 2048-key bound with complete receivers, more than the view admits.
 DiscoveryCache full_cache() {
-  InterfaceRecord interface;
+  platform::Ipv4InterfaceAddress interface;
   interface.address = {192, 168, 0, 10};
   interface.prefix_length = 16;
-  interface.netmask = netmask_of_prefix(16);
+  interface.netmask = platform::netmask_of_prefix(16);
   DiscoveryCache cache;
   cache.interfaces = std::vector{interface};
   for (int n = 0; n < 1000 && cache.records.size() < kMaxCacheKeys; ++n) {
@@ -95,7 +97,7 @@ void BM_BuildViewFromFullCache(benchmark::State& state) { measure_view_build(sta
 BENCHMARK(BM_BuildViewFromFullCache)->Unit(benchmark::kMillisecond);
 
 void ingest(DiscoveryCache& cache, const DnsMessageBuilder& datagram,
-            const InterfaceRecord& interface) {
+            const platform::Ipv4InterfaceAddress& interface) {
   const auto records = decode_mdns_message(datagram.bytes());
   if (!records) std::abort();  // the builders below write at most 256 records per datagram
   ingest_mdns_records(cache, *records, OwnerTime{100, 0}, interface);
@@ -107,10 +109,10 @@ void ingest(DiscoveryCache& cache, const DnsMessageBuilder& datagram,
 // host that holds the rest of the cache (each admitted device copies ~1660 address keys into its
 // supporting keys, the part of the view's work that grows with what it returns).
 DiscoveryCache crowded_cache(int instances, int srv_per_instance) {
-  InterfaceRecord interface;
+  platform::Ipv4InterfaceAddress interface;
   interface.address = {10, 2, 0, 1};
   interface.prefix_length = 16;
-  interface.netmask = netmask_of_prefix(16);
+  interface.netmask = platform::netmask_of_prefix(16);
   DiscoveryCache cache;
   cache.interfaces = std::vector{interface};
   for (int i = 0; i < instances; ++i) {
@@ -151,7 +153,7 @@ BENCHMARK(BM_BuildViewFromCrowdedCache)
 void BM_IngestTypicalAnswerIntoFullCache(benchmark::State& state) {
   DiscoveryCache cache = full_cache();
   const auto records = decode_mdns_message(receiver_answer(7));
-  const InterfaceRecord interface = cache.interfaces->front();
+  const platform::Ipv4InterfaceAddress interface = cache.interfaces->front();
   for (auto _ : state) {
     ingest_mdns_records(cache, *records, OwnerTime{100, 0}, interface);
     benchmark::DoNotOptimize(cache);

@@ -51,7 +51,7 @@ constexpr std::int64_t kInterval = engine::kPacketInterval.count();
 constexpr std::size_t kDatagramBytes = 1444;
 
 platform::SocketAddress loopback(std::uint16_t port) {
-  return platform::SocketAddress::ipv4({127, 0, 0, 1}, port);
+  return platform::SocketAddress::of({127, 0, 0, 1}, port);
 }
 
 std::int64_t now_ns(clockid_t clock) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/unit/discovery/discovery_test_support.hpp"
 #include "../tests/unit/discovery/literal_device_view.hpp"
 #include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
@@ -24,6 +25,7 @@
 namespace {
 
 using namespace kestrune::discovery;
+namespace platform = kestrune::platform;
 
 constexpr std::size_t kMaxFrames = 64;
 constexpr std::size_t kLiteralComparisonRecords = 512;
@@ -32,19 +34,9 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-InterfaceRecord interface_of(Ipv4Address address, std::uint8_t prefix_length) {
-  InterfaceRecord interface;
-  interface.address = address;
-  interface.prefix_length = prefix_length;
-  interface.netmask = netmask_of_prefix(prefix_length);
-  interface.broadcast_present = true;
-  interface.broadcast = ipv4_from_value(ipv4_value(address) | ~ipv4_value(interface.netmask));
-  return interface;
-}
-
-const InterfaceRecord kInterfaces[] = {
-    interface_of({192, 168, 1, 10}, 24), interface_of({10, 1, 0, 4}, 16),
-    interface_of({172, 16, 0, 5}, 24),  // never listed
+const platform::Ipv4InterfaceAddress kInterfaces[] = {
+    lan_interface({192, 168, 1, 10}, 24), lan_interface({10, 1, 0, 4}, 16),
+    lan_interface({172, 16, 0, 5}, 24),  // never listed
 };
 
 void check_device(const std::string& id, const ViewEntry& entry, const DiscoveryCache& cache) {
@@ -67,7 +59,7 @@ void check_device(const std::string& id, const ViewEntry& entry, const Discovery
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<InterfaceRecord> listed = {kInterfaces[0], kInterfaces[1]};
+  const std::vector<platform::Ipv4InterfaceAddress> listed = {kInterfaces[0], kInterfaces[1]};
   DiscoveryCache owner;
   DiscoveryCache pass;
   owner.interfaces = listed;
@@ -86,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       owner.interfaces.reset();
       pass.interfaces.reset();
     }
-    const InterfaceRecord& receiving = kInterfaces[(flags & 3) % 3];
+    const platform::Ipv4InterfaceAddress& receiving = kInterfaces[(flags & 3) % 3];
     const auto records = decode_mdns_message(datagram);
     if (!records) continue;
     ingest_mdns_records(pass, *records, now, receiving);

@@ -7,14 +7,13 @@
 #include <span>
 #include <vector>
 
-#include "discovery/interface_record.hpp"
 #include "platform/interface_addresses.hpp"
 
 namespace kestrune::discovery {
 
 inline constexpr std::size_t kMaxBrowseInterfaces = 64;
 
-std::vector<InterfaceRecord> select_browse_interfaces(
+std::vector<platform::Ipv4InterfaceAddress> select_browse_interfaces(
     std::span<const platform::InterfaceAddress> host_addresses);
 
 }  // namespace kestrune::discovery

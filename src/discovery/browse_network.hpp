@@ -12,13 +12,13 @@
 #include <span>
 #include <vector>
 
-#include "discovery/interface_record.hpp"
 #include "platform/interface_addresses.hpp"
+#include "platform/ip_address.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::discovery {
 
-inline constexpr Ipv4Address kMdnsGroup = {224, 0, 0, 251};
+inline constexpr platform::IpAddress kMdnsGroup = {224, 0, 0, 251};
 inline constexpr std::uint16_t kMdnsPort = 5353;
 inline constexpr std::uint8_t kMulticastTtl = 255;
 
@@ -41,7 +41,7 @@ class BrowseNetwork {
   // membership of 224.0.0.251 on that address, which has sent `query` once to 224.0.0.251:5353.
   // The error of the first step that failed; the socket is then closed.
   virtual support::Result<std::unique_ptr<QuerySocket>> open_query_socket(
-      const InterfaceRecord& interface, std::span<const std::uint8_t> query) = 0;
+      const platform::Ipv4InterfaceAddress& interface, std::span<const std::uint8_t> query) = 0;
 };
 
 }  // namespace kestrune::discovery

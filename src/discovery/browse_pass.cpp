@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 struct BrowseSocket {
   std::unique_ptr<QuerySocket> socket;
-  InterfaceRecord interface;
+  platform::Ipv4InterfaceAddress interface;
 };
 
 std::uint32_t saturating_add(std::uint32_t a, std::uint64_t b) {
@@ -36,7 +36,7 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint64_t b) {
 // The interfaces to open sockets on, and how many failures the warning starts from: an
 // unreadable list or no usable address counts once, addresses beyond 64 count one each.
 struct SelectedInterfaces {
-  std::vector<InterfaceRecord> records;
+  std::vector<platform::Ipv4InterfaceAddress> records;
   std::uint32_t failures = 0;
 };
 
@@ -130,7 +130,7 @@ class ReceiveLoop {
   // False when the pass is to end.
   bool send_follow_ups(FollowUpPlanner& follow_ups, std::vector<BrowseSocket>& sockets,
                        const DiscoveryCache& pass_cache) {
-    std::vector<InterfaceRecord> interfaces;
+    std::vector<platform::Ipv4InterfaceAddress> interfaces;
     interfaces.reserve(sockets.size());
     for (const BrowseSocket& socket : sockets) interfaces.push_back(socket.interface);
     for (const FollowUpQuery& follow_up : follow_ups.plan(pass_cache, interfaces)) {
@@ -162,7 +162,7 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   const std::vector<std::uint8_t> query = build_browse_query();
   std::vector<BrowseSocket> sockets;
   sockets.reserve(selected.records.size());
-  for (const InterfaceRecord& record : selected.records) {
+  for (const platform::Ipv4InterfaceAddress& record : selected.records) {
     auto socket = network.open_query_socket(record, query);
     if (!socket) {
       failures = saturating_add(failures, 1);
@@ -174,7 +174,7 @@ BrowsePassResult browse_pass(std::chrono::nanoseconds length, Clock::time_point 
   if (sockets.empty()) {
     owner_cache.interfaces.reset();
   } else {
-    std::vector<InterfaceRecord> opened;
+    std::vector<platform::Ipv4InterfaceAddress> opened;
     opened.reserve(sockets.size());
     for (const BrowseSocket& socket : sockets) opened.push_back(socket.interface);
     owner_cache.interfaces = std::move(opened);

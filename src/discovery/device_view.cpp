@@ -11,11 +11,12 @@
 #include <variant>
 #include <vector>
 
+#include "discovery/address_rules.hpp"
 #include "discovery/device_identity.hpp"
 #include "discovery/instance_names.hpp"
-#include "discovery/ipv4_address.hpp"
 #include "discovery/keyed_hash.hpp"
 #include "discovery/txt_text.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::discovery {
 namespace {
@@ -25,8 +26,8 @@ namespace {
 // SRV records costs 16 slots instead of one entry per record and walk.
 class LowestAddresses {
  public:
-  void add(const Ipv4Address& address) {
-    const std::uint32_t value = ipv4_value(address);
+  void add(const platform::IpAddress& address) {
+    const std::uint32_t value = address.v4_value();
     const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
     const auto at = std::lower_bound(values_.begin(), end, value);
     if (at != end && *at == value) return;
@@ -141,11 +142,11 @@ MergedTxt merge_txt_records(const OwnerRecords* owner) {
 // interface and the cache's interface list are known, received on a listed interface and not
 // that interface's subnet broadcast.
 bool is_selectable_address(const DiscoveryCache& cache, const CacheEntry& entry,
-                           const Ipv4Address& address) {
+                           const platform::IpAddress& address) {
   if (is_unusable_address(address)) return false;
   if (!entry.receiving_interface || !cache.interfaces) return true;
   const auto listed = std::find_if(cache.interfaces->begin(), cache.interfaces->end(),
-                                   [&](const InterfaceRecord& interface) {
+                                   [&](const platform::Ipv4InterfaceAddress& interface) {
                                      return interface.address == entry.receiving_interface->address;
                                    });
   return listed != cache.interfaces->end() && !is_subnet_broadcast(*listed, address);
@@ -246,7 +247,7 @@ std::optional<ViewEntry> admit(const std::string& identity, DeviceBuilder& build
   device.model = std::move(*builder.model);
   device.addresses.reserve(addresses.size());
   for (const std::uint32_t address : addresses) {
-    device.addresses.push_back(ipv4_to_text(ipv4_from_value(address)));
+    device.addresses.push_back(platform::IpAddress::v4_of_value(address).to_string());
   }
   device.port = *builder.port;
   device.featuresHex = std::move(builder.features_hex);

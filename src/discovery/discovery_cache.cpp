@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <variant>
 
+#include "discovery/address_rules.hpp"
+
 namespace kestrune::discovery {
 namespace {
 
 // Whether an address record may enter the cache from this interface.
-bool is_storable_address(const MdnsRecord& record, const InterfaceRecord& receiving) {
+bool is_storable_address(const MdnsRecord& record,
+                         const platform::Ipv4InterfaceAddress& receiving) {
   const auto* a = std::get_if<ARecordData>(&record.data);
   if (a == nullptr) return true;
   return !is_unusable_address(a->address) && !is_subnet_broadcast(receiving, a->address);
@@ -25,7 +28,7 @@ OwnerTime record_expiry(OwnerTime now, std::uint32_t ttl) {
 }
 
 FlushKeySet collect_cache_flush_keys(std::span<const MdnsRecord> batch,
-                                     const InterfaceRecord& receiving) {
+                                     const platform::Ipv4InterfaceAddress& receiving) {
   FlushKeySet keys;
   for (const MdnsRecord& record : batch) {
     if (record.cache_flush && record.ttl > 0) {
@@ -42,7 +45,7 @@ void evict_cache_flush_records(CacheRecords& records, const FlushKeySet& flush_k
 }
 
 void evict_replaced_records(CacheRecords& records, std::span<const MdnsRecord> batch,
-                            const InterfaceRecord& receiving, OwnerTime now) {
+                            const platform::Ipv4InterfaceAddress& receiving, OwnerTime now) {
   FlushKeySet sets;
   RecordKeySet repeated;
   for (const MdnsRecord& record : batch) {
@@ -68,7 +71,7 @@ bool remove_cache_record(CacheRecords& records, const RecordKey& key) {
 }
 
 void ingest_mdns_records(DiscoveryCache& cache, std::span<const MdnsRecord> batch, OwnerTime now,
-                         const InterfaceRecord& receiving) {
+                         const platform::Ipv4InterfaceAddress& receiving) {
   // Once per batch, before anything is stored, so that every member of a flushed set arriving in
   // this datagram survives together.
   evict_cache_flush_records(cache.records, collect_cache_flush_keys(batch, receiving));

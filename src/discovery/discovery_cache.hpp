@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "discovery/discovered_device.hpp"
-#include "discovery/interface_record.hpp"
 #include "discovery/mdns_record.hpp"
 #include "discovery/owner_time.hpp"
 #include "discovery/record_key.hpp"
+#include "platform/interface_addresses.hpp"
 
 namespace kestrune::discovery {
 
@@ -37,8 +37,8 @@ inline constexpr std::chrono::seconds kReplacementHoldoff{1};
 struct CacheEntry {
   MdnsRecord record;  // as last received under its key
   OwnerTime expiry;
-  std::optional<InterfaceRecord> receiving_interface;  // A records only
-  OwnerTime received;                                  // when it was last received
+  std::optional<platform::Ipv4InterfaceAddress> receiving_interface;  // A records only
+  OwnerTime received;                                                 // when it was last received
 };
 
 using CacheRecords = std::unordered_map<RecordKey, CacheEntry, RecordKeyHash>;
@@ -46,7 +46,7 @@ using CacheRecords = std::unordered_map<RecordKey, CacheEntry, RecordKeyHash>;
 struct DiscoveryCache {
   // The interfaces of the last browse pass, in order; absent before any pass and after a pass
   // that opened no socket. The device view checks address records against it only when present.
-  std::optional<std::vector<InterfaceRecord>> interfaces;
+  std::optional<std::vector<platform::Ipv4InterfaceAddress>> interfaces;
   CacheRecords records;
   // Only the device-event emission replaces it; it stays empty in a pass-local cache.
   PublishedView published_view;
@@ -57,12 +57,12 @@ struct DiscoveryCache {
 
 // Stores the records of one datagram, received at now on the given interface. Never fails.
 void ingest_mdns_records(DiscoveryCache& cache, std::span<const MdnsRecord> batch, OwnerTime now,
-                         const InterfaceRecord& receiving);
+                         const platform::Ipv4InterfaceAddress& receiving);
 
 // The flush keys of the batch's records that carry the cache-flush bit and a TTL above 0. They
 // refer to the batch's owner names.
 FlushKeySet collect_cache_flush_keys(std::span<const MdnsRecord> batch,
-                                     const InterfaceRecord& receiving);
+                                     const platform::Ipv4InterfaceAddress& receiving);
 
 // Removes every entry whose flush key is in the set, whatever its data.
 void evict_cache_flush_records(CacheRecords& records, const FlushKeySet& flush_keys);
@@ -74,7 +74,7 @@ void drop_expired_records(DiscoveryCache& cache, OwnerTime now);
 // a TTL above 0: entries of the same owner name, type and interface part that were received at
 // least kReplacementHoldoff before now and that the batch does not repeat.
 void evict_replaced_records(CacheRecords& records, std::span<const MdnsRecord> batch,
-                            const InterfaceRecord& receiving, OwnerTime now);
+                            const platform::Ipv4InterfaceAddress& receiving, OwnerTime now);
 
 // Removes the entry with exactly this key; false when there was none.
 bool remove_cache_record(CacheRecords& records, const RecordKey& key);

@@ -28,10 +28,10 @@ struct HeardRecords {
   NameSet txt;
   std::unordered_set<std::string, NameHash> address;  // owner, "|", interface address
 
-  static std::string address_key(std::string_view owner, const Ipv4Address& interface) {
+  static std::string address_key(std::string_view owner, const platform::IpAddress& interface) {
     std::string key(owner);
     key += '|';
-    key += ipv4_to_text(interface);
+    key += interface.to_string();
     return key;
   }
 
@@ -39,7 +39,9 @@ struct HeardRecords {
     for (const auto& [key, entry] : cache.records) {
       if (key.type == kTypeSrv) srv.insert(key.owner_name);
       if (key.type == kTypeTxt) txt.insert(key.owner_name);
-      if (key.type == kTypeA) address.insert(address_key(key.owner_name, key.interface_address));
+      if (key.type == kTypeA)
+        address.insert(
+            address_key(key.owner_name, platform::IpAddress::v4_of_value(key.interface_address)));
     }
   }
 };
@@ -97,8 +99,8 @@ void FollowUpPlanner::ask_service(std::size_t socket, Role role,
   queries.push_back(std::move(query));
 }
 
-std::vector<FollowUpQuery> FollowUpPlanner::plan(const DiscoveryCache& pass_cache,
-                                                 std::span<const InterfaceRecord> interfaces) {
+std::vector<FollowUpQuery> FollowUpPlanner::plan(
+    const DiscoveryCache& pass_cache, std::span<const platform::Ipv4InterfaceAddress> interfaces) {
   std::vector<FollowUpQuery> queries;
   if (sent_ >= kMaxFollowUpQueries) return queries;
   for (std::size_t socket = 0; socket < sockets_.size(); ++socket) {

@@ -23,8 +23,8 @@
 
 #include "discovery/browse_query.hpp"
 #include "discovery/discovery_cache.hpp"
-#include "discovery/interface_record.hpp"
 #include "discovery/mdns_record.hpp"
+#include "platform/interface_addresses.hpp"
 
 namespace kestrune::discovery {
 
@@ -47,7 +47,7 @@ class FollowUpPlanner {
   // The queries to send now, given what the pass cache holds and the interface of each socket
   // (in socket order). None once the budget is spent.
   std::vector<FollowUpQuery> plan(const DiscoveryCache& pass_cache,
-                                  std::span<const InterfaceRecord> interfaces);
+                                  std::span<const platform::Ipv4InterfaceAddress> interfaces);
 
  private:
   enum class Role : std::uint8_t { airplay_instance, host, raop_instance };

@@ -80,7 +80,7 @@ DnsResult<std::optional<RecordData>> decode_record_data(std::span<const std::uin
       if (rdata_length != 4) return std::nullopt;
       ARecordData a;
       std::copy_n(datagram.begin() + static_cast<std::ptrdiff_t>(rdata_start), 4,
-                  a.address.begin());
+                  a.address.bytes.begin());
       return a;
     }
     case kTypePtr: {

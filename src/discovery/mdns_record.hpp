@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "discovery/ipv4_address.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::discovery {
 
@@ -19,7 +19,7 @@ inline constexpr std::uint16_t kTypeTxt = 16;
 inline constexpr std::uint16_t kTypeSrv = 33;
 
 struct ARecordData {
-  Ipv4Address address{};
+  platform::IpAddress address{};
   friend bool operator==(const ARecordData&, const ARecordData&) = default;
 };
 

@@ -18,7 +18,7 @@ class PlatformQuerySocket final : public QuerySocket {
   }
 
   bool send_query(std::span<const std::uint8_t> query) override {
-    return socket_.send_to(query, platform::SocketAddress::ipv4(kMdnsGroup, kMdnsPort)).has_value();
+    return socket_.send_to(query, platform::SocketAddress::of(kMdnsGroup, kMdnsPort)).has_value();
   }
 
  private:
@@ -32,7 +32,8 @@ class PlatformBrowseNetwork final : public BrowseNetwork {
   }
 
   support::Result<std::unique_ptr<QuerySocket>> open_query_socket(
-      const InterfaceRecord& interface, std::span<const std::uint8_t> query) override {
+      const platform::Ipv4InterfaceAddress& interface,
+      std::span<const std::uint8_t> query) override {
     // Nothing beyond these steps: no address reuse, no outgoing interface, no loopback setting,
     // and never port 5353, so answers come back to this socket's own ephemeral port.
     auto socket = platform::MulticastUdpSocket::bind(interface.address, 0);
@@ -44,7 +45,7 @@ class PlatformBrowseNetwork final : public BrowseNetwork {
     if (auto done = socket->join_group(kMdnsGroup, interface.address); !done) {
       return support::fail(std::move(done).error());
     }
-    if (auto done = socket->send_to(query, platform::SocketAddress::ipv4(kMdnsGroup, kMdnsPort));
+    if (auto done = socket->send_to(query, platform::SocketAddress::of(kMdnsGroup, kMdnsPort));
         !done) {
       return support::fail(std::move(done).error());
     }

@@ -14,7 +14,7 @@ std::string data_text_of(const RecordData& data) {
       [](const auto& value) -> std::string {
         using Data = std::decay_t<decltype(value)>;
         if constexpr (std::is_same_v<Data, ARecordData>) {
-          return ipv4_to_text(value.address);
+          return value.address.to_string();
         } else if constexpr (std::is_same_v<Data, PtrRecordData>) {
           return value.target;
         } else if constexpr (std::is_same_v<Data, SrvRecordData>) {
@@ -34,9 +34,9 @@ std::string data_text_of(const RecordData& data) {
 }
 
 void hash_interface_part(SipHasher& hasher, std::uint16_t type, bool interface_present,
-                         const Ipv4Address& interface_address) {
+                         std::uint32_t interface_address) {
   hasher.update_u64(std::uint64_t{type} << 40 | std::uint64_t{interface_present} << 32 |
-                    ipv4_value(interface_address));
+                    interface_address);
 }
 
 }  // namespace
@@ -56,20 +56,21 @@ std::size_t FlushKeyHash::operator()(const FlushKey& key) const {
   return static_cast<std::size_t>(hasher.finish());
 }
 
-RecordKey record_cache_key(const MdnsRecord& record, const InterfaceRecord& receiving) {
+RecordKey record_cache_key(const MdnsRecord& record,
+                           const platform::Ipv4InterfaceAddress& receiving) {
   const bool is_address = std::holds_alternative<ARecordData>(record.data);
   return RecordKey{record.owner_name, data_text_of(record.data), record.type, is_address,
-                   is_address ? receiving.address : Ipv4Address{}};
+                   is_address ? receiving.address.v4_value() : 0};
 }
 
 FlushKey flush_key_of(const RecordKey& key) {
   return FlushKey{key.owner_name, key.type, key.interface_present, key.interface_address};
 }
 
-FlushKey flush_key_of(const MdnsRecord& record, const InterfaceRecord& receiving) {
+FlushKey flush_key_of(const MdnsRecord& record, const platform::Ipv4InterfaceAddress& receiving) {
   const bool is_address = std::holds_alternative<ARecordData>(record.data);
   return FlushKey{record.owner_name, record.type, is_address,
-                  is_address ? receiving.address : Ipv4Address{}};
+                  is_address ? receiving.address.v4_value() : 0};
 }
 
 }  // namespace kestrune::discovery

@@ -9,14 +9,16 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/netmask.hpp"
+
 namespace kestrune::platform {
 namespace {
 
-std::array<std::uint8_t, 4> ipv4_bytes(const sockaddr* address) {
-  std::array<std::uint8_t, 4> bytes{};
+IpAddress ipv4_of(const sockaddr* address) {
+  IpAddress ip;
   const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-  std::memcpy(bytes.data(), &v4->sin_addr, bytes.size());
-  return bytes;
+  std::memcpy(ip.bytes.data(), &v4->sin_addr, sizeof v4->sin_addr);
+  return ip;
 }
 
 bool is_ipv4(const sockaddr* address) {
@@ -24,17 +26,6 @@ bool is_ipv4(const sockaddr* address) {
 }
 
 }  // namespace
-
-std::uint8_t prefix_length_of_netmask(const std::array<std::uint8_t, 4>& netmask) {
-  std::uint8_t length = 0;
-  for (const std::uint8_t byte : netmask) {
-    for (int bit = 7; bit >= 0; --bit) {
-      if ((byte >> bit & 1) == 0) return length;
-      ++length;
-    }
-  }
-  return length;
-}
 
 support::Result<std::vector<InterfaceAddress>> list_interface_addresses() {
   ifaddrs* raw = nullptr;
@@ -54,13 +45,13 @@ support::Result<std::vector<InterfaceAddress>> list_interface_addresses() {
     address.interface_name = entry->ifa_name != nullptr ? entry->ifa_name : "";
     if (family == AF_INET) {
       Ipv4InterfaceAddress v4;
-      v4.address = ipv4_bytes(entry->ifa_addr);
-      if (is_ipv4(entry->ifa_netmask)) v4.netmask = ipv4_bytes(entry->ifa_netmask);
+      v4.address = ipv4_of(entry->ifa_addr);
+      if (is_ipv4(entry->ifa_netmask)) v4.netmask = ipv4_of(entry->ifa_netmask);
       v4.prefix_length = prefix_length_of_netmask(v4.netmask);
       // The broadcast and point-to-point destination share one field; only the flag tells them
       // apart.
       if ((entry->ifa_flags & IFF_BROADCAST) != 0 && is_ipv4(entry->ifa_broadaddr)) {
-        v4.broadcast = ipv4_bytes(entry->ifa_broadaddr);
+        v4.broadcast = ipv4_of(entry->ifa_broadaddr);
       }
       address.ipv4 = v4;
     }

@@ -3,21 +3,22 @@
 // address, in the system's order, IPv4 entries with their netmask, prefix length and, when the
 // interface has one, broadcast address. Discovery picks the addresses it browses on from this.
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/ip_address.hpp"
 #include "support/error.hpp"
 
 namespace kestrune::platform {
 
+// All three addresses are IPv4; netmask 0.0.0.0 when the system gives none.
 struct Ipv4InterfaceAddress {
-  std::array<std::uint8_t, 4> address{};
-  std::array<std::uint8_t, 4> netmask{};
-  std::optional<std::array<std::uint8_t, 4>> broadcast;  // only on broadcast-capable interfaces
-  std::uint8_t prefix_length = 0;                        // the netmask's leading one bits
+  IpAddress address;
+  IpAddress netmask;
+  std::optional<IpAddress> broadcast;  // only on broadcast-capable interfaces
+  std::uint8_t prefix_length = 0;      // the netmask's leading one bits
   friend bool operator==(const Ipv4InterfaceAddress&, const Ipv4InterfaceAddress&) = default;
 };
 
@@ -30,8 +31,5 @@ struct InterfaceAddress {
 // Every IPv4 and IPv6 address of every interface, whatever its state; the error when the list
 // cannot be read.
 support::Result<std::vector<InterfaceAddress>> list_interface_addresses();
-
-// The number of leading one bits of a netmask (255.255.255.0 gives 24, 255.0.255.0 gives 8).
-std::uint8_t prefix_length_of_netmask(const std::array<std::uint8_t, 4>& netmask);
 
 }  // namespace kestrune::platform

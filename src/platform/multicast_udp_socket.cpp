@@ -12,20 +12,20 @@
 namespace kestrune::platform {
 namespace {
 
-in_addr in_addr_of(const MulticastUdpSocket::Ipv4& address) {
+in_addr in_addr_of(const IpAddress& address) {
   in_addr result{};
-  std::memcpy(&result, address.data(), address.size());
+  std::memcpy(&result, address.bytes.data(), sizeof result);
   return result;
 }
 
 }  // namespace
 
-support::Result<MulticastUdpSocket> MulticastUdpSocket::bind(const Ipv4& address,
+support::Result<MulticastUdpSocket> MulticastUdpSocket::bind(const IpAddress& address,
                                                              std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return support::fail(support::Error::from_errno("create UDP socket", errno));
   MulticastUdpSocket socket(fd);
-  const SocketAddress local = SocketAddress::ipv4(address, port);
+  const SocketAddress local = SocketAddress::of(address, port);
   if (::bind(fd, local.native(), local.native_size()) != 0) {
     return support::fail(support::Error::from_errno("bind UDP socket", errno));
   }
@@ -48,7 +48,8 @@ support::Status MulticastUdpSocket::set_multicast_ttl(std::uint8_t ttl) {
   return {};
 }
 
-support::Status MulticastUdpSocket::join_group(const Ipv4& group, const Ipv4& interface_address) {
+support::Status MulticastUdpSocket::join_group(const IpAddress& group,
+                                               const IpAddress& interface_address) {
   ip_mreq membership{};
   membership.imr_multiaddr = in_addr_of(group);
   membership.imr_interface = in_addr_of(interface_address);

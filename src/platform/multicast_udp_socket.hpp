@@ -4,12 +4,12 @@
 // waiting. A datagram longer than the caller's buffer is taken off the socket and discarded whole,
 // never handed on cut short.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 
+#include "platform/ip_address.hpp"
 #include "platform/socket_address.hpp"
 #include "platform/unique_fd.hpp"
 #include "support/error.hpp"
@@ -18,15 +18,14 @@ namespace kestrune::platform {
 
 class MulticastUdpSocket {
  public:
-  using Ipv4 = std::array<std::uint8_t, 4>;
-
-  // Bound to (address, port); port 0 gives an ephemeral port. No other option is set.
-  static support::Result<MulticastUdpSocket> bind(const Ipv4& address, std::uint16_t port);
+  // Bound to (address, port), an IPv4 address; port 0 gives an ephemeral port. No other option is
+  // set.
+  static support::Result<MulticastUdpSocket> bind(const IpAddress& address, std::uint16_t port);
 
   support::Status set_nonblocking();
   support::Status set_multicast_ttl(std::uint8_t ttl);
-  // Joins `group` on the interface that owns `interface_address`.
-  support::Status join_group(const Ipv4& group, const Ipv4& interface_address);
+  // Joins `group` on the interface that owns `interface_address` (both IPv4).
+  support::Status join_group(const IpAddress& group, const IpAddress& interface_address);
 
   // Sends one datagram whole, or fails.
   support::Status send_to(std::span<const std::uint8_t> datagram,

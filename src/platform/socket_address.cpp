@@ -6,26 +6,32 @@
 #include <cstring>
 
 namespace kestrune::platform {
+namespace {
 
-SocketAddress SocketAddress::ipv4(const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
-  SocketAddress result;
-  sockaddr_in v4{};
-  v4.sin_family = AF_INET;
-  v4.sin_port = htons(port);
-  std::memcpy(&v4.sin_addr, address.data(), address.size());
-  std::memcpy(&result.storage_, &v4, sizeof v4);
-  result.size_ = sizeof v4;
-  return result;
+// The family's own sockaddr type written into a SocketAddress's storage.
+template <typename Native>
+void store(sockaddr_storage& storage, socklen_t& size, const Native& native) {
+  std::memcpy(&storage, &native, sizeof native);
+  size = sizeof native;
 }
 
-SocketAddress SocketAddress::ipv6(const std::array<std::uint8_t, 16>& address, std::uint16_t port) {
+}  // namespace
+
+SocketAddress SocketAddress::of(const IpAddress& address, std::uint16_t port) {
   SocketAddress result;
-  sockaddr_in6 v6{};
-  v6.sin6_family = AF_INET6;
-  v6.sin6_port = htons(port);
-  std::memcpy(&v6.sin6_addr, address.data(), address.size());
-  std::memcpy(&result.storage_, &v6, sizeof v6);
-  result.size_ = sizeof v6;
+  if (address.is_v4()) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    std::memcpy(&v4.sin_addr, address.bytes.data(), sizeof v4.sin_addr);
+    store(result.storage_, result.size_, v4);
+  } else {
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    std::memcpy(&v6.sin6_addr, address.bytes.data(), sizeof v6.sin6_addr);
+    store(result.storage_, result.size_, v6);
+  }
   return result;
 }
 
@@ -35,10 +41,10 @@ std::optional<SocketAddress> SocketAddress::from_ip_literal(std::string_view ip,
   char text[INET6_ADDRSTRLEN + 1] = {};
   if (ip.empty() || ip.size() >= sizeof text) return std::nullopt;
   std::memcpy(text, ip.data(), ip.size());
-  std::array<std::uint8_t, 4> v4{};
-  if (inet_pton(AF_INET, text, v4.data()) == 1) return ipv4(v4, port);
-  std::array<std::uint8_t, 16> v6{};
-  if (inet_pton(AF_INET6, text, v6.data()) == 1) return ipv6(v6, port);
+  IpAddress address;
+  if (inet_pton(AF_INET, text, address.bytes.data()) == 1) return of(address, port);
+  address = IpAddress::v6({});
+  if (inet_pton(AF_INET6, text, address.bytes.data()) == 1) return of(address, port);
   return std::nullopt;
 }
 
@@ -62,15 +68,20 @@ std::uint16_t SocketAddress::port() const {
   return ntohs(reinterpret_cast<const sockaddr_in*>(&storage_)->sin_port);
 }
 
-std::string SocketAddress::ip_string() const {
-  char text[INET6_ADDRSTRLEN] = {};
-  const void* raw =
-      is_ipv6()
-          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr)
-          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr);
-  if (inet_ntop(storage_.ss_family, raw, text, sizeof text) == nullptr) return "<invalid>";
-  return text;
+IpAddress SocketAddress::ip() const {
+  IpAddress address;
+  if (is_ipv6()) {
+    address.family = IpAddress::Family::v6;
+    const auto& raw = reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr;
+    std::memcpy(address.bytes.data(), &raw, sizeof raw);
+  } else {
+    const auto& raw = reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr;
+    std::memcpy(address.bytes.data(), &raw, sizeof raw);
+  }
+  return address;
 }
+
+std::string SocketAddress::ip_string() const { return ip().to_string(); }
 
 std::string SocketAddress::to_string() const {
   const std::string port_text = std::to_string(port());

@@ -5,20 +5,21 @@
 
 #include <sys/socket.h>
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/ip_address.hpp"
+
 namespace kestrune::platform {
 
 class SocketAddress {
  public:
-  static SocketAddress ipv4(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
-  static SocketAddress ipv6(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
+  // An IPv4 socket address for an IPv4 address, an IPv6 one for an IPv6 address.
+  static SocketAddress of(const IpAddress& address, std::uint16_t port);
   // 127.0.0.1 with the given port.
-  static SocketAddress loopback_v4(std::uint16_t port) { return ipv4({127, 0, 0, 1}, port); }
+  static SocketAddress loopback_v4(std::uint16_t port) { return of({127, 0, 0, 1}, port); }
   // From a numeric IPv4 or IPv6 literal ("192.0.2.7", "2001:db8::2"); nothing is resolved and
   // anything else gives nothing.
   static std::optional<SocketAddress> from_ip_literal(std::string_view ip, std::uint16_t port);
@@ -28,7 +29,9 @@ class SocketAddress {
   bool is_ipv6() const { return storage_.ss_family == AF_INET6; }
   int family() const { return storage_.ss_family; }
   std::uint16_t port() const;
-  // The address alone: "192.0.2.7" or "2001:db8::2".
+  // The address alone.
+  IpAddress ip() const;
+  // The address alone as text: "192.0.2.7" or "2001:db8::2".
   std::string ip_string() const;
   // "192.0.2.7:7000" or "[2001:db8::2]:7000".
   std::string to_string() const;

@@ -31,7 +31,7 @@ auto retry_interrupted(Call call) {
 
 }  // namespace
 
-Result<UdpSocket> UdpSocket::bind_any_ipv4() { return bind(SocketAddress::ipv4({0, 0, 0, 0}, 0)); }
+Result<UdpSocket> UdpSocket::bind_any_ipv4() { return bind(SocketAddress::of({0, 0, 0, 0}, 0)); }
 
 Result<UdpSocket> UdpSocket::bind(const SocketAddress& local) {
   const int family = local.is_ipv6() ? AF_INET6 : AF_INET;

@@ -93,28 +93,22 @@ std::optional<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view text) {
 
 }  // namespace
 
-std::optional<engine::IpAddress> parse_address_literal(std::string_view text) {
-  using engine::IpAddress;
-  IpAddress address;
-  if (const auto ipv4 = parse_ipv4(text)) {
-    address.family = IpAddress::Family::v4;
-    std::copy(ipv4->begin(), ipv4->end(), address.bytes.begin());
-    return address;
-  }
+std::optional<platform::IpAddress> parse_address_literal(std::string_view text) {
+  if (const auto ipv4 = parse_ipv4(text)) return platform::IpAddress::v4(*ipv4);
   if (const auto ipv6 = parse_ipv6(text)) {
-    address.family = IpAddress::Family::v6;
+    std::array<std::uint8_t, 16> bytes{};
     for (std::size_t i = 0; i < ipv6->size(); ++i) {
-      address.bytes[2 * i] = static_cast<std::uint8_t>((*ipv6)[i] >> 8);
-      address.bytes[2 * i + 1] = static_cast<std::uint8_t>((*ipv6)[i] & 0xff);
+      bytes[2 * i] = static_cast<std::uint8_t>((*ipv6)[i] >> 8);
+      bytes[2 * i + 1] = static_cast<std::uint8_t>((*ipv6)[i] & 0xff);
     }
-    return address;
+    return platform::IpAddress::v6(bytes);
   }
   return std::nullopt;
 }
 
-std::optional<std::vector<engine::IpAddress>> parse_address_list(
+std::optional<std::vector<platform::IpAddress>> parse_address_list(
     const std::vector<std::string>& texts) {
-  std::vector<engine::IpAddress> addresses;
+  std::vector<platform::IpAddress> addresses;
   addresses.reserve(texts.size());
   for (const auto& text : texts) {
     const auto address = parse_address_literal(text);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "platform/ip_address.hpp"
 #include "shell/payloads.hpp"
 #include "shell/protocol_error.hpp"
 
@@ -22,10 +23,10 @@ inline constexpr std::size_t kMaxDeviceAddresses = 16;
 
 // A whole string in the IPv4 dotted form (four parts 0-255, no leading zeros) or the RFC 4291
 // IPv6 text form (optionally one "::", optionally an IPv4 tail); no brackets, zone or prefix.
-std::optional<engine::IpAddress> parse_address_literal(std::string_view text);
+std::optional<platform::IpAddress> parse_address_literal(std::string_view text);
 
 // Every entry parsed in order; nothing at the first entry that is not an address literal.
-std::optional<std::vector<engine::IpAddress>> parse_address_list(
+std::optional<std::vector<platform::IpAddress>> parse_address_list(
     const std::vector<std::string>& texts);
 
 // One optional "0x"/"0X" prefix, then one optional "+", then one or more hexadecimal digits whose

@@ -1,8 +1,8 @@
 #pragma once
 // A DNS message writer for tests, benchmarks and fuzz seeds: it writes exactly what it is told,
 // faults included (bad counts, loops, oversize labels), so datagrams read as what they contain
-// instead of hand-typed hex. Header-only and standard-library-only, so that programs outside the
-// test tree can include it too.
+// instead of hand-typed hex. Header-only, needing the standard library and the platform's address
+// value alone, so that programs outside the test tree can include it too.
 
 #include <array>
 #include <cstddef>
@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/ip_address.hpp"
 
 namespace kestrune::testing {
 
@@ -118,9 +120,11 @@ class DnsMessageBuilder {
                             std::uint32_t ttl, std::span<const std::uint8_t> rdata) {
     return begin_record(owner, type, record_class, ttl).raw(rdata).end_record();
   }
-  DnsMessageBuilder& a(std::string_view owner, std::array<std::uint8_t, 4> address,
+  DnsMessageBuilder& a(std::string_view owner, const platform::IpAddress& address,
                        std::uint32_t ttl = 120, bool cache_flush = false) {
-    return begin_record(owner, 1, class_of(cache_flush), ttl).raw(address).end_record();
+    return begin_record(owner, 1, class_of(cache_flush), ttl)
+        .raw(std::span(address.bytes).first<4>())
+        .end_record();
   }
   DnsMessageBuilder& ptr(std::string_view owner, std::string_view target,
                          std::uint32_t ttl = 4500) {

@@ -43,7 +43,7 @@ struct FakeReceiverRecords {
     b.ptr("_raop._tcp.local", raop, record_ttl);
     b.txt(raop, {"am=" + model, "tp=UDP"}, record_ttl);
     b.srv(raop, port, host, record_ttl);
-    b.a(host, address, record_ttl);
+    b.a(host, platform::IpAddress::v4(address), record_ttl);
     std::vector<std::uint8_t> bytes = b.bytes();
     bytes[2] = 0x84;  // a response, authoritative
     return bytes;

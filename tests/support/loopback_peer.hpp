@@ -17,7 +17,7 @@ namespace kestrune::engine::testing {
 using namespace std::chrono_literals;
 
 inline platform::SocketAddress loopback(std::uint16_t port) {
-  return platform::SocketAddress::ipv4({127, 0, 0, 1}, port);
+  return platform::SocketAddress::of({127, 0, 0, 1}, port);
 }
 
 struct LoopbackPeer {

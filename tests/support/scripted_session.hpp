@@ -37,7 +37,7 @@ inline SessionConfig valid_config() {
   SessionConfig config;
   config.stableId = "dev_kitchen";
   config.displayName = "Kitchen";
-  config.addresses = {IpAddress::v4(127, 0, 0, 1)};
+  config.addresses = {platform::IpAddress::v4(127, 0, 0, 1)};
   config.port = 7000;
   config.initialVolume = 0.5f;
   return config;

@@ -77,7 +77,7 @@ bool request_retransmission(const TestReceiver& receiver, std::size_t first, std
                                              static_cast<std::uint8_t>(sequence & 0xFF),
                                              static_cast<std::uint8_t>(count >> 8),
                                              static_cast<std::uint8_t>(count & 0xFF)};
-  const auto to_sender = platform::SocketAddress::ipv4({127, 0, 0, 1}, *control_port);
+  const auto to_sender = platform::SocketAddress::of({127, 0, 0, 1}, *control_port);
   return receiver.endpoints().send_from(UdpEndpoint::control, request, to_sender).has_value();
 }
 

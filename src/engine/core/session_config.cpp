@@ -24,11 +24,12 @@ std::chrono::nanoseconds saturating_millis(std::uint64_t milliseconds) {
   return std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds));
 }
 
-std::optional<IpAddress> choose_session_address(const std::vector<IpAddress>& addresses) {
-  for (const IpAddress& address : addresses) {
+std::optional<platform::IpAddress> choose_session_address(
+    const std::vector<platform::IpAddress>& addresses) {
+  for (const platform::IpAddress& address : addresses) {
     if (address.is_v4()) return address;
   }
-  for (const IpAddress& address : addresses) {
+  for (const platform::IpAddress& address : addresses) {
     if (!address.is_v6_loopback() && !address.is_v6_link_local()) return address;
   }
   if (addresses.empty()) return std::nullopt;

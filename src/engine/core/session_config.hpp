@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/ip_address.hpp"
 #include "engine/core/session_error.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::engine {
 
@@ -41,7 +41,8 @@ struct SessionConfig {
   std::string stableId;
   std::string displayName;
   std::optional<std::string> model;  // carried, not used by the engine
-  std::vector<IpAddress> addresses;  // in the host's order, at most 16 (the shell's limit)
+  // In the host's order, at most 16 (the shell's limit).
+  std::vector<platform::IpAddress> addresses;
   std::uint16_t port = 0;
   std::optional<std::uint64_t> featureBits;  // carried, not used by the engine
   AudioSource audioSource;
@@ -55,7 +56,8 @@ std::chrono::nanoseconds saturating_millis(std::uint64_t milliseconds);
 
 // The receiver address a session talks to: the first IPv4 address; else the first IPv6 address
 // that is neither ::1 nor link-local (fe80::/10); else the first entry. Nothing for an empty list.
-std::optional<IpAddress> choose_session_address(const std::vector<IpAddress>& addresses);
+std::optional<platform::IpAddress> choose_session_address(
+    const std::vector<platform::IpAddress>& addresses);
 
 // True when the text is empty or holds only Unicode white space (UTF-8).
 bool is_blank_text(const std::string& text);

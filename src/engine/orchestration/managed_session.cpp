@@ -93,7 +93,7 @@ class ManagedSession {
   // worker and the capture running.
   [[nodiscard]] SessionStatus start() {
     if (stop_requested()) return cancelled();
-    const std::optional<IpAddress> address = choose_session_address(config_.addresses);
+    const std::optional<platform::IpAddress> address = choose_session_address(config_.addresses);
     if (!address) return error_at(SessionErrorKind::config_error, SessionStage::validate_config);
     auto started = start_airplay_session(SessionTarget{*address, config_.port}, *shared_);
     // Here the start failure's error text, with its context chain, stops: only its kind goes on,

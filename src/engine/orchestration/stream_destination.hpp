@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/socket_address.hpp"
 
 namespace kestrune::engine {
 
-platform::SocketAddress stream_destination(const IpAddress& receiver, std::uint16_t port);
+platform::SocketAddress stream_destination(const platform::IpAddress& receiver, std::uint16_t port);
 
 }  // namespace kestrune::engine

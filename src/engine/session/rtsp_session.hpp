@@ -14,11 +14,11 @@
 #include <optional>
 #include <string>
 
-#include "engine/core/ip_address.hpp"
 #include "engine/crypto/chacha20_poly1305.hpp"
 #include "engine/rtsp/rtsp_connection.hpp"
 #include "engine/session/setup_bodies.hpp"
 #include "engine/session/timing_responder.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/tcp_stream.hpp"
 #include "platform/udp_socket.hpp"
 #include "support/mutex.hpp"
@@ -54,7 +54,7 @@ struct RtspSession {
   std::uint16_t local_control_port = 0;
   std::uint16_t data_port = 0;            // RTP audio goes to (receiver address, data port)
   std::uint16_t remote_control_port = 0;  // sync packets and retransmissions go here
-  IpAddress receiver_address;
+  platform::IpAddress receiver_address;
   TransportState state = TransportState::active;
 };
 

@@ -39,16 +39,13 @@ std::string random_rtsp_session_uuid() {
   return text;
 }
 
-platform::SocketAddress receiver_socket_address(const IpAddress& receiver, std::uint16_t port) {
-  if (receiver.is_v4()) {
-    return platform::SocketAddress::ipv4(
-        {receiver.bytes[0], receiver.bytes[1], receiver.bytes[2], receiver.bytes[3]}, port);
-  }
-  return platform::SocketAddress::ipv6(receiver.bytes, port);
+platform::SocketAddress receiver_socket_address(const platform::IpAddress& receiver,
+                                                std::uint16_t port) {
+  return platform::SocketAddress::of(receiver, port);
 }
 
-std::string session_url(const IpAddress& receiver, const std::string& uuid) {
-  const std::string ip = receiver_socket_address(receiver, 0).ip_string();
+std::string session_url(const platform::IpAddress& receiver, const std::string& uuid) {
+  const std::string ip = receiver.to_string();
   const std::string host = receiver.is_v6() ? "[" + ip + "]" : ip;
   return "rtsp://" + host + "/" + uuid;
 }

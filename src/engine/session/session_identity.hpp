@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "engine/core/ip_address.hpp"
+#include "platform/ip_address.hpp"
 #include "platform/socket_address.hpp"
 
 namespace kestrune::engine {
@@ -25,9 +25,10 @@ std::string random_device_id();
 std::string random_rtsp_session_uuid();
 
 // "rtsp://192.0.2.7/<uuid>" or "rtsp://[2001:db8::5]/<uuid>".
-std::string session_url(const IpAddress& receiver, const std::string& uuid);
+std::string session_url(const platform::IpAddress& receiver, const std::string& uuid);
 
 // The receiver's address with `port` (IPv6 with flow information 0 and scope 0).
-platform::SocketAddress receiver_socket_address(const IpAddress& receiver, std::uint16_t port);
+platform::SocketAddress receiver_socket_address(const platform::IpAddress& receiver,
+                                                std::uint16_t port);
 
 }  // namespace kestrune::engine

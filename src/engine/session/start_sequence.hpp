@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <expected>
 
-#include "engine/core/ip_address.hpp"
 #include "engine/core/session_shared.hpp"
 #include "engine/session/rtsp_session.hpp"
 #include "engine/session/startup_error.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::engine {
 
@@ -25,7 +25,7 @@ inline constexpr std::chrono::seconds kRecordRequestTimeout{2};
 
 // The receiver as the runner chose it: one address and the RTSP port.
 struct SessionTarget {
-  IpAddress address;
+  platform::IpAddress address;
   std::uint16_t port = 0;
 };
 

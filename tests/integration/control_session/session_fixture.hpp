@@ -52,7 +52,7 @@ class SessionFixture : public ::testing::Test {
     receiver = std::move(*started);
   }
 
-  SessionTarget target() const { return {IpAddress::v4(127, 0, 0, 1), receiver->port()}; }
+  SessionTarget target() const { return {platform::IpAddress::v4(127, 0, 0, 1), receiver->port()}; }
 
   std::expected<RtspSession, StartupFailure> start() {
     return start_airplay_session(target(), *shared);

@@ -67,7 +67,7 @@ TEST_F(StartSequenceTest, AWholeStartSendsEveryRequestInOrderAndReturnsAnActiveR
   EXPECT_EQ(session.local_timing_port, session.timing_responder.local_port);
   EXPECT_EQ(session.local_control_port, session.control_socket.local_port().value());
   EXPECT_EQ(session.control_socket.local_address()->ip_string(), "0.0.0.0");
-  EXPECT_EQ(session.receiver_address, IpAddress::v4(127, 0, 0, 1));
+  EXPECT_EQ(session.receiver_address, platform::IpAddress::v4(127, 0, 0, 1));
   ASSERT_TRUE(session.events_connection.has_value());
   EXPECT_TRUE(endpoints.wait_for_event_connections(1, 2s));
   ASSERT_TRUE(receiver->session_keys().has_value());
@@ -423,7 +423,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StartSequenceTest, ARefusedConnectionFailsBeforeAnythingIsHeld) {
   test_support::CapturedStderr captured;
-  auto started = start_airplay_session({IpAddress::v4(127, 0, 0, 1), closed_tcp_port()}, *shared);
+  auto started =
+      start_airplay_session({platform::IpAddress::v4(127, 0, 0, 1), closed_tcp_port()}, *shared);
   const auto lines = captured.finish_lines();
   ASSERT_FALSE(started);
   EXPECT_EQ(started.error().kind, StartupErrorKind::connect_or_info);

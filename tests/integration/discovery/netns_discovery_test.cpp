@@ -75,16 +75,16 @@ TEST_F(NetnsDiscovery, InterfaceListShowsTheLinkWithItsNetmaskAndBroadcast) {
   ASSERT_TRUE(addresses) << addresses.error().describe();
   const auto records = discovery::select_browse_interfaces(*addresses);
   ASSERT_EQ(records.size(), 1U) << "loopback and IPv6 addresses are not browsed on";
-  EXPECT_EQ(records[0].address, network.local_address);
-  EXPECT_EQ(records[0].netmask, (discovery::Ipv4Address{255, 255, 255, 0}));
+  EXPECT_EQ(records[0].address, platform::IpAddress::v4(network.local_address));
+  EXPECT_EQ(records[0].netmask, (platform::IpAddress{255, 255, 255, 0}));
   EXPECT_EQ(records[0].prefix_length, 24);
-  EXPECT_TRUE(records[0].broadcast_present);
+  EXPECT_TRUE(records[0].broadcast.has_value());
   EXPECT_EQ(records[0].broadcast,
-            (discovery::Ipv4Address{network.local_address[0], network.local_address[1],
-                                    network.local_address[2], 255}));
+            (platform::IpAddress{network.local_address[0], network.local_address[1],
+                                 network.local_address[2], 255}));
   bool loopback_listed = false;
   for (const auto& address : *addresses) {
-    if (address.ipv4 && address.ipv4->address == discovery::Ipv4Address{127, 0, 0, 1}) {
+    if (address.ipv4 && address.ipv4->address == platform::IpAddress{127, 0, 0, 1}) {
       loopback_listed = true;
       EXPECT_EQ(address.ipv4->prefix_length, 8);
       EXPECT_FALSE(address.ipv4->broadcast) << "loopback has no broadcast address";

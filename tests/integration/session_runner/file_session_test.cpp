@@ -188,7 +188,7 @@ TEST_F(FileSession, RetransmissionRequestsAreAnsweredFromTheHistory) {
   ASSERT_EQ(setups.size(), 2U);
   const auto sender_control_port = test_receiver::announced_sender_port(setups[1]);
   ASSERT_TRUE(sender_control_port);
-  const auto to_sender = platform::SocketAddress::ipv4({127, 0, 0, 1}, *sender_control_port);
+  const auto to_sender = platform::SocketAddress::of({127, 0, 0, 1}, *sender_control_port);
 
   // Packets 5 and 6, then a request of a length no form has.
   const std::vector<std::uint8_t> request = {0x80, 0xD5, 0x00, 0x01, 0x00, 0x05, 0x00, 0x02};

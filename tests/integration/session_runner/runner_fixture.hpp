@@ -141,7 +141,7 @@ class RunnerFixture : public ::testing::Test {
     SessionConfig config;
     config.stableId = "dev_loopback";
     config.displayName = "Loopback";
-    config.addresses = {IpAddress::v4(127, 0, 0, 1)};
+    config.addresses = {platform::IpAddress::v4(127, 0, 0, 1)};
     config.port = receiver->port();
     config.audioSource = std::move(source);
     config.initialVolume = 0.5F;

@@ -36,8 +36,8 @@ using kestrune::testing::host_ipv4;
 using kestrune::testing::RecordingOutput;
 using kestrune::testing::wait_until;
 
-constexpr Ipv4Address kLink = {198, 18, 0, 2};  // the default receiver's link
-constexpr Ipv4Address kOther = {10, 9, 0, 2};
+constexpr platform::IpAddress kLink = {198, 18, 0, 2};  // the default receiver's link
+constexpr platform::IpAddress kOther = {10, 9, 0, 2};
 
 // Stable ids as tests/vectors/discovery/stable_ids.txt gives them.
 const std::string kId001122 =
@@ -77,7 +77,7 @@ class BrowsePass : public ::testing::Test {
     return result;
   }
   void answer_with(std::vector<Datagram> datagrams) {
-    network.set_responder([datagrams](const InterfaceRecord&) { return datagrams; });
+    network.set_responder([datagrams](const platform::Ipv4InterfaceAddress&) { return datagrams; });
   }
   static std::vector<std::string> ids_of(const ScanResult& result) {
     std::vector<std::string> ids;
@@ -127,7 +127,7 @@ TEST_F(BrowsePass, FindsTheReceiverAndAnnouncesItOnceAtTheEnd) {
 struct InterfaceCase {
   const char* name;
   std::optional<std::vector<platform::InterfaceAddress>> addresses;  // nothing: unreadable
-  std::vector<Ipv4Address> refused;
+  std::vector<platform::IpAddress> refused;
   std::size_t queries;
   std::uint32_t warning_occurrences;  // 0: no warning
 };
@@ -150,7 +150,7 @@ class BrowsePassInterfaces : public BrowsePass,
 TEST_P(BrowsePassInterfaces, CountWhatCouldNotBeUsed) {
   const InterfaceCase& c = GetParam();
   network.set_interfaces(c.addresses);
-  for (const Ipv4Address& address : c.refused) network.refuse_socket_on(address);
+  for (const platform::IpAddress& address : c.refused) network.refuse_socket_on(address);
   const BrowsePassResult done = pass(0ms);
 
   EXPECT_EQ(network.queries().size(), c.queries);
@@ -202,11 +202,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BrowsePass, TakesAtMost32DatagramsFromOneSocketPerSweep) {
   network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
-  network.set_responder([](const InterfaceRecord& interface) {
+  network.set_responder([](const platform::Ipv4InterfaceAddress& interface) {
     return std::vector<Datagram>(interface.address == kLink ? 40 : 1, empty_response());
   });
   (void)pass_until_quiet();
-  std::vector<Ipv4Address> expected(32, kLink);
+  std::vector<platform::IpAddress> expected(32, kLink);
   expected.push_back(kOther);
   expected.insert(expected.end(), 8, kLink);
   EXPECT_EQ(network.receive_log(), expected);
@@ -214,13 +214,13 @@ TEST_F(BrowsePass, TakesAtMost32DatagramsFromOneSocketPerSweep) {
 
 TEST_F(BrowsePass, DatagramLongerThanTheBufferIsDiscardedAndTheNextSocketFollows) {
   network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
-  network.set_responder([](const InterfaceRecord& interface) {
+  network.set_responder([](const platform::Ipv4InterfaceAddress& interface) {
     if (interface.address != kLink) return std::vector<Datagram>{empty_response()};
     return std::vector<Datagram>{padded(fake_receiver("00:11:22:33:44:55", "Hall").answer(), 9001),
                                  padded(fake_receiver("F0:E1:D2:C3:B4:A5", "Den").answer(), 9000)};
   });
   const BrowsePassResult done = pass_until_quiet();
-  EXPECT_EQ(network.receive_log(), (std::vector<Ipv4Address>{kLink, kOther, kLink}));
+  EXPECT_EQ(network.receive_log(), (std::vector<platform::IpAddress>{kLink, kOther, kLink}));
   EXPECT_EQ(ids_of(done.result), std::vector<std::string>{kIdF0E1D2})
       << "the 9000-byte answer is read, the 9001-byte one never";
 }
@@ -230,12 +230,12 @@ TEST_F(BrowsePass, MalformedDatagramIsDroppedWholeAndTheSameSocketIsReadOn) {
   Datagram malformed = fake_receiver("00:11:22:33:44:55", "Hall").answer();
   malformed[7] += 1;
   network.set_interfaces(std::vector{host_ipv4(kLink), host_ipv4(kOther)});
-  network.set_responder([malformed](const InterfaceRecord& interface) {
+  network.set_responder([malformed](const platform::Ipv4InterfaceAddress& interface) {
     if (interface.address != kLink) return std::vector<Datagram>{empty_response()};
     return std::vector<Datagram>{malformed, fake_receiver("F0:E1:D2:C3:B4:A5", "Den").answer()};
   });
   const BrowsePassResult done = pass_until_quiet();
-  EXPECT_EQ(network.receive_log(), (std::vector<Ipv4Address>{kLink, kLink, kOther}));
+  EXPECT_EQ(network.receive_log(), (std::vector<platform::IpAddress>{kLink, kLink, kOther}));
   EXPECT_EQ(ids_of(done.result), std::vector<std::string>{kIdF0E1D2});
   for (const auto& [key, entry] : cache.records) {
     EXPECT_EQ((key.owner_name + key.data_text).find("hall"), std::string::npos)
@@ -374,8 +374,9 @@ class BrowsePassFollowUps : public BrowsePass,
 TEST_P(BrowsePassFollowUps, AskForWhatTheAnswerLeftOut) {
   const FollowUpCase& c = GetParam();
   answer_with(c.answer);
-  network.set_follow_up_responder(
-      [](const InterfaceRecord&, const Datagram& query) { return answer_questions(query); });
+  network.set_follow_up_responder([](const platform::Ipv4InterfaceAddress&, const Datagram& query) {
+    return answer_questions(query);
+  });
   const BrowsePassResult found = pass_until_quiet();
 
   std::vector<std::string> asked;
@@ -429,7 +430,7 @@ TEST_F(BrowsePass, FollowUpsAreBoundedAndEachIsAskedOnce) {
     pointers.ptr("_airplay._tcp.local", "Speaker " + std::to_string(i) + "._airplay._tcp.local");
   }
   answer_with({pointers.bytes()});
-  network.set_follow_up_responder([](const InterfaceRecord&, const Datagram&) {
+  network.set_follow_up_responder([](const platform::Ipv4InterfaceAddress&, const Datagram&) {
     return std::vector<Datagram>{empty_response()};
   });
   (void)pass_until_quiet();

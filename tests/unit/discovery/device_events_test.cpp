@@ -19,7 +19,7 @@ using kestrune::testing::fake_receiver;
 using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::RecordingOutput;
 
-const InterfaceRecord kLink = lan_interface({198, 18, 0, 2});
+const platform::Ipv4InterfaceAddress kLink = lan_interface({198, 18, 0, 2});
 constexpr OwnerTime kNow{100, 0};
 
 const std::vector<FakeReceiverRecords> kThree = {fake_receiver("00:11:22:33:44:55", "Hall"),

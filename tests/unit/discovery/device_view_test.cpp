@@ -20,8 +20,8 @@ namespace {
 
 using testing::DnsMessageBuilder;
 
-const InterfaceRecord kX = lan_interface({192, 168, 1, 10});
-const InterfaceRecord kY = lan_interface({10, 1, 0, 4}, 16);
+const platform::Ipv4InterfaceAddress kX = lan_interface({192, 168, 1, 10});
+const platform::Ipv4InterfaceAddress kY = lan_interface({10, 1, 0, 4}, 16);
 constexpr OwnerTime kNow{1000, 0};
 const std::string kKitchenId = stable_device_id("aabbccddeeff");
 
@@ -31,7 +31,7 @@ struct Publication {
   std::vector<std::string> txt;              // no TXT record when empty
   std::optional<std::uint16_t> port = 7000;  // no SRV record when absent
   std::string host = "kitchen-pod.local";
-  std::vector<Ipv4Address> addresses = {{192, 168, 1, 40}};
+  std::vector<platform::IpAddress> addresses = {{192, 168, 1, 40}};
   std::uint32_t ttl = 120;  // of the SRV and A records; PTR and TXT live 4500 s
 };
 
@@ -53,21 +53,21 @@ void publish(DnsMessageBuilder& b, std::string_view service, const Publication& 
   b.ptr(service, instance, 4500);
   if (!p.txt.empty()) b.txt(instance, p.txt, 4500);
   if (p.port) b.srv(instance, *p.port, p.host, p.ttl);
-  for (const Ipv4Address& address : p.addresses) b.a(p.host, address, p.ttl);
+  for (const platform::IpAddress& address : p.addresses) b.a(p.host, address, p.ttl);
 }
 
 class DeviceViewTest : public ::testing::Test {
  protected:
   DeviceViewTest() { cache_.interfaces = std::vector{kX, kY}; }
 
-  void ingest(const DnsMessageBuilder& datagram, const InterfaceRecord& receiving = kX,
-              OwnerTime now = kNow) {
+  void ingest(const DnsMessageBuilder& datagram,
+              const platform::Ipv4InterfaceAddress& receiving = kX, OwnerTime now = kNow) {
     auto records = decode_mdns_message(datagram.bytes());
     ASSERT_TRUE(records) << describe_dns_fault(records.error());
     ingest_mdns_records(cache_, *records, now, receiving);
   }
   void ingest(std::optional<Publication> airplay, std::optional<Publication> raop = std::nullopt,
-              const InterfaceRecord& receiving = kX) {
+              const platform::Ipv4InterfaceAddress& receiving = kX) {
     DnsMessageBuilder b;
     if (airplay) publish(b, kAirplayService, *airplay);
     if (raop) publish(b, kRaopService, *raop);
@@ -85,7 +85,7 @@ class DeviceViewTest : public ::testing::Test {
   }
 
   RecordKey key_of(const DnsMessageBuilder& datagram, std::size_t index,
-                   const InterfaceRecord& receiving = kX) const {
+                   const platform::Ipv4InterfaceAddress& receiving = kX) const {
     auto records = decode_mdns_message(datagram.bytes());
     EXPECT_TRUE(records && index < records->size());
     return record_cache_key(records->at(index), receiving);
@@ -379,11 +379,11 @@ TEST_F(DeviceViewTest, FeaturesAreNormalisedOrLeftOut) {
 TEST_F(DeviceViewTest, AddressesAreSortedNumericallyUniqueAndCapped) {
   struct Case {
     const char* title;
-    std::vector<Ipv4Address> on_x;
-    std::vector<Ipv4Address> on_y;
+    std::vector<platform::IpAddress> on_x;
+    std::vector<platform::IpAddress> on_y;
     std::vector<std::string> listed;
   };
-  std::vector<Ipv4Address> twenty;
+  std::vector<platform::IpAddress> twenty;
   for (std::uint8_t i = 20; i > 0; --i) twenty.push_back({10, 0, 0, i});
   std::vector<std::string> lowest_sixteen;
   for (int i = 1; i <= 16; ++i) lowest_sixteen.push_back("10.0.0." + std::to_string(i));
@@ -405,7 +405,7 @@ TEST_F(DeviceViewTest, AddressesAreSortedNumericallyUniqueAndCapped) {
     airplay.addresses = c.on_x;
     ingest(airplay);
     DnsMessageBuilder on_y;
-    for (const Ipv4Address& address : c.on_y) on_y.a("kitchen-pod.local", address);
+    for (const platform::IpAddress& address : c.on_y) on_y.a("kitchen-pod.local", address);
     ingest(on_y, kY);
     const auto entry = only_device();
     ASSERT_TRUE(entry);
@@ -414,9 +414,9 @@ TEST_F(DeviceViewTest, AddressesAreSortedNumericallyUniqueAndCapped) {
 }
 
 TEST_F(DeviceViewTest, AddressesAreCheckedAgainstTheInterfaceList) {
-  const InterfaceRecord unlisted = lan_interface({172, 16, 0, 5}, 24);
-  InterfaceRecord x_without_broadcast = kX;
-  x_without_broadcast.broadcast_present = false;
+  const platform::Ipv4InterfaceAddress unlisted = lan_interface({172, 16, 0, 5}, 24);
+  platform::Ipv4InterfaceAddress x_without_broadcast = kX;
+  x_without_broadcast.broadcast.reset();
   ingest(kitchen_airplay());  // 192.168.1.40 on X
   DnsMessageBuilder extra;
   extra.a("kitchen-pod.local", {172, 16, 0, 40});
@@ -564,11 +564,11 @@ TEST_F(DeviceViewTest, ManySrvRecordsNamingOneHostGiveItsLowestAddresses) {
     DnsMessageBuilder b;
     for (int i = 0; i < 100; ++i) {
       const int n = 399 - (batch * 100 + i);  // highest first
-      const Ipv4Address address = {10, 1, static_cast<std::uint8_t>(n / 200),
-                                   static_cast<std::uint8_t>(1 + n % 200)};
+      const platform::IpAddress address = {10, 1, static_cast<std::uint8_t>(n / 200),
+                                           static_cast<std::uint8_t>(1 + n % 200)};
       b.a("kitchen-pod.local", address, static_cast<std::uint32_t>(100 + n));
       address_keys.insert(
-          RecordKey{"kitchen-pod.local", ipv4_to_text(address), kTypeA, true, kY.address});
+          RecordKey{"kitchen-pod.local", address.to_string(), kTypeA, true, kY.address.v4_value()});
     }
     ingest(b, kY);
   }
@@ -602,7 +602,7 @@ class RandomCache {
       std::vector<MdnsRecord> batch;
       const std::size_t size = 1 + pick(8);
       for (std::size_t i = 0; i < size; ++i) batch.push_back(record());
-      const InterfaceRecord& receiving = kInterfaces[pick(3)];
+      const platform::Ipv4InterfaceAddress& receiving = kInterfaces[pick(3)];
       ingest_mdns_records(cache, batch, OwnerTime{pick(100), 0}, receiving);
     }
     return cache;
@@ -633,7 +633,8 @@ class RandomCache {
                                                        "acl=0",
                                                        "model=AudioAccessory",
                                                        "room=Cellar"};
-  inline static const InterfaceRecord kInterfaces[3] = {kX, kY, lan_interface({172, 16, 0, 5}, 24)};
+  inline static const platform::Ipv4InterfaceAddress kInterfaces[3] = {
+      kX, kY, lan_interface({172, 16, 0, 5}, 24)};
 
   std::uint64_t pick(std::uint64_t bound) { return random_() % bound; }
 
@@ -674,7 +675,7 @@ class RandomCache {
       default: {
         record.owner_name = kHosts[pick(kHosts.size())];
         record.type = kTypeA;
-        Ipv4Address address = {10, 0, 0, static_cast<std::uint8_t>(1 + pick(20))};
+        platform::IpAddress address = {10, 0, 0, static_cast<std::uint8_t>(1 + pick(20))};
         if (pick(6) == 0) address = {192, 168, 1, 255};
         if (pick(8) == 0) address = {172, 16, 0, static_cast<std::uint8_t>(pick(256))};
         record.data = ARecordData{address};

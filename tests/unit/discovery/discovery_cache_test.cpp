@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/address_rules.hpp"
 #include "discovery/mdns_message.hpp"
 #include "tests/support/dns_message_builder.hpp"
 #include "tests/unit/discovery/discovery_test_support.hpp"
@@ -14,8 +15,8 @@ namespace {
 
 using testing::DnsMessageBuilder;
 
-const InterfaceRecord kX = lan_interface({192, 168, 1, 10});
-const InterfaceRecord kY = lan_interface({10, 1, 0, 4}, 16);
+const platform::Ipv4InterfaceAddress kX = lan_interface({192, 168, 1, 10});
+const platform::Ipv4InterfaceAddress kY = lan_interface({10, 1, 0, 4}, 16);
 constexpr OwnerTime kNow{1000, 250};
 
 std::vector<MdnsRecord> records_of(const DnsMessageBuilder& builder) {
@@ -26,14 +27,15 @@ std::vector<MdnsRecord> records_of(const DnsMessageBuilder& builder) {
 
 class CacheTest : public ::testing::Test {
  protected:
-  void ingest(const DnsMessageBuilder& datagram, const InterfaceRecord& receiving,
+  void ingest(const DnsMessageBuilder& datagram, const platform::Ipv4InterfaceAddress& receiving,
               OwnerTime now = kNow) {
     ingest_mdns_records(cache_, records_of(datagram), now, receiving);
   }
 
-  const CacheEntry* find_a(std::string_view host, Ipv4Address address,
-                           const InterfaceRecord& receiving) const {
-    const RecordKey key{std::string(host), ipv4_to_text(address), kTypeA, true, receiving.address};
+  const CacheEntry* find_a(std::string_view host, platform::IpAddress address,
+                           const platform::Ipv4InterfaceAddress& receiving) const {
+    const RecordKey key{std::string(host), address.to_string(), kTypeA, true,
+                        receiving.address.v4_value()};
     const auto found = cache_.records.find(key);
     return found == cache_.records.end() ? nullptr : &found->second;
   }
@@ -57,7 +59,7 @@ TEST_F(CacheTest, RecordKeysWriteTheDataAsText) {
   const auto records = records_of(b);
   ASSERT_EQ(records.size(), 5u);
   const RecordKey expected[] = {
-      {"host.local", "10.0.0.2", kTypeA, true, kX.address},
+      {"host.local", "10.0.0.2", kTypeA, true, kX.address.v4_value()},
       {"_airplay._tcp.local", "kitchen._airplay._tcp.local", kTypePtr, false, {}},
       {"kitchen._airplay._tcp.local", "7000:host.local", kTypeSrv, false, {}},
       {"kitchen._airplay._tcp.local", std::string("a=1\0b=2\0", 8), kTypeTxt, false, {}},
@@ -173,9 +175,9 @@ TEST_F(CacheTest, NewerAnswerReplacesAUniqueSetButNeverASharedOne) {
   struct Case {
     const char* title;
     DnsMessageBuilder first;
-    InterfaceRecord first_on;
+    platform::Ipv4InterfaceAddress first_on;
     DnsMessageBuilder second;
-    InterfaceRecord second_on;
+    platform::Ipv4InterfaceAddress second_on;
     std::uint64_t seconds_later;
     std::uint16_t type;
     std::string owner;
@@ -234,7 +236,7 @@ TEST_F(CacheTest, ExpiredRecordsLeaveUnlessTheySupportAPublishedDevice) {
              .a("pod.local", {192, 168, 1, 31}, 1)
              .a("live.local", {192, 168, 1, 32}, 120),
          kX);
-  const RecordKey held{"pod.local", "192.168.1.31", kTypeA, true, kX.address};
+  const RecordKey held{"pod.local", "192.168.1.31", kTypeA, true, kX.address.v4_value()};
   cache_.held_keys.insert(held);
 
   drop_expired_records(cache_, kNow);  // nothing has expired yet
@@ -265,8 +267,8 @@ TEST_F(CacheTest, GoodbyeRemovesOnlyItsOwnRecord) {
 TEST_F(CacheTest, GoodbyeIsHandledBeforeTheAddressTest) {
   // 192.168.1.255 was stored while the interface reported no broadcast address; its goodbye
   // arrives once the same interface reports one, and still removes it.
-  InterfaceRecord x_without_broadcast = kX;
-  x_without_broadcast.broadcast_present = false;
+  platform::Ipv4InterfaceAddress x_without_broadcast = kX;
+  x_without_broadcast.broadcast.reset();
   ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 255}), x_without_broadcast);
   ASSERT_NE(find_a("host.local", {192, 168, 1, 255}, kX), nullptr);
   ingest(DnsMessageBuilder().a("host.local", {192, 168, 1, 255}, 0), kX);
@@ -275,13 +277,13 @@ TEST_F(CacheTest, GoodbyeIsHandledBeforeTheAddressTest) {
 
 TEST_F(CacheTest, UnusableAndSubnetBroadcastAddressesAreNotStored) {
   struct Case {
-    Ipv4Address address;
-    InterfaceRecord receiving;
+    platform::IpAddress address;
+    platform::Ipv4InterfaceAddress receiving;
     bool stored;
   };
-  InterfaceRecord no_broadcast = kX;
-  no_broadcast.broadcast_present = false;
-  const InterfaceRecord point_to_point = lan_interface({192, 168, 1, 254}, 31);
+  platform::Ipv4InterfaceAddress no_broadcast = kX;
+  no_broadcast.broadcast.reset();
+  const platform::Ipv4InterfaceAddress point_to_point = lan_interface({192, 168, 1, 254}, 31);
   const Case cases[] = {
       {{192, 168, 1, 255}, kX, false},
       {{192, 168, 1, 255}, kY, true},  // another subnet's broadcast is an ordinary address
@@ -299,7 +301,7 @@ TEST_F(CacheTest, UnusableAndSubnetBroadcastAddressesAreNotStored) {
       {{192, 168, 1, 20}, kX, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(ipv4_to_text(c.address) + " on " + ipv4_to_text(c.receiving.address));
+    SCOPED_TRACE(c.address.to_string() + " on " + c.receiving.address.to_string());
     cache_.records.clear();
     ingest(DnsMessageBuilder().a("host.local", c.address), c.receiving);
     EXPECT_EQ(cache_.records.size(), c.stored ? 1u : 0u);
@@ -307,19 +309,18 @@ TEST_F(CacheTest, UnusableAndSubnetBroadcastAddressesAreNotStored) {
 }
 
 TEST(SubnetBroadcast, EveryConditionMustHold) {
-  const InterfaceRecord lan = lan_interface({192, 168, 1, 10});
-  InterfaceRecord wrong_mask = lan;
+  const platform::Ipv4InterfaceAddress lan = lan_interface({192, 168, 1, 10});
+  platform::Ipv4InterfaceAddress wrong_mask = lan;
   wrong_mask.netmask = {255, 255, 0, 0};
-  InterfaceRecord odd_broadcast = lan;
+  platform::Ipv4InterfaceAddress odd_broadcast = lan;
   odd_broadcast.broadcast = {192, 168, 1, 127};
-  InterfaceRecord prefix_zero;
+  platform::Ipv4InterfaceAddress prefix_zero;
   prefix_zero.address = {10, 0, 0, 1};
-  prefix_zero.broadcast_present = true;
   prefix_zero.broadcast = {255, 255, 255, 255};
   struct Case {
     const char* title;
-    InterfaceRecord interface;
-    Ipv4Address address;
+    platform::Ipv4InterfaceAddress interface;
+    platform::IpAddress address;
     bool broadcast;
   };
   const Case cases[] = {
@@ -388,16 +389,16 @@ TEST(CacheFlushKeys, OnlyFlushRecordsWithALifetime) {
   b.srv("kitchen._airplay._tcp.local", 7000, "host.local", 120, true);
   const std::vector<MdnsRecord> batch = records_of(b);  // the keys refer to its names
   const FlushKeySet keys = collect_cache_flush_keys(batch, kX);
-  const FlushKeySet expected = {{"host.local", kTypeA, true, kX.address},
+  const FlushKeySet expected = {{"host.local", kTypeA, true, kX.address.v4_value()},
                                 {"kitchen._airplay._tcp.local", kTypeSrv, false, {}}};
   EXPECT_EQ(keys, expected);
 }
 
 TEST_F(CacheTest, RemovalByExactKey) {
   ingest(DnsMessageBuilder().a("host.local", {10, 1, 0, 20}).a("host.local", {10, 1, 0, 21}), kY);
-  const RecordKey key{"host.local", "10.1.0.20", kTypeA, true, kY.address};
+  const RecordKey key{"host.local", "10.1.0.20", kTypeA, true, kY.address.v4_value()};
   RecordKey on_other_interface = key;
-  on_other_interface.interface_address = kX.address;
+  on_other_interface.interface_address = kX.address.v4_value();
   EXPECT_FALSE(remove_cache_record(cache_.records, on_other_interface));
   EXPECT_TRUE(remove_cache_record(cache_.records, key));
   EXPECT_FALSE(remove_cache_record(cache_.records, key));

@@ -29,7 +29,7 @@ using kestrune::testing::kFakeReceiverId;
 using kestrune::testing::RecordingOutput;
 using kestrune::testing::wait_until;
 
-constexpr Ipv4Address kLink = {198, 18, 0, 2};
+constexpr platform::IpAddress kLink = {198, 18, 0, 2};
 
 FakeReceiverRecords short_lived_receiver() {
   FakeReceiverRecords r;
@@ -52,7 +52,7 @@ class Owner : public ::testing::Test {
   // Answers the first `answered` queries with the receiver's records, then stays silent.
   void answer_first(std::size_t answered, FakeReceiverRecords receiver = FakeReceiverRecords()) {
     auto count = std::make_shared<std::atomic<std::size_t>>(0);
-    network->set_responder([=](const InterfaceRecord&) {
+    network->set_responder([=](const platform::Ipv4InterfaceAddress&) {
       return count->fetch_add(1) < answered ? std::vector<Datagram>{receiver.answer()}
                                             : std::vector<Datagram>{};
     });
@@ -123,7 +123,7 @@ TEST_F(Owner, SilentReceiverIsRenewedRetriedAndExpiredOnTheSchedule) {
 }
 
 TEST_F(Owner, AnsweringReceiverIsRenewedAndStays) {
-  network->set_responder([](const InterfaceRecord&) {
+  network->set_responder([](const platform::Ipv4InterfaceAddress&) {
     return std::vector<Datagram>{short_lived_receiver().answer()};
   });
   ASSERT_TRUE(request_scan(*owner, 500ms));
@@ -139,7 +139,7 @@ TEST_F(Owner, ScansDuringARenewalPassShareItsResult) {
   auto renewal_started = std::make_shared<Gate>();
   auto release_renewal = std::make_shared<Gate>();
   auto count = std::make_shared<std::atomic<int>>(0);
-  network->set_responder([=](const InterfaceRecord&) {
+  network->set_responder([=](const platform::Ipv4InterfaceAddress&) {
     if (count->fetch_add(1) == 1) {
       renewal_started->open();
       (void)release_renewal->wait(5s);
@@ -167,7 +167,7 @@ TEST_F(Owner, ScansDuringARenewalPassShareItsResult) {
 
 TEST_F(Owner, ScansQueuedBehindAScanPassShareItsResult) {
   auto release_scan = std::make_shared<Gate>();
-  network->set_responder([=](const InterfaceRecord&) {
+  network->set_responder([=](const platform::Ipv4InterfaceAddress&) {
     (void)release_scan->wait(10s);
     return std::vector<Datagram>{FakeReceiverRecords().answer()};
   });
@@ -207,7 +207,7 @@ TEST_F(Owner, ScanGivesUpAfterItsTimeAndOneSecondWhileARenewalPassHoldsTheOwner)
   auto renewal_started = std::make_shared<Gate>();
   auto release_renewal = std::make_shared<Gate>();
   auto count = std::make_shared<std::atomic<int>>(0);
-  network->set_responder([=](const InterfaceRecord&) {
+  network->set_responder([=](const platform::Ipv4InterfaceAddress&) {
     if (count->fetch_add(1) == 1) {
       renewal_started->open();
       (void)release_renewal->wait(5s);
@@ -245,7 +245,7 @@ TEST_F(Owner, StopDuringAScanEndsItSoonAndTheScanIsStillAnswered) {
 
 TEST_F(Owner, OutputClosedDuringAScanStillRepliesThenTheOwnerEnds) {
   auto release = std::make_shared<Gate>();
-  network->set_responder([=](const InterfaceRecord&) {
+  network->set_responder([=](const platform::Ipv4InterfaceAddress&) {
     (void)release->wait(5s);
     return std::vector<Datagram>{FakeReceiverRecords().answer()};
   });

@@ -19,20 +19,20 @@
 #include <vector>
 
 #include "discovery/browse_network.hpp"
-#include "discovery/ipv4_address.hpp"
+#include "platform/ip_address.hpp"
 
 namespace kestrune::testing {
 
 using Datagram = std::vector<std::uint8_t>;
 
 // An IPv4 interface address as the system would list it: a /24 with its broadcast address.
-inline platform::InterfaceAddress host_ipv4(discovery::Ipv4Address address,
+inline platform::InterfaceAddress host_ipv4(platform::IpAddress address,
                                             std::string name = "eth0") {
   platform::Ipv4InterfaceAddress v4;
   v4.address = address;
   v4.netmask = {255, 255, 255, 0};
   v4.prefix_length = 24;
-  v4.broadcast = discovery::Ipv4Address{address[0], address[1], address[2], 255};
+  v4.broadcast = platform::IpAddress{address.bytes[0], address.bytes[1], address.bytes[2], 255};
   return {std::move(name), v4};
 }
 
@@ -40,13 +40,13 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
  public:
   using Clock = std::chrono::steady_clock;
   // Runs on the owner thread for every query sent; returns what arrives on that socket.
-  using Responder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&)>;
+  using Responder = std::function<std::vector<Datagram>(const platform::Ipv4InterfaceAddress&)>;
   // Runs on the owner thread for every follow-up query sent; returns what arrives on that socket.
-  using FollowUpResponder = std::function<std::vector<Datagram>(const discovery::InterfaceRecord&,
-                                                                const Datagram& query)>;
+  using FollowUpResponder = std::function<std::vector<Datagram>(
+      const platform::Ipv4InterfaceAddress&, const Datagram& query)>;
 
   struct Query {
-    discovery::InterfaceRecord interface;
+    platform::Ipv4InterfaceAddress interface;
     Datagram bytes;
     Clock::time_point at;
   };
@@ -58,7 +58,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     std::lock_guard lock(state_->mutex);
     state_->addresses = std::move(addresses);
   }
-  void refuse_socket_on(discovery::Ipv4Address address) {
+  void refuse_socket_on(platform::IpAddress address) {
     std::lock_guard lock(state_->mutex);
     state_->refused.insert(address);
   }
@@ -71,7 +71,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     state_->follow_up_responder = std::move(responder);
   }
   // Queues a datagram on the open socket of that interface address; false when there is none.
-  bool deliver(discovery::Ipv4Address address, Datagram datagram) {
+  bool deliver(platform::IpAddress address, Datagram datagram) {
     std::lock_guard lock(state_->mutex);
     for (auto& socket : state_->sockets) {
       if (socket.open && socket.interface.address == address) {
@@ -103,7 +103,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     return open;
   }
   // The interface address of every datagram handed out (oversize ones included), in order.
-  std::vector<discovery::Ipv4Address> receive_log() const {
+  std::vector<platform::IpAddress> receive_log() const {
     std::lock_guard lock(state_->mutex);
     return state_->receive_log;
   }
@@ -138,7 +138,8 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
   }
 
   support::Result<std::unique_ptr<discovery::QuerySocket>> open_query_socket(
-      const discovery::InterfaceRecord& interface, std::span<const std::uint8_t> query) override {
+      const platform::Ipv4InterfaceAddress& interface,
+      std::span<const std::uint8_t> query) override {
     Responder responder;
     std::size_t index = 0;
     {
@@ -162,7 +163,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
 
  private:
   struct SocketState {
-    discovery::InterfaceRecord interface;
+    platform::Ipv4InterfaceAddress interface;
     std::deque<Datagram> waiting;
     bool open;
   };
@@ -171,13 +172,13 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     mutable std::condition_variable changed;
     std::optional<std::vector<platform::InterfaceAddress>> addresses =
         std::vector<platform::InterfaceAddress>{};
-    std::set<discovery::Ipv4Address> refused;
+    std::set<platform::IpAddress> refused;
     Responder responder;
     FollowUpResponder follow_up_responder;
     std::vector<Query> queries;
     std::vector<Query> follow_ups;
     std::deque<SocketState> sockets;  // every socket ever opened; a deque keeps them in place
-    std::vector<discovery::Ipv4Address> receive_log;
+    std::vector<platform::IpAddress> receive_log;
     std::size_t interface_reads = 0;
     std::size_t empty_polls = 0;  // since a datagram was last queued or handed out
     std::size_t polls = 0;
@@ -209,7 +210,7 @@ class FakeBrowseNetwork final : public discovery::BrowseNetwork {
     }
     bool send_query(std::span<const std::uint8_t> query) override {
       FollowUpResponder responder;
-      discovery::InterfaceRecord interface;
+      platform::Ipv4InterfaceAddress interface;
       Datagram bytes(query.begin(), query.end());
       {
         std::lock_guard lock(state_->mutex);

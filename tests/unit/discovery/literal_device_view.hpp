@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "discovery/address_rules.hpp"
 #include "discovery/device_identity.hpp"
 #include "discovery/device_view.hpp"
 #include "discovery/instance_names.hpp"
@@ -23,7 +24,7 @@ namespace kestrune::discovery {
 
 inline DeviceView literal_device_view(const DiscoveryCache& cache) {
   struct Builder {
-    std::vector<Ipv4Address> addresses;
+    std::vector<platform::IpAddress> addresses;
     std::optional<std::string> display_name, room_name, model, features_hex;
     std::optional<OwnerTime> airplay_expiry;
     RecordKeySet supporting_keys;
@@ -33,10 +34,10 @@ inline DeviceView literal_device_view(const DiscoveryCache& cache) {
   const auto take_earlier = [](std::optional<OwnerTime>& slot, OwnerTime time) {
     if (!slot || time < *slot) slot = time;
   };
-  const auto selectable = [&](const CacheEntry& entry, const Ipv4Address& address) {
+  const auto selectable = [&](const CacheEntry& entry, const platform::IpAddress& address) {
     if (is_unusable_address(address)) return false;
     if (!entry.receiving_interface || !cache.interfaces) return true;
-    for (const InterfaceRecord& listed : *cache.interfaces) {
+    for (const platform::Ipv4InterfaceAddress& listed : *cache.interfaces) {
       if (listed.address == entry.receiving_interface->address) {
         return !is_subnet_broadcast(listed, address);
       }
@@ -108,7 +109,7 @@ inline DeviceView literal_device_view(const DiscoveryCache& cache) {
       }
       for (const auto& [a_key, a_entry] : cache.records) {
         if (a_key.type != kTypeA || a_key.owner_name != srv.target) continue;
-        const Ipv4Address address = std::get<ARecordData>(a_entry.record.data).address;
+        const platform::IpAddress address = std::get<ARecordData>(a_entry.record.data).address;
         if (!selectable(a_entry, address)) continue;
         builder.addresses.push_back(address);
         if (airplay) {
@@ -128,10 +129,11 @@ inline DeviceView literal_device_view(const DiscoveryCache& cache) {
       continue;
     }
     if (!builder.display_name || !builder.port || *builder.port == 0) continue;
-    std::vector<Ipv4Address>& addresses = builder.addresses;
-    std::sort(addresses.begin(), addresses.end(), [](const Ipv4Address& a, const Ipv4Address& b) {
-      return ipv4_value(a) < ipv4_value(b);
-    });
+    std::vector<platform::IpAddress>& addresses = builder.addresses;
+    std::sort(addresses.begin(), addresses.end(),
+              [](const platform::IpAddress& a, const platform::IpAddress& b) {
+                return a.v4_value() < b.v4_value();
+              });
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
     std::erase_if(addresses, is_unusable_address);
     if (addresses.size() > kMaxDeviceAddresses) addresses.resize(kMaxDeviceAddresses);
@@ -142,8 +144,8 @@ inline DeviceView literal_device_view(const DiscoveryCache& cache) {
     entry.device.displayName = *builder.display_name;
     entry.device.roomName = builder.room_name.value_or(*builder.display_name);
     entry.device.model = *builder.model;
-    for (const Ipv4Address& address : addresses) {
-      entry.device.addresses.push_back(ipv4_to_text(address));
+    for (const platform::IpAddress& address : addresses) {
+      entry.device.addresses.push_back(address.to_string());
     }
     entry.device.port = *builder.port;
     entry.device.featuresHex = builder.features_hex;

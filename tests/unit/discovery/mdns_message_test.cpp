@@ -240,7 +240,7 @@ TEST(DecodeMdnsMessage, TwoHundredFiftySixRecordsAcrossSections) {
   ASSERT_EQ(records.size(), 256u);
   for (std::uint32_t i = 0; i < 256; ++i) {
     const auto& a = std::get<ARecordData>(records[i].data);
-    EXPECT_EQ(ipv4_value(a.address) & 0xFFFF, i) << "records keep datagram order";
+    EXPECT_EQ(a.address.v4_value() & 0xFFFF, i) << "records keep datagram order";
   }
 }
 

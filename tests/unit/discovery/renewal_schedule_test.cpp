@@ -21,7 +21,7 @@ using kestrune::testing::FakeReceiverRecords;
 using kestrune::testing::RecordingOutput;
 using Kind = ScheduleOutcome::Kind;
 
-const InterfaceRecord kLink = lan_interface({198, 18, 0, 2});
+const platform::Ipv4InterfaceAddress kLink = lan_interface({198, 18, 0, 2});
 
 OwnerTime at(double seconds) {
   return OwnerTime::from_duration(
@@ -339,7 +339,7 @@ TEST_F(Schedule, RenewalMissKeepsARecordThatAnotherReceiverStandsOn) {
   EXPECT_EQ(output.events()[1].payload["device"]["port"], 7001);
   ASSERT_TRUE(cache.published_view.contains(kB));
   EXPECT_EQ(cache.published_view.at(kB).addresses, std::vector<std::string>{"198.18.0.1"});
-  const RecordKey shared{"shared-pod.local", "198.18.0.1", kTypeA, true, kLink.address};
+  const RecordKey shared{"shared-pod.local", "198.18.0.1", kTypeA, true, kLink.address.v4_value()};
   EXPECT_TRUE(cache.records.contains(shared));
 }
 

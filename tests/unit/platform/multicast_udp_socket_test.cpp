@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using kestrune::testing::wait_until;
 
-constexpr MulticastUdpSocket::Ipv4 kLoopback = {127, 0, 0, 1};
+constexpr IpAddress kLoopback = {127, 0, 0, 1};
 
 // The first datagram that try_receive hands out within a second; it never waits itself.
 std::optional<std::size_t> first_received(const MulticastUdpSocket& socket,
@@ -37,13 +37,13 @@ class MulticastSocketOnLoopback : public ::testing::Test {
  protected:
   MulticastSocketOnLoopback()
       : socket(MulticastUdpSocket::bind(kLoopback, 0).value()),
-        sender(UdpSocket::bind(SocketAddress::ipv4(kLoopback, 0)).value()) {
+        sender(UdpSocket::bind(SocketAddress::of(kLoopback, 0)).value()) {
     EXPECT_TRUE(socket.set_nonblocking());
     EXPECT_TRUE(socket.set_multicast_ttl(255));
   }
   void send(std::size_t size, std::uint8_t fill) {
     const std::vector<std::uint8_t> datagram(size, fill);
-    ASSERT_TRUE(sender.send_to(datagram, SocketAddress::ipv4(kLoopback, *socket.local_port())));
+    ASSERT_TRUE(sender.send_to(datagram, SocketAddress::of(kLoopback, *socket.local_port())));
   }
 
   MulticastUdpSocket socket;

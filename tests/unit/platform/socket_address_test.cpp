@@ -39,8 +39,8 @@ TEST(SocketAddress, ParsesNumericLiteralsOnly) {
 }
 
 TEST(SocketAddress, Ipv6CarriesNoFlowInformationOrScope) {
-  const auto address =
-      SocketAddress::ipv6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 6001);
+  const auto address = SocketAddress::of(
+      IpAddress::v6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}), 6001);
   ASSERT_EQ(address.native_size(), sizeof(sockaddr_in6));
   const auto* raw = reinterpret_cast<const sockaddr_in6*>(address.native());
   EXPECT_EQ(raw->sin6_flowinfo, 0u);

@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const SocketAddress kLoopbackAnyPort = SocketAddress::ipv4({127, 0, 0, 1}, 0);
+const SocketAddress kLoopbackAnyPort = SocketAddress::of({127, 0, 0, 1}, 0);
 
 UdpSocket bound_loopback() {
   auto socket = UdpSocket::bind(kLoopbackAnyPort);
@@ -25,7 +25,7 @@ UdpSocket bound_loopback() {
 }
 
 SocketAddress loopback_endpoint_of(const UdpSocket& socket) {
-  return SocketAddress::ipv4({127, 0, 0, 1}, socket.local_port().value());
+  return SocketAddress::of({127, 0, 0, 1}, socket.local_port().value());
 }
 
 TEST(UdpSocket, BindsToEveryIpv4AddressAndAnEphemeralPort) {

@@ -28,7 +28,7 @@ class NoInterfaces final : public discovery::BrowseNetwork {
     return std::vector<platform::InterfaceAddress>{};
   }
   support::Result<std::unique_ptr<discovery::QuerySocket>> open_query_socket(
-      const discovery::InterfaceRecord&, std::span<const std::uint8_t>) override {
+      const platform::Ipv4InterfaceAddress&, std::span<const std::uint8_t>) override {
     ADD_FAILURE() << "a socket was asked for without an interface";
     return support::fail("no interface");
   }

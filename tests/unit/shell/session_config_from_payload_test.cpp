@@ -65,13 +65,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AddressLiteral, KeepsTheBytesInNetworkOrder) {
   const auto v4 = parse_address_literal("192.168.1.20");
   ASSERT_TRUE(v4);
-  EXPECT_EQ(v4->family, engine::IpAddress::Family::v4);
+  EXPECT_EQ(v4->family, platform::IpAddress::Family::v4);
   EXPECT_EQ((std::array<std::uint8_t, 4>{v4->bytes[0], v4->bytes[1], v4->bytes[2], v4->bytes[3]}),
             (std::array<std::uint8_t, 4>{192, 168, 1, 20}));
 
   const auto v6 = parse_address_literal("2001:db8::ffff:1.2.3.4");
   ASSERT_TRUE(v6);
-  EXPECT_EQ(v6->family, engine::IpAddress::Family::v6);
+  EXPECT_EQ(v6->family, platform::IpAddress::Family::v6);
   EXPECT_EQ(v6->bytes, (std::array<std::uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0xff,
                                                      0xff, 1, 2, 3, 4}));
   const auto tail = parse_address_literal("1::2:3");
@@ -126,7 +126,7 @@ TEST(SessionConfigFromPayload, AddressCountIsCheckedBeforeAnyEntry) {
   const auto sixteen = session_config_from_payload(payload_with_addresses(16));
   ASSERT_TRUE(sixteen);
   EXPECT_EQ(sixteen->addresses.size(), 16U);
-  EXPECT_EQ(sixteen->addresses[15], engine::IpAddress::v4(10, 0, 0, 16));
+  EXPECT_EQ(sixteen->addresses[15], platform::IpAddress::v4(10, 0, 0, 16));
 
   const auto seventeen = session_config_from_payload(payload_with_addresses(17));
   ASSERT_FALSE(seventeen);
@@ -141,9 +141,10 @@ TEST(SessionConfigFromPayload, AddressCountIsCheckedBeforeAnyEntry) {
   duplicates.device.addresses.push_back("10.0.0.1");
   const auto kept = session_config_from_payload(duplicates);
   ASSERT_TRUE(kept);
-  EXPECT_EQ(kept->addresses, (std::vector<engine::IpAddress>{engine::IpAddress::v4(10, 0, 0, 1),
-                                                             *parse_address_literal("::1"),
-                                                             engine::IpAddress::v4(10, 0, 0, 1)}));
+  EXPECT_EQ(kept->addresses,
+            (std::vector<platform::IpAddress>{platform::IpAddress::v4(10, 0, 0, 1),
+                                              *parse_address_literal("::1"),
+                                              platform::IpAddress::v4(10, 0, 0, 1)}));
 }
 
 TEST(SessionConfigFromPayload, TakesTheDeviceAndSourceOverUnchanged) {

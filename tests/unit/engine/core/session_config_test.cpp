@@ -17,7 +17,7 @@ SessionConfig valid_config() {
   SessionConfig config;
   config.stableId = "dev_1";
   config.displayName = "Kitchen";
-  config.addresses = {IpAddress::v4(192, 0, 2, 7)};
+  config.addresses = {platform::IpAddress::v4(192, 0, 2, 7)};
   config.port = 7000;
   config.initialVolume = 0.5f;
   return config;
@@ -57,7 +57,7 @@ TEST(SessionConfig, RangeChecksAtTheirBoundaries) {
        [](SessionConfig& c) {
          std::array<std::uint8_t, 16> loopback{};
          loopback[15] = 1;
-         c.addresses = {IpAddress::v6(loopback)};
+         c.addresses = {platform::IpAddress::v6(loopback)};
        },
        true},
       {"volume NaN", [=](SessionConfig& c) { c.initialVolume = kNan; }, false},
@@ -105,17 +105,17 @@ TEST(SessionConfig, AddressChoicePrefersIpv4ThenRoutableIpv6ThenTheFirstEntry) {
     bytes[0] = first;
     bytes[1] = second;
     bytes[15] = last;
-    return IpAddress::v6(bytes);
+    return platform::IpAddress::v6(bytes);
   };
-  const IpAddress loopback = v6(0, 0, 1);
-  const IpAddress link_local = v6(0xFE, 0x80, 1);
-  const IpAddress link_local_top = v6(0xFE, 0xBF, 1);
-  const IpAddress site_local = v6(0xFE, 0xC0, 1);  // outside fe80::/10
-  const IpAddress documentation = v6(0x20, 0x01, 2);
-  const IpAddress ipv4 = IpAddress::v4(192, 0, 2, 7);
+  const platform::IpAddress loopback = v6(0, 0, 1);
+  const platform::IpAddress link_local = v6(0xFE, 0x80, 1);
+  const platform::IpAddress link_local_top = v6(0xFE, 0xBF, 1);
+  const platform::IpAddress site_local = v6(0xFE, 0xC0, 1);  // outside fe80::/10
+  const platform::IpAddress documentation = v6(0x20, 0x01, 2);
+  const platform::IpAddress ipv4 = platform::IpAddress::v4(192, 0, 2, 7);
   struct Case {
-    std::vector<IpAddress> addresses;
-    IpAddress chosen;
+    std::vector<platform::IpAddress> addresses;
+    platform::IpAddress chosen;
   };
   const Case cases[] = {
       {{link_local, documentation}, documentation},

@@ -50,9 +50,9 @@ TEST(SessionUrl, PutsIpv6HostsInBracketsAndKeepsTheUpperCaseUuid) {
   EXPECT_TRUE(std::regex_match(
       uuid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
       << uuid;
-  EXPECT_EQ(session_url(IpAddress::v4(192, 0, 2, 7), uuid), "rtsp://192.0.2.7/" + uuid);
-  const IpAddress v6 =
-      IpAddress::v6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x05});
+  EXPECT_EQ(session_url(platform::IpAddress::v4(192, 0, 2, 7), uuid), "rtsp://192.0.2.7/" + uuid);
+  const platform::IpAddress v6 =
+      platform::IpAddress::v6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x05});
   EXPECT_EQ(session_url(v6, uuid), "rtsp://[2001:db8::5]/" + uuid);
   EXPECT_EQ(receiver_socket_address(v6, 7000).to_string(), "[2001:db8::5]:7000");
 }
