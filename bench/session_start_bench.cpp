@@ -23,6 +23,7 @@
 #include "engine/session/pair_setup.hpp"
 #include "engine/srp/srp_client.hpp"
 #include "engine/srp/srp_group.hpp"
+#include "host_session.hpp"
 #include "test-receiver/srp_server.hpp"
 #include "test-receiver/test_receiver.hpp"
 #include "tests/support/kestrune_process.hpp"
@@ -70,35 +71,20 @@ std::optional<Clock::duration> crypto_floor_once() {
   return Clock::now() - start;
 }
 
-// Reads lines until one contains `text`: the instant it was read, or nothing when the process
-// falls silent (10 s per line) or 400 lines pass without it.
-std::optional<Clock::time_point> read_until(testing::KestruneProcess& process,
-                                            std::string_view text) {
-  for (int i = 0; i < 400; ++i) {
-    const auto line = process.read_line();
-    if (!line) return std::nullopt;
-    if (line->find(text) != std::string::npos) return Clock::now();
-  }
-  return std::nullopt;
-}
-
 // One fresh process: startSession written to "playing" read; nothing when the run went wrong.
 std::optional<Clock::duration> cold_start_once(std::uint16_t receiver_port,
                                                const std::string& wav_path) {
   testing::KestruneProcess process;
-  if (!read_until(process, "\"event\":\"ready\"")) return std::nullopt;
-  const std::string start =
-      R"({"version":1,"type":"command","requestId":"s","command":"startSession","payload":)"
-      R"({"device":{"stableId":"bench","displayName":"Bench","addresses":["127.0.0.1"],"port":)" +
-      std::to_string(receiver_port) + R"(},"audioSource":{"kind":"file","path":")" + wav_path +
-      R"("},"initialVolume":0.5}})";
+  if (!bench::read_until(process, "\"event\":\"ready\"")) return std::nullopt;
+  const std::string start = bench::file_session_start_line(receiver_port, wav_path);
   const auto written = Clock::now();
   if (!process.write_line(start)) return std::nullopt;
-  const auto playing = read_until(process, "\"state\":\"playing\"");
+  const bool playing = bench::read_until(process, "\"state\":\"playing\"").has_value();
+  const auto played = Clock::now();
   process.close_stdin();  // end of input stops the session and ends the process
   (void)process.wait_exit();
   if (!playing) return std::nullopt;
-  return *playing - written;
+  return played - written;
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 
 #include "engine/orchestration/pacing_schedule.hpp"
 #include "engine/orchestration/precise_sleep.hpp"
+#include "host_session.hpp"
 #include "platform/thread_priority.hpp"
 #include "test-receiver/test_receiver.hpp"
 #include "tests/support/kestrune_process.hpp"
@@ -91,15 +92,6 @@ std::uint64_t spin_baseline(std::chrono::nanoseconds window) {
   return used;
 }
 
-std::optional<std::string> read_until(testing::KestruneProcess& process, const std::string& text) {
-  for (int i = 0; i < 400; ++i) {
-    const auto line = process.read_line();
-    if (!line) return std::nullopt;
-    if (line->find(text) != std::string::npos) return line;
-  }
-  return std::nullopt;
-}
-
 struct RunFigures {
   double process_pct = 0;   // CPU of every thread, % of one core
   double baseline_pct = 0;  // the spin alone, same window
@@ -109,14 +101,9 @@ struct RunFigures {
 std::optional<RunFigures> run_once(std::uint16_t port, const std::string& wav_path,
                                    std::chrono::seconds window) {
   testing::KestruneProcess process;
-  if (!read_until(process, "\"event\":\"ready\"")) return std::nullopt;
-  const std::string start =
-      R"({"version":1,"type":"command","requestId":"s","command":"startSession","payload":)"
-      R"({"device":{"stableId":"bench","displayName":"Bench","addresses":["127.0.0.1"],"port":)" +
-      std::to_string(port) + R"(},"audioSource":{"kind":"file","path":")" + wav_path +
-      R"("},"initialVolume":0.5}})";
-  if (!process.write_line(start)) return std::nullopt;
-  if (!read_until(process, "\"state\":\"playing\"")) return std::nullopt;
+  if (!bench::read_until(process, "\"event\":\"ready\"")) return std::nullopt;
+  if (!process.write_line(bench::file_session_start_line(port, wav_path))) return std::nullopt;
+  if (!bench::read_until(process, "\"state\":\"playing\"")) return std::nullopt;
   std::this_thread::sleep_for(std::chrono::seconds(2));
 
   const auto before = thread_times(process.pid());
