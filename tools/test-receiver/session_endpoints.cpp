@@ -13,18 +13,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kPollSliceMs = 50;
 constexpr std::size_t kDatagramBufferBytes = 65'536;
+// A port is read until nothing waits on it, but at most this many datagrams a turn, so the other
+// sockets get their turn against a sender that never pauses.
+constexpr std::size_t kMaxReadsPerTurn = 256;
 constexpr std::array<UdpEndpoint, 3> kUdpEndpoints = {UdpEndpoint::timing, UdpEndpoint::data,
                                                       UdpEndpoint::control};
 
 }  // namespace
 
-support::Result<std::unique_ptr<SessionEndpoints>> SessionEndpoints::start() {
-  const auto loopback = platform::SocketAddress::loopback_v4(0);
-  auto listener = platform::TcpListener::bind(loopback);
+support::Result<std::unique_ptr<SessionEndpoints>> SessionEndpoints::start(
+    const platform::IpAddress& address) {
+  const auto local = platform::SocketAddress::of(address, 0);
+  auto listener = platform::TcpListener::bind(local);
   if (!listener) return support::fail_with_context(std::move(listener), "start event listener");
   std::vector<platform::UdpSocket> sockets;
   for (std::size_t i = 0; i < kUdpEndpoints.size(); ++i) {
-    auto socket = platform::UdpSocket::bind(loopback);
+    auto socket = platform::UdpSocket::bind(local);
     if (!socket) return support::fail_with_context(std::move(socket), "bind receiver UDP port");
     // Reads happen only after poll() saw a datagram; the timeout keeps a lost race short.
     if (auto set = socket->set_read_timeout(std::chrono::milliseconds(kPollSliceMs)); !set) {
@@ -97,19 +101,31 @@ void SessionEndpoints::accept_event_connection() {
   held_.push_back(std::move(**accepted));
 }
 
-void SessionEndpoints::receive_datagram(UdpEndpoint endpoint, std::vector<std::uint8_t>& buffer) {
+// False when nothing could be read.
+bool SessionEndpoints::receive_datagram(UdpEndpoint endpoint, std::vector<std::uint8_t>& buffer) {
   auto received = sockets_[index(endpoint)].recv_from(buffer);
-  if (!received) return;
+  if (!received) return false;
   update_record([&](Record& r) {
-    ++r.counts[index(endpoint)];
+    const std::uint64_t number = r.counts[index(endpoint)]++;
     auto& kept = r.datagrams[index(endpoint)];
     if (kept.size() < kMaxRecordedDatagrams) {
       kept.push_back(
           {std::vector<std::uint8_t>(buffer.begin(),
                                      buffer.begin() + static_cast<std::ptrdiff_t>(received->size)),
-           received->source});
+           received->source, number});
     }
   });
+  return true;
+}
+
+// Reads the datagrams waiting on a port that poll() found readable; false when some are left.
+bool SessionEndpoints::receive_waiting(UdpEndpoint endpoint, std::vector<std::uint8_t>& buffer) {
+  for (std::size_t read = 0; read < kMaxReadsPerTurn; ++read) {
+    if (!receive_datagram(endpoint, buffer)) return true;
+    pollfd more{sockets_[index(endpoint)].native_handle(), POLLIN, 0};
+    if (::poll(&more, 1, 0) <= 0) return true;
+  }
+  return false;
 }
 
 void SessionEndpoints::serve() {
@@ -121,9 +137,13 @@ void SessionEndpoints::serve() {
     fds.clear();
     for (const auto& socket : sockets_) fds.push_back({socket.native_handle(), POLLIN, 0});
     for (const auto& held : held_) fds.push_back({held.native_handle(), POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), kPollSliceMs) <= 0) continue;
+    if (::poll(fds.data(), fds.size(), kPollSliceMs) <= 0) {
+      update_record([](Record& r) { ++r.read_up_turns; });
+      continue;
+    }
+    bool read_up = true;
     for (std::size_t i = 0; i < kUdpEndpoints.size(); ++i) {
-      if (fds[i].revents != 0) receive_datagram(kUdpEndpoints[i], buffer);
+      if (fds[i].revents != 0) read_up = receive_waiting(kUdpEndpoints[i], buffer) && read_up;
     }
     // An events connection that turns readable has been closed by the sender (it never writes) or
     // sent something, which is read and ignored.
@@ -143,6 +163,7 @@ void SessionEndpoints::serve() {
       }
     }
     held_ = std::move(still_open);
+    if (read_up) update_record([](Record& r) { ++r.read_up_turns; });
   }
 }
 
@@ -157,6 +178,20 @@ std::uint64_t SessionEndpoints::datagram_count(UdpEndpoint endpoint) const {
 bool SessionEndpoints::wait_for_datagrams(UdpEndpoint endpoint, std::uint64_t count,
                                           std::chrono::milliseconds timeout) const {
   return wait_until([&](const Record& r) { return r.counts[index(endpoint)] >= count; }, timeout);
+}
+
+void SessionEndpoints::forget_datagrams(UdpEndpoint endpoint, std::uint64_t number) {
+  update_record([&](Record& r) {
+    auto& kept = r.datagrams[index(endpoint)];
+    std::erase_if(kept, [&](const RecordedDatagram& d) { return d.number < number; });
+  });
+}
+
+bool SessionEndpoints::wait_until_read_up(std::chrono::milliseconds timeout) const {
+  // The turn running at the call may have begun before the datagrams arrived; the one after it
+  // began later.
+  const std::uint64_t after = record_.lock()->read_up_turns + 2;
+  return wait_until([&](const Record& r) { return r.read_up_turns >= after; }, timeout);
 }
 
 std::size_t SessionEndpoints::event_connections_accepted() const {

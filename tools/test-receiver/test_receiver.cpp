@@ -69,11 +69,11 @@ std::vector<std::uint8_t> default_info_body() {
 }
 
 support::Result<std::unique_ptr<TestReceiver>> TestReceiver::start(ReceiverOptions options) {
-  auto listener = platform::TcpListener::bind(platform::SocketAddress::loopback_v4(0));
+  auto listener = platform::TcpListener::bind(platform::SocketAddress::of(options.address, 0));
   if (!listener) return support::fail_with_context(std::move(listener), "start test receiver");
   auto address = listener->local_address();
   if (!address) return support::fail_with_context(std::move(address), "start test receiver");
-  auto endpoints = SessionEndpoints::start();
+  auto endpoints = SessionEndpoints::start(options.address);
   if (!endpoints) return support::fail_with_context(std::move(endpoints), "start test receiver");
   std::unique_ptr<TestReceiver> receiver(
       new TestReceiver(std::move(*listener), *address, std::move(options), std::move(*endpoints)));
@@ -164,7 +164,15 @@ void TestReceiver::serve() {
 }
 
 void TestReceiver::serve_connection(platform::TcpStream stream) {
-  update_record([](Record& r) { ++r.connections_accepted; });
+  // Read before the record is locked: the endpoints have a lock of their own.
+  ServedConnection served;
+  served.first_data_datagram = endpoints_->datagram_count(UdpEndpoint::data);
+  served.first_control_datagram = endpoints_->datagram_count(UdpEndpoint::control);
+  update_record([&](Record& r) {
+    served.number = r.connections.size() + 1;
+    served.first_request = r.requests.size();
+    r.connections.push_back(std::move(served));
+  });
   ServerConnection connection(std::move(stream), stop_, options_.idle_limit);
   ConnectionContext context{options_.make_srp_server
                                 ? PairSetupResponder([&]() -> std::optional<SrpServer> {
@@ -183,19 +191,29 @@ void TestReceiver::serve_connection(platform::TcpStream stream) {
       }
       break;
     }
-    update_record([&](Record& r) { r.requests.push_back(**request); });
+    update_record([&](Record& r) {
+      r.requests.push_back(**request);
+      ++r.connections.back().request_count;
+    });
     if (silent) continue;
     ScriptedReply reply = (*handler_for(**request))(**request, context);
     // Recorded before the answer goes out, so whoever got the answer also sees the keys.
-    if (reply.encrypt_after)
-      update_record([&](Record& r) { r.session_keys = reply.encrypt_after; });
+    if (reply.encrypt_after) {
+      update_record([&](Record& r) {
+        r.session_keys = reply.encrypt_after;
+        r.connections.back().session_keys = reply.encrypt_after;
+      });
+    }
     if (auto sent = connection.send(reply, **request); !sent) break;
     if (reply.encrypt_after) connection.enable_encryption(*reply.encrypt_after);
     if (reply.ending == ScriptedReply::Ending::close) break;
     if (reply.ending == ScriptedReply::Ending::silence) silent = true;
   }
   connection.close();
-  update_record([](Record& r) { ++r.connections_closed; });
+  update_record([](Record& r) {
+    ++r.connections_closed;
+    r.connections.back().closed = true;
+  });
 }
 
 std::vector<ReceivedRequest> TestReceiver::requests() const { return record_.lock()->requests; }
@@ -211,7 +229,18 @@ std::vector<ReceivedRequest> TestReceiver::requests_with(std::string_view method
 }
 
 std::size_t TestReceiver::connections_accepted() const {
-  return record_.lock()->connections_accepted;
+  return record_.lock()->connections.size();
+}
+
+std::vector<ServedConnection> TestReceiver::connections() const {
+  return record_.lock()->connections;
+}
+
+std::vector<ReceivedRequest> TestReceiver::requests_on(const ServedConnection& connection) const {
+  const auto record = record_.lock();
+  const auto first =
+      record->requests.begin() + static_cast<std::ptrdiff_t>(connection.first_request);
+  return {first, first + static_cast<std::ptrdiff_t>(connection.request_count)};
 }
 
 std::optional<engine::SessionKeys> TestReceiver::session_keys() const {

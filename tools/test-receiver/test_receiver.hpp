@@ -1,9 +1,10 @@
 #pragma once
-// A receiver on 127.0.0.1 for tests and the demo: an RTSP server that plays the receiver's side of
-// the control connection, one connection at a time, on its own thread, and the session's other
-// sockets (SessionEndpoints: the event listener and the timing, data and control UDP ports). As
-// started, with no script, it accepts a whole session: connect, GET /info, pair-setup, encrypted
-// OPTIONS, both SETUP phases, the events connection, RECORD, volume, feedback, FLUSH, TEARDOWN.
+// A receiver on 127.0.0.1 (or another address of the machine) for tests and the demo: an RTSP
+// server that plays the receiver's side of the control connection, one connection at a time, on its
+// own thread, and the session's other sockets (SessionEndpoints: the event listener and the timing,
+// data and control UDP ports). As started, with no script, it accepts a whole session: connect, GET
+// /info, pair-setup, encrypted OPTIONS, both SETUP phases, the events connection, RECORD, volume,
+// feedback, FLUSH, TEARDOWN.
 //
 // Each request is answered by the first scripted route that matches it, else by the built-in
 // route for it: GET /info (a binary property list), POST /pair-setup (the receiver's side of
@@ -12,7 +13,8 @@
 // matches a method and a uri: exactly, any uri when the route's is empty, or any uri that ends
 // with the rest when the route's begins with '*' ("*/feedback"). A route may let its first `skip`
 // matches pass on (to the second SETUP, say) and be limited to a number of uses. Everything
-// received is recorded for the test to look at.
+// received is recorded for the test to look at, and so is each connection: a session, when the
+// sender paired on it.
 
 #include <atomic>
 #include <chrono>
@@ -51,7 +53,22 @@ using RequestHandler = std::function<ScriptedReply(const ReceivedRequest&, Conne
 
 inline constexpr std::size_t kEveryTime = std::numeric_limits<std::size_t>::max();
 
+// One control connection as the receiver served it.
+struct ServedConnection {
+  std::size_t number = 0;         // 1 for the first connection accepted
+  std::size_t first_request = 0;  // where its requests begin in requests()
+  std::size_t request_count = 0;
+  std::optional<engine::SessionKeys> session_keys;  // those of its pairing
+  // The numbers the data and control ports were to give their next datagrams when it was
+  // accepted: none of the session's datagrams has a lower one.
+  std::uint64_t first_data_datagram = 0;
+  std::uint64_t first_control_datagram = 0;
+  bool closed = false;
+};
+
 struct ReceiverOptions {
+  // Where it listens: the RTSP port and the session's ports, each on a port the system picks.
+  platform::IpAddress address{127, 0, 0, 1};
   // Makes salt and B of every pairing reproducible (SrpServer::create); random otherwise.
   std::function<support::Result<SrpServer>()> make_srp_server;
   // A connection that sends nothing for this long is closed.
@@ -62,7 +79,7 @@ struct ReceiverOptions {
 
 class TestReceiver {
  public:
-  // Binds 127.0.0.1 on a port the system picks and starts serving.
+  // Binds the options' address on a port the system picks and starts serving.
   static support::Result<std::unique_ptr<TestReceiver>> start(ReceiverOptions options = {});
   ~TestReceiver();  // stop()
   TestReceiver(const TestReceiver&) = delete;
@@ -73,6 +90,7 @@ class TestReceiver {
 
   // The event listener and UDP ports the built-in SETUP answers announce.
   const SessionEndpoints& endpoints() const { return *endpoints_; }
+  SessionEndpoints& endpoints() { return *endpoints_; }
 
   // Answers the next `times` requests that match with `reply`, after letting `skip` pass on.
   void script(std::string method, std::string uri, ScriptedReply reply, std::size_t times = 1,
@@ -88,6 +106,9 @@ class TestReceiver {
   // Waits until at least `count` requests have been recorded; false after `timeout`.
   bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const;
   std::size_t connections_accepted() const;
+  // Every connection accepted so far, in order, and the requests received on one of them.
+  std::vector<ServedConnection> connections() const;
+  std::vector<ReceivedRequest> requests_on(const ServedConnection& connection) const;
   // Waits until at least `count` connections have ended (closed by either side).
   bool wait_for_closed_connections(std::size_t count, std::chrono::milliseconds timeout) const;
   // The keys of the latest pairing as the receiver derived them.
@@ -108,7 +129,7 @@ class TestReceiver {
   };
   struct Record {
     std::vector<ReceivedRequest> requests;
-    std::size_t connections_accepted = 0;
+    std::vector<ServedConnection> connections;
     std::size_t connections_closed = 0;
     std::optional<engine::SessionKeys> session_keys;
     std::optional<std::string> last_connection_error;

@@ -12,6 +12,7 @@
 #include "engine/core/session_lease.hpp"
 #include "engine/core/session_report_merge.hpp"
 #include "test-receiver/audio_account.hpp"
+#include "test-receiver/session_accounts.hpp"
 #include "test-receiver/session_routes.hpp"
 #include "tests/integration/session_runner/runner_fixture.hpp"
 #include "tests/support/captured_stderr.hpp"
@@ -220,7 +221,9 @@ TEST_F(FileSession, RetransmissionRequestsAreAnsweredFromTheHistory) {
   EXPECT_TRUE(record.completed());
   EXPECT_EQ(record.report.metrics.retransmitRequested, 2U);
   EXPECT_EQ(record.report.metrics.retransmitFulfilled, 2U);
-  EXPECT_EQ(test_receiver::take_audio_account(*receiver, 2).retransmissions_answered, 2U);
+  EXPECT_EQ(test_receiver::take_audio_account(*receiver, receiver->connections().back(), 2)
+                .retransmissions_answered,
+            2U);
   const auto warnings = log->warnings();
   ASSERT_EQ(warnings.size(), 1U);
   EXPECT_EQ(warnings[0].code, WarningCode::retransmit_malformed);
@@ -236,7 +239,10 @@ TEST_F(FileSession, TheReceiversAccountHoldsExactlyTheFile) {
   TempWavFile file(signal);
   ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
   ASSERT_TRUE(terminal().completed());
-  const test_receiver::AudioAccount account = test_receiver::take_audio_account(*receiver, 0);
+  const auto session = receiver->connections().back();
+  const test_receiver::AudioAccount account =
+      test_receiver::take_audio_account(*receiver, session, 0);
+  EXPECT_EQ(account.session, 1U);
   EXPECT_EQ(account.packets_received, 31U);
   EXPECT_EQ(account.sequence_gaps, 0U);
   EXPECT_EQ(account.decrypt_failures, 0U);
@@ -246,16 +252,60 @@ TEST_F(FileSession, TheReceiversAccountHoldsExactlyTheFile) {
   EXPECT_EQ(account.samples, test_receiver::padded_to_packets(signal));
 
   const auto lines = test_receiver::describe_audio_account(account, signal);
+  ASSERT_EQ(lines.size(), 12U);
   EXPECT_EQ(
-      lines,
-      (std::vector<std::string>{
-          "account packets_received=31", "account sequence_gaps=0", "account decrypt_failures=0",
-          "account retransmissions_answered=0 of 0 requested", "account volume_db=-6.02",
-          "account audio=matches frames=10912 expected_frames=10912"}));
+      std::vector<std::string>(lines.begin(), lines.begin() + 6),
+      (std::vector<std::string>{"account 1 packets_received=31", "account 1 sequence_gaps=0",
+                                "account 1 decrypt_failures=0",
+                                "account 1 retransmissions_answered=0 of 0 requested",
+                                "account 1 volume_db=-6.02", "account 1 sounding_packets=31"}));
+  EXPECT_EQ(lines[10], "account 1 audio=matches frames=10912 expected_frames=10912");
+  EXPECT_EQ(lines[11], "account 1 end");
   std::vector<std::int16_t> changed = signal;
   changed[2 * 1000 + 1] += 1;
-  EXPECT_EQ(test_receiver::describe_audio_account(account, changed).back(),
-            "account audio=differs first_differing_frame=1000 frames=10912 expected_frames=10912");
+  EXPECT_EQ(
+      test_receiver::describe_audio_account(account, changed)[10],
+      "account 1 audio=differs first_differing_frame=1000 frames=10912 expected_frames=10912");
+}
+
+// One receiver, two sessions in a row, followed as the receiver's executable follows them: each
+// session is asked for its own retransmissions and gets an account of its own packets only,
+// opened with its own pairing's key.
+TEST_F(FileSession, EachOfTwoSessionsInARowGetsItsOwnAccount) {
+  const std::vector<std::vector<std::int16_t>> signals = {test_signal(2 * 44'100),
+                                                          test_signal(3 * 44'100, 7)};
+  test_receiver::SessionAccounts accounts(*receiver, signals);
+  std::vector<std::string> lines;
+  for (std::size_t session = 1; session <= signals.size(); ++session) {
+    SCOPED_TRACE("session " + std::to_string(session));
+    TempWavFile file(signals[session - 1]);
+    ASSERT_NO_FATAL_FAILURE(start(config_for(AudioSource::file(file.path()))));
+    const std::string end = "account " + std::to_string(session) + " end";
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const auto more = accounts.follow();
+          lines.insert(lines.end(), more.begin(), more.end());
+          return std::find(lines.begin(), lines.end(), end) != lines.end();
+        },
+        60s));
+    EXPECT_TRUE(stop().has_value());  // it played to its end
+    handle.reset();
+    log.reset();
+  }
+  EXPECT_TRUE(accounts.all_audio_matched());
+  const auto has = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  for (const char* session : {"1", "2"}) {
+    const std::string prefix = std::string("account ") + session + " ";
+    EXPECT_TRUE(has(prefix + "sequence_gaps=0"));
+    EXPECT_TRUE(has(prefix + "decrypt_failures=0"));
+    EXPECT_TRUE(has(prefix + "retransmissions_answered=2 of 2 requested"));
+  }
+  EXPECT_TRUE(has("account 1 packets_received=251"));
+  EXPECT_TRUE(has("account 1 audio=matches frames=88352 expected_frames=88352"));
+  EXPECT_TRUE(has("account 2 packets_received=376"));
+  EXPECT_TRUE(has("account 2 audio=matches frames=132352 expected_frames=132352"));
 }
 
 TEST_F(FileSession, MetricsArePublishedWhilePlaying) {

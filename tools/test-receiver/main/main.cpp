@@ -1,8 +1,17 @@
-// kestrune-test-receiver [expected.wav]: serves the loopback receiver until standard input ends,
-// for trying the sender by hand and for the demo. Prints the port it listens on as its first line.
-// Once 40 audio packets have arrived it asks the sender for two of them again. When standard input
-// ends it prints its account of what arrived ("account ..." lines), with, given a WAV file,
-// whether the audio equals the file's samples; it exits with 2 when it does not.
+// kestrune-test-receiver [--address IPV4] [--expect FILE]...: serves the loopback receiver until
+// standard input ends, for trying the sender by hand, for the demo and for the example host's
+// test. Prints "listening <address>:<port>" as its first line. Every session (control
+// connection) gets its own account, printed once the session's connection has closed ("account
+// <session> ..." lines, ending with "account <session> end"); a session still connected when
+// standard input ends is accounted for then. docs/protocol.md describes the flags and lines.
+//
+//   --address IPV4  where it listens (default 127.0.0.1): an address of this machine
+//   --expect FILE   a WAV file whose samples the next session is expected to send; given once per
+//                   session, in order (the first for session 1, ...); later sessions are not
+//                   compared
+//
+// Exits with 0, with 2 when a compared session's audio differed from its file, and with 1 when it
+// could not start (an unknown flag, a file that is not a WAV of the accepted form, no socket).
 
 #include <poll.h>
 #include <unistd.h>
@@ -10,18 +19,54 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/wav/wav_reader.hpp"
 #include "platform/stderr_log.hpp"
-#include "test-receiver/audio_account.hpp"
+#include "test-receiver/session_accounts.hpp"
 #include "test-receiver/test_receiver.hpp"
 
 namespace {
 
-constexpr std::uint64_t kPacketsBeforeRetransmission = 40;
-constexpr std::size_t kRetransmittedFrom = 5;
-constexpr std::uint16_t kRetransmittedCount = 2;
+using kestrune::platform::write_stderr_line;
+
+struct Flags {
+  kestrune::test_receiver::ReceiverOptions receiver;
+  std::vector<std::vector<std::int16_t>> expected;  // by session, in order
+};
+
+// Nothing, after a line on standard error, when a flag is unknown or its value unusable.
+std::optional<Flags> parse_flags(int argc, char** argv) {
+  Flags flags;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    if (i + 1 >= argc) {
+      write_stderr_line("error[test_receiver]: " + std::string(flag) + " needs a value");
+      return std::nullopt;
+    }
+    const std::string value = argv[++i];
+    if (flag == "--address") {
+      const auto address = kestrune::platform::SocketAddress::from_ip_literal(value, 0);
+      if (!address || address->is_ipv6()) {
+        write_stderr_line("error[test_receiver]: --address takes an IPv4 address");
+        return std::nullopt;
+      }
+      flags.receiver.address = address->ip();
+    } else if (flag == "--expect") {
+      auto samples = kestrune::engine::read_wav_file(value);
+      if (!samples) {
+        write_stderr_line("error[test_receiver]: " + samples.error().describe());
+        return std::nullopt;
+      }
+      flags.expected.push_back(std::move(*samples));
+    } else {
+      write_stderr_line("error[test_receiver]: unknown flag " + std::string(flag));
+      return std::nullopt;
+    }
+  }
+  return flags;
+}
 
 // Whether standard input has ended; waits at most 50 ms for it.
 bool input_ended() {
@@ -31,20 +76,17 @@ bool input_ended() {
   return ::read(STDIN_FILENO, bytes, sizeof bytes) <= 0;
 }
 
+void print(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::cout << line << '\n';
+  std::cout.flush();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  using kestrune::platform::write_stderr_line;
-  std::optional<std::vector<std::int16_t>> expected;
-  if (argc > 1) {
-    auto samples = kestrune::engine::read_wav_file(argv[1]);
-    if (!samples) {
-      write_stderr_line("error[test_receiver]: " + samples.error().describe());
-      return 1;
-    }
-    expected = std::move(*samples);
-  }
-  auto started = kestrune::test_receiver::TestReceiver::start();
+  auto flags = parse_flags(argc, argv);
+  if (!flags) return 1;
+  auto started = kestrune::test_receiver::TestReceiver::start(std::move(flags->receiver));
   if (!started) {
     write_stderr_line("error[test_receiver]: " + started.error().describe());
     return 1;
@@ -52,24 +94,10 @@ int main(int argc, char** argv) {
   auto& receiver = **started;
   std::cout << "listening " << receiver.address().to_string() << std::endl;
 
-  std::uint64_t requested = 0;
+  kestrune::test_receiver::SessionAccounts accounts(receiver, std::move(flags->expected));
   // Serves until standard input ends, by design of the tool.
-  while (!input_ended()) {
-    if (requested == 0 &&
-        receiver.endpoints().datagram_count(kestrune::test_receiver::UdpEndpoint::data) >=
-            kPacketsBeforeRetransmission) {
-      if (kestrune::test_receiver::request_retransmission(receiver, kRetransmittedFrom,
-                                                          kRetransmittedCount)) {
-        requested = kRetransmittedCount;
-      }
-    }
-  }
+  while (!input_ended()) print(accounts.follow());
   receiver.stop();
-
-  const auto account = kestrune::test_receiver::take_audio_account(receiver, requested);
-  const auto lines = kestrune::test_receiver::describe_audio_account(account, expected);
-  for (const std::string& line : lines) std::cout << line << '\n';
-  std::cout.flush();
-  const bool matches = !expected || lines.back().starts_with("account audio=matches");
-  return matches ? 0 : 2;
+  print(accounts.finish());
+  return accounts.all_audio_matched() ? 0 : 2;
 }
