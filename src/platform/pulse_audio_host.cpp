@@ -2,17 +2,13 @@
 
 #include <utility>
 
+#include "platform/loopback_channels.hpp"
 #include "platform/pulse_connection.hpp"
 #include "platform/pulse_loopback_stream.hpp"
 
 namespace kestrune::platform {
 
 namespace {
-
-// A loopback stream is always stereo, front-left and front-right: the server remixes the sink's
-// channels into them by position (a mono sink gives left = right, a surround sink folds its other
-// channels in), whatever order the sink's channel map has.
-constexpr std::uint16_t kRecordChannels = 2;
 
 // The sample format we ask the server to record in. It converts any sink format on request, so
 // the stream carries what the capture pipeline takes: signed 16-bit for a sink whose samples fit in
@@ -53,7 +49,12 @@ class PulseOutputDevice final : public AudioOutputDevice {
   support::Result<OutputConfig> default_output_config() const override {
     auto format = record_format(sink_.spec.format);
     if (!format) return support::fail(std::move(format).error());
-    return OutputConfig{*format, sink_.spec.rate, kRecordChannels};
+    if (!pa_channel_map_valid(&sink_.channel_map)) {
+      return support::fail("the default sink reports no valid channel map");
+    }
+    // What the stream records (loopback_channels.hpp): a mono sink's one channel, else two.
+    return OutputConfig{*format, sink_.spec.rate,
+                        loopback_channels(sink_.channel_map).map.channels};
   }
 
   support::Result<std::unique_ptr<AudioInputStream>> build_loopback_stream(

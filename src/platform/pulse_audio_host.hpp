@@ -2,10 +2,11 @@
 // The sound server's audio host (PulseAudio, or PipeWire's pulse server). The default sink is the
 // default output device; its name is the sink's description. Its default output configuration is
 // what a loopback stream delivers: the sink's monitor source recorded at the sink's own rate, as
-// two channels front-left and front-right that the server remixes from the sink's channels by
-// position, in a sample format the server converts to for us whatever the sink's own format
-// is ("I16" for a sink of 16-bit or narrower samples, which keeps them bit-exact, "F32" for float,
-// 24- and 32-bit sinks). Only what the server cannot record is refused.
+// the sink's front-left and front-right channels copied as they are (its one channel for a mono
+// sink; see loopback_channels.hpp), in a sample format the server converts to for us whatever the
+// sink's own format is ("I16" for a sink of 16-bit or narrower samples, which keeps them
+// bit-exact, "F32" for float, 24- and 32-bit sinks). Only what the server cannot record is
+// refused.
 
 #include <memory>
 #include <string>

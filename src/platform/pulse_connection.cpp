@@ -183,7 +183,8 @@ support::Result<std::optional<PulseSink>> PulseConnection::default_sink(StopFlag
         if (eol < 0) answer->failed = true;
         if (reply != nullptr && !answer->sink) {
           answer->sink = PulseSink{copy_text(reply->name), copy_text(reply->description),
-                                   copy_text(reply->monitor_source_name), reply->sample_spec};
+                                   copy_text(reply->monitor_source_name), reply->sample_spec,
+                                   reply->channel_map};
         }
         answer->connection->signal();
       },

@@ -36,6 +36,7 @@ struct PulseSink {
   std::string description;
   std::string monitor_source;
   pa_sample_spec spec{};
+  pa_channel_map channel_map{};
 };
 
 class PulseConnection {

@@ -5,6 +5,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/loopback_channels.hpp"
+
 namespace kestrune::platform {
 
 namespace {
@@ -52,24 +54,19 @@ support::Result<std::unique_ptr<AudioInputStream>> PulseLoopbackStream::open(
 
 support::Status PulseLoopbackStream::connect(const PulseSink& sink, const StreamConfig& config,
                                              pa_sample_format_t format, StopFlag stop) {
-  pa_sample_spec spec{format, config.sample_rate, static_cast<std::uint8_t>(config.channels)};
-  if (config.channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+  // The sink's channels as they are: the front pair picked by position (or the one channel of a
+  // mono sink), copied without remixing, so the level is the sink's and nothing else is folded in.
+  const LoopbackChannels channels = loopback_channels(sink.channel_map);
+  pa_sample_spec spec{format, config.sample_rate, channels.map.channels};
+  if (config.channels != channels.map.channels || !pa_sample_spec_valid(&spec)) {
     return support::fail("the sound server cannot record " + std::to_string(config.channels) +
                          " channels at " + std::to_string(config.sample_rate) + " Hz");
-  }
-  // Channels by position: the server remixes the sink's channels into this map (front-left and
-  // front-right for two channels, mono for one), so frame slot 0 is the left whatever order the
-  // sink's own map has.
-  pa_channel_map map;
-  if (spec.channels == 2) {
-    pa_channel_map_init_stereo(&map);
-  } else {
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   }
   frame_bytes_ = pa_frame_size(&spec);
 
   PulseConnection::Lock lock(*connection_);
-  stream_ = pa_stream_new(connection_->context(), "kestrune loopback capture", &spec, &map);
+  stream_ =
+      pa_stream_new(connection_->context(), "kestrune loopback capture", &spec, &channels.map);
   if (stream_ == nullptr) {
     return support::fail("create the loopback record stream: " + connection_->last_error());
   }
@@ -83,8 +80,8 @@ support::Status PulseLoopbackStream::connect(const PulseSink& sink, const Stream
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                    PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  const auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | channels.flags);
   if (pa_stream_connect_record(stream_, sink.monitor_source.c_str(), &attr, flags) < 0) {
     return support::fail("connect the loopback record stream: " + connection_->last_error());
   }
@@ -104,7 +101,9 @@ support::Status PulseLoopbackStream::connect(const PulseSink& sink, const Stream
   // Without the FIX flags the server records in the sample format, rate and channels asked for;
   // the callbacks rely on it.
   const pa_sample_spec* granted = pa_stream_get_sample_spec(stream_);
-  if (granted == nullptr || !pa_sample_spec_equal(granted, &spec)) {
+  const pa_channel_map* granted_map = pa_stream_get_channel_map(stream_);
+  if (granted == nullptr || !pa_sample_spec_equal(granted, &spec) || granted_map == nullptr ||
+      !pa_channel_map_equal(granted_map, &channels.map)) {
     return support::fail("the sound server did not record in the sample spec asked for");
   }
   running_ = true;

@@ -1,7 +1,8 @@
 #pragma once
 // A record stream on a sink's monitor source: what the sink plays, converted by the server to the
-// sample type of the data callback at the rate and channel count asked for, delivered to that
-// callback on the main loop's thread in whole frames. It is created corked
+// sample type of the data callback at the rate asked for, on the channels loopback_channels picks
+// (the channel count asked for must be theirs), delivered to that callback on the main loop's
+// thread in whole frames. It is created corked
 // and starts on play(). It never follows the sink elsewhere: when the sink or the server goes away
 // the stream reports one error and destroys its callbacks, which ends the capture.
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "engine/crypto/vector_registers.hpp"
 #include "support/wipe.hpp"
 
 namespace kestrune::engine {
@@ -88,7 +89,10 @@ bool AeadCipher::seal_with_context(const AeadKey& key, const AeadNonce& nonce,
     return false;
   }
   int tail = 0;
-  if (EVP_EncryptFinal_ex(context_, ciphertext.data() + produced, &tail) != 1) return false;
+  const bool finished = EVP_EncryptFinal_ex(context_, ciphertext.data() + produced, &tail) == 1;
+  // Making the tag leaves the vector registers' upper halves in use; see vector_registers.hpp.
+  clear_upper_vector_registers();
+  if (!finished) return false;
   if (static_cast<std::size_t>(produced + tail) != ciphertext.size()) return false;
   return EVP_CIPHER_CTX_ctrl(context_, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(tag.size()),
                              tag.data()) == 1;
@@ -117,7 +121,9 @@ bool AeadCipher::open_with_context(const AeadKey& key, const AeadNonce& nonce,
     return false;
   }
   int tail = 0;
-  return EVP_DecryptFinal_ex(context_, plaintext.data() + produced, &tail) == 1;
+  const bool verified = EVP_DecryptFinal_ex(context_, plaintext.data() + produced, &tail) == 1;
+  clear_upper_vector_registers();
+  return verified;
 }
 
 void AeadCipher::scrub() {

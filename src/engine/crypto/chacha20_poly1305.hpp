@@ -7,7 +7,8 @@
 // message is sealed or opened: after every call, successful or not, it is re-keyed with an
 // all-zero key and its Poly1305 key is derived afresh from that, so nothing derived from the
 // caller's key (the key, the message's one-time key, the MAC state) stays in it; what stays is the
-// last nonce and tag, both sent in the clear. OpenSSL clears the context when it is freed. One
+// last nonce and tag, both sent in the clear. OpenSSL clears the context when it is freed. Every
+// call also leaves the upper halves of the vector registers unused (vector_registers.hpp). One
 // thread at a time uses an AeadCipher.
 
 #include <array>

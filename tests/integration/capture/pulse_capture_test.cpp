@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,7 +148,7 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   EXPECT_EQ(handle->device_name, "KestruneGone");
   EXPECT_EQ(handle->sample_format, "I16");
   EXPECT_EQ(handle->sample_rate, 44100u);
-  EXPECT_EQ(handle->channels, 2u);  // the server spreads the mono channel on left and right
+  EXPECT_EQ(handle->channels, 1u);  // the sink's one channel, which the capture puts on both
 
   {
     testing::TonePlayer player(440.0, 0.5);
@@ -174,6 +176,100 @@ TEST(PulseCapture, MonoSinkThatGoesAwayEndsTheCapture) {
   EXPECT_TRUE(closed) << "the queue stayed open after the sink went away";
   EXPECT_GE(handle->stats->callback_errors.load(), 1u);
 }
+
+// A surround sink's loopback capture is its front pair exactly: nothing of its centre, LFE or
+// rear channels folded in, and the level the sink plays at.
+struct SurroundCase {
+  const char* name;
+  std::vector<testing::ChannelTone> played;  // on the sink's channels, in its order
+  testing::ChannelTone left;                 // what must arrive on left and right
+  testing::ChannelTone right;
+};
+
+void PrintTo(const SurroundCase& c, std::ostream* out) { *out << c.name; }
+
+class SurroundCapture : public ::testing::TestWithParam<SurroundCase> {};
+
+constexpr std::uint32_t kSurroundRate = 48000;
+// 100 ms to skip once the tone sets in, then half a second: whole periods of 1000 and 1500 Hz.
+constexpr std::size_t kSurroundSettleFrames = 4800;
+constexpr std::size_t kSurroundMeasuredFrames = 24000;
+
+TEST_P(SurroundCapture, RecordsTheFrontPairAsItIs) {
+  REQUIRE_PULSE_SERVER();
+  const SurroundCase& c = GetParam();
+  testing::TemporarySink sink(
+      "kestrune_surround", "KestruneSurround",
+      "rate=48000 format=float32le channels=6 "
+      "channel_map=front-left,front-right,front-center,lfe,rear-left,rear-right");
+  ASSERT_TRUE(sink.loaded());
+  auto handle = start_loopback_capture(platform::default_audio_host());
+  ASSERT_TRUE(handle.has_value()) << handle.error().describe();
+  EXPECT_EQ(handle->device_name, "KestruneSurround");
+  EXPECT_EQ(handle->channels, 2u);
+  testing::TonePlayer player(c.played, kSurroundRate);
+
+  // The capture's own chunks, at the sink's rate: no resampling between the sink and the test.
+  std::vector<std::int16_t> stereo;
+  const auto arrived = [&] {
+    const std::size_t onset = testing::onset_of(stereo);
+    return onset < stereo.size() / 2 &&
+           stereo.size() / 2 - onset >= kSurroundSettleFrames + kSurroundMeasuredFrames;
+  };
+  const auto give_up = Clock::now() + 15s;
+  while (!arrived() && Clock::now() < give_up && !player.failed()) {
+    auto chunk = handle->queue.recv_timeout(100ms);
+    if (chunk) stereo.insert(stereo.end(), chunk->samples.begin(), chunk->samples.end());
+  }
+  ASSERT_FALSE(player.failed()) << "could not play to the private server";
+  ASSERT_TRUE(arrived()) << "too little of the tone arrived";
+
+  const std::size_t begin = testing::onset_of(stereo) + kSurroundSettleFrames;
+  const testing::ChannelTone* expected[2] = {&c.left, &c.right};
+  for (int channel = 0; channel < 2; ++channel) {
+    SCOPED_TRACE(channel == 0 ? "left" : "right");
+    const testing::ChannelTone& tone = *expected[channel];
+    if (tone.amplitude == 0) {
+      int peak = 0;
+      for (std::size_t f = begin; f < begin + kSurroundMeasuredFrames; ++f) {
+        peak = std::max(peak, std::abs(static_cast<int>(stereo[2 * f + channel])));
+      }
+      EXPECT_EQ(peak, 0) << "a silent channel carries sound";
+      continue;
+    }
+    const auto [amplitude, residual_db] = testing::measure_tone(
+        stereo, channel, tone.frequency, kSurroundRate, begin, kSurroundMeasuredFrames);
+    // Full scale is 32767 for captured float samples.
+    EXPECT_NEAR(20 * std::log10(amplitude / (tone.amplitude * 32767)), 0.0, 0.01) << "dB off";
+    EXPECT_LT(residual_db, -70.0);
+  }
+}
+
+constexpr auto kFl = PA_CHANNEL_POSITION_FRONT_LEFT;
+constexpr auto kFr = PA_CHANNEL_POSITION_FRONT_RIGHT;
+
+INSTANTIATE_TEST_SUITE_P(
+    FiveOne, SurroundCapture,
+    ::testing::Values(SurroundCase{"front_left_only",
+                                   {{kFl, 1000, 0.5},
+                                    {kFr, 0, 0},
+                                    {PA_CHANNEL_POSITION_FRONT_CENTER, 0, 0},
+                                    {PA_CHANNEL_POSITION_LFE, 0, 0},
+                                    {PA_CHANNEL_POSITION_REAR_LEFT, 0, 0},
+                                    {PA_CHANNEL_POSITION_REAR_RIGHT, 0, 0}},
+                                   {kFl, 1000, 0.5},
+                                   {kFr, 0, 0}},
+                      // Loud centre, LFE and rears beside a tone on the right only.
+                      SurroundCase{"front_right_beside_loud_others",
+                                   {{kFl, 0, 0},
+                                    {kFr, 1500, 0.5},
+                                    {PA_CHANNEL_POSITION_FRONT_CENTER, 1000, 0.5},
+                                    {PA_CHANNEL_POSITION_LFE, 1000, 0.5},
+                                    {PA_CHANNEL_POSITION_REAR_LEFT, 1000, 0.5},
+                                    {PA_CHANNEL_POSITION_REAR_RIGHT, 1000, 0.5}},
+                                   {kFl, 0, 0},
+                                   {kFr, 1500, 0.5}}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // A server that has stopped answering holds a capture start only until the stop: the start gives
 // up as stopped, not when its request times out.
