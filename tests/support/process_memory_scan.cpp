@@ -121,7 +121,7 @@ std::optional<MemoryScan> scan_process_memory(pid_t pid, std::span<const KnownSe
   for (const Mapping& mapping : mappings) {
     if (!mapping.readable || mapping.stop - mapping.start >= kLargestScanned) continue;
     // Chunks overlap by one byte less than a piece, so a piece across two is seen exactly once.
-    // Every turn moves on by at least a page.
+    // Every turn moves on: past the page after a failed read, else by at least one byte.
     for (std::uintptr_t at = mapping.start; at < mapping.stop;) {
       const std::size_t want = std::min<std::uintptr_t>(kChunk, mapping.stop - at);
       const ssize_t got = ::pread(memory, chunk.data(), want, static_cast<off_t>(at));
