@@ -13,6 +13,12 @@ function(kestrune_warnings target)
   endif()
 endfunction()
 
+# Every binary binds its symbols when it is loaded, and its relocated data is then made read-only
+# (full RELRO). A symbol bound lazily, at its first call, has the dynamic linker save the caller's
+# vector registers on the stack, where they outlive the call: registers that may hold a session key
+# at that moment.
+add_link_options(LINKER:-z,now LINKER:-z,relro)
+
 if(KESTRUNE_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)

@@ -2,7 +2,8 @@
 // Named threads whose end is a value. The body runs inside a wrapper that catches a
 // support::ThreadEnded (thrown by end_thread) or any other escaping exception, hands one line
 // naming the thread and the message to the environment's line writer, and marks the thread as
-// ended abnormally; join() then reports that instead of a value. The full name is kept for
+// ended abnormally; join() then reports that instead of a value. Last, the thread calls the
+// environment's end hook. The full name is kept for
 // messages; the new thread first hands it to the environment's namer, which sets its name in the
 // OS. The program spawns through platform::spawn_named (platform/thread_name.hpp), which passes
 // the OS's namer and the standard error log: support itself makes no system call and writes no
@@ -43,11 +44,14 @@ class ThreadEnded : public std::exception {
 using ThreadNamer = void (*)(std::string_view name);
 // Writes one diagnostic line (without its line feed).
 using ThreadLineWriter = void (*)(std::string_view line);
+// Runs on the thread after everything else it does.
+using ThreadEndHook = void (*)();
 
 // What a spawned thread takes from the layer that knows the OS; a member left empty is skipped.
 struct ThreadEnvironment {
   ThreadNamer name_thread = nullptr;      // called first on the new thread, with the full name
   ThreadLineWriter write_line = nullptr;  // given the line of an abnormal end
+  ThreadEndHook at_end = nullptr;         // called last, after the body and that line
 };
 
 namespace detail {
@@ -150,6 +154,7 @@ auto spawn_thread(std::string name, ThreadEnvironment environment, F body)
       record->abnormal_message = "unknown exception";
       detail::report_abnormal_end(environment.write_line, record->name, record->abnormal_message);
     }
+    if (environment.at_end != nullptr) environment.at_end();
     record->finished.store(true, std::memory_order_release);
   };
   try {

@@ -17,7 +17,10 @@ support::Error computation_failed() { return support::Error("SRP server computat
 
 }  // namespace
 
-SrpServerResult::~SrpServerResult() { support::wipe(session_key); }
+SrpServerResult::~SrpServerResult() {
+  support::wipe(premaster);
+  support::wipe(session_key);
+}
 
 support::Result<SrpServer> SrpServer::create(std::span<const std::uint8_t> identity,
                                              std::span<const std::uint8_t> password,
@@ -112,7 +115,7 @@ support::Result<SrpServerResult> SrpServer::verify_client(
   if (!padded_shared) return fail(std::move(padded_shared).error());
   SrpServerResult result;
   result.session_key = engine::sha512_parts({*padded_shared});
-  support::wipe(*padded_shared);
+  result.premaster = std::move(*padded_shared);
   const engine::Sha512Digest expected =
       engine::srp_client_proof(identity_, salt_, *padded_a, padded_public_, result.session_key);
   if (client_proof.size() != expected.size() ||

@@ -15,6 +15,7 @@
 namespace kestrune::test_receiver {
 
 struct SrpServerResult {
+  std::vector<std::uint8_t> premaster;  // PAD(S), 384 bytes: K = H(PAD(S))
   engine::Sha512Digest session_key{};   // K
   engine::Sha512Digest server_proof{};  // M2
   ~SrpServerResult();

@@ -20,6 +20,8 @@ void close_events_connection(RtspSession& session) {
 }
 
 void drop_rtsp_session(RtspSession& session) {
+  // A move copies the key (it is an array), so a record moved from still holds one.
+  support::wipe(session.audio_key);
   if (!session.connection) return;  // moved from, or dropped already
   if (session.state != TransportState::closed) (void)abort_session_transport(session);
   session.connection.reset();
@@ -27,7 +29,6 @@ void drop_rtsp_session(RtspSession& session) {
   session.control_socket.close();
   stop_timing_responder(session.timing_responder, std::chrono::steady_clock::now());
   close_events_connection(session);
-  support::wipe(session.audio_key);
 }
 
 }  // namespace kestrune::engine

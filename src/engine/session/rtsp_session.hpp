@@ -6,7 +6,8 @@
 // Move-only. Dropping it is drop_rtsp_session: a record that is still active (or closing) gets
 // the quick close first, so no request is sent on the way out; then the connection share is
 // released (the last owner closes the socket and wipes the control keys), the control socket is
-// closed, the timing responder stopped and joined, and the events connection closed.
+// closed, the timing responder stopped and joined, and the events connection closed. The audio
+// key is wiped on every drop, a record moved from included: the move copied it.
 
 #include <array>
 #include <cstdint>
@@ -36,7 +37,8 @@ struct RtspSession {
   // starts active.
   RtspSession(SharedRtspConnection shared_connection, platform::UdpSocket control,
               TimingResponder timing);
-  RtspSession(RtspSession&&) noexcept = default;  // the source is left empty: its drop does nothing
+  // The source is left empty: its drop only wipes its copy of the audio key.
+  RtspSession(RtspSession&&) noexcept = default;
   RtspSession& operator=(RtspSession&&) = delete;
   RtspSession(const RtspSession&) = delete;
   RtspSession& operator=(const RtspSession&) = delete;

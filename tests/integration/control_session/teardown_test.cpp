@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 #include "engine/session/control_requests.hpp"
 #include "engine/session/session_teardown.hpp"
 #include "platform/thread_name.hpp"
 #include "session_fixture.hpp"
+#include "support/wipe.hpp"
+#include "tests/support/secret_scan.hpp"
 
 namespace kestrune::engine::testing {
 namespace {
@@ -316,6 +320,19 @@ TEST_F(StartedSessionTest, DroppingARecordAfterItsTeardownSendsNothingMore) {
   EXPECT_TRUE(receiver->wait_for_closed_connections(1, 2s));
   EXPECT_EQ(count_of("FLUSH"), 1u);
   EXPECT_EQ(count_of("TEARDOWN"), 1u);
+}
+
+// A record is moved on its way from the start sequence to the runner, and a move copies the key
+// (an array): the record moved from wipes its copy when it is dropped, as the last one does.
+TEST_F(StartedSessionTest, NoRecordAKeyWasMovedThroughKeepsACopy) {
+  kestrune::testing::SecretScanner scanner;
+  support::wipe(record->audio_key);
+  std::copy(scanner.secret().begin(), scanner.secret().end(), record->audio_key.begin());
+  auto moved = std::make_unique<RtspSession>(std::move(*record));
+  record.reset();  // the record moved from
+  EXPECT_EQ(scanner.copies(), 1u);  // the record moved to
+  moved.reset();
+  EXPECT_EQ(scanner.copies(), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the events and errors they expect, and a started process that has already said "ready".
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,14 @@ inline std::string command_line(const std::string& request_id, const std::string
                                 const std::string& payload = "{}") {
   return R"({"version":1,"type":"command","requestId":")" + request_id + R"(","command":")" +
          command + R"(","payload":)" + payload + "}";
+}
+
+// The startSession payload that plays the WAV file at `path` to the receiver on 127.0.0.1:`port`.
+inline std::string file_session_payload(std::uint16_t port, const std::string& path) {
+  return R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
+         R"("port":)" +
+         std::to_string(port) + R"(},"audioSource":{"kind":"file","path":")" + path +
+         R"("},"initialVolume":0.5})";
 }
 
 // A scan command that waits at most `timeout_ms`.

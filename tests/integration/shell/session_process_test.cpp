@@ -74,11 +74,7 @@ TEST(SessionProcess, AFilePlaysToTheReceiverUntilItEnds) {
   auto receiver = test_receiver::TestReceiver::start();
   ASSERT_TRUE(receiver);
   TempWavFile file(test_signal(44'100));  // 1 s: 126 packets, the last one padded
-  const std::string start =
-      R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-      R"("port":)" +
-      std::to_string((*receiver)->port()) + R"(},"audioSource":{"kind":"file","path":")" +
-      file.path() + R"("},"initialVolume":0.5})";
+  const std::string start = file_session_payload((*receiver)->port(), file.path());
 
   auto process = start_ready();
   ASSERT_TRUE(process->write_line(command_line("s", "startSession", start)));
@@ -148,11 +144,7 @@ TEST(SessionProcess, AFilePlaysWithStandardErrorClosed) {
   auto receiver = test_receiver::TestReceiver::start();
   ASSERT_TRUE(receiver);
   TempWavFile file(test_signal(22'050));  // 0.5 s: 63 packets
-  const std::string start =
-      R"({"device":{"stableId":"dev_1","displayName":"Kitchen","addresses":["127.0.0.1"],)"
-      R"("port":)" +
-      std::to_string((*receiver)->port()) + R"(},"audioSource":{"kind":"file","path":")" +
-      file.path() + R"("},"initialVolume":0.5})";
+  const std::string start = file_session_payload((*receiver)->port(), file.path());
 
   auto process = start_ready(KestruneProcess::Stdin::pipe, KestruneProcess::Network::inherited,
                              KestruneProcess::Output::closed);

@@ -127,6 +127,35 @@ TEST(Thread, AnAbnormalEndGivesTheLineWriterOneLineAndANormalEndNone) {
             std::vector<std::string>{"error[thread]: rtsp-feedback ended: RTSP lock poisoned"});
 }
 
+// What happened on spawned threads, in order, for the end hook's test.
+std::vector<std::string>& thread_events() {
+  static std::vector<std::string> events;  // written by one spawned thread at a time
+  return events;
+}
+
+// The end hook runs on the thread, after the body and after the line of an abnormal end, and
+// before join returns.
+TEST(Thread, TheEndHookRunsLastOnTheThread) {
+  static thread_local bool on_body_thread = false;
+  const ThreadEnvironment environment{
+      nullptr, [](std::string_view) { thread_events().emplace_back("line"); },
+      [] { thread_events().emplace_back(on_body_thread ? "end" : "end elsewhere"); }};
+  auto normal = spawn_thread("normal", environment, [] {
+    on_body_thread = true;
+    thread_events().emplace_back("body");
+  });
+  ASSERT_TRUE(normal);
+  EXPECT_TRUE(normal->join());
+  auto ended = spawn_thread("ended", environment, [] {
+    on_body_thread = true;
+    thread_events().emplace_back("body");
+    end_thread("history lock poisoned");
+  });
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(ended->join());
+  EXPECT_EQ(thread_events(), (std::vector<std::string>{"body", "end", "body", "line", "end"}));
+}
+
 TEST(Thread, IsFinishedAnswersWithoutWaiting) {
   std::atomic<bool> release{false};
   auto handle =
